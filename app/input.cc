@@ -1,0 +1,83 @@
+#include "app/input.h"
+
+namespace chipferry {
+namespace {
+
+bool is_space(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Makes a character available in the current line, reading a new line when
+// the current one is used up. False once input has ended.
+bool fill(Session& s) {
+  InputLine& in = s.input;
+  if (in.pos < in.line.size()) return true;
+  if (in.ended) return false;
+  std::string next;
+  if (!s.console.read_line(next)) {
+    in.ended = true;
+    in.line.clear();
+    in.pos = 0;
+    return false;
+  }
+  in.line = std::move(next);
+  in.line.push_back('\n');
+  in.pos = 0;
+  return true;
+}
+
+int peek(Session& s) {
+  if (!fill(s)) return kEndOfInput;
+  return static_cast<unsigned char>(s.input.line[s.input.pos]);
+}
+
+}  // namespace
+
+int read_char(Session& s) {
+  const int c = peek(s);
+  if (c != kEndOfInput) ++s.input.pos;
+  return c;
+}
+
+void discard_pending_input(Session& s) { s.input.pos = s.input.line.size(); }
+
+ReadResult read_word(Session& s, char* out, size_t size) {
+  out[0] = '\0';
+  int c = peek(s);
+  while (c != kEndOfInput && is_space(c)) {
+    ++s.input.pos;
+    c = peek(s);
+  }
+  if (c == kEndOfInput) return ReadResult::ended;
+  size_t length = 0;
+  bool too_long = false;
+  while (c != kEndOfInput && !is_space(c)) {
+    if (length + 1 < size) {
+      out[length++] = static_cast<char>(c);
+    } else {
+      too_long = true;
+    }
+    ++s.input.pos;
+    c = peek(s);
+  }
+  out[length] = '\0';
+  return too_long ? ReadResult::too_long : ReadResult::ok;
+}
+
+ReadResult read_line(Session& s, char* out, size_t size) {
+  out[0] = '\0';
+  if (!fill(s)) return ReadResult::ended;
+  size_t length = 0;
+  bool too_long = false;
+  for (int c = read_char(s); c != '\n' && c != kEndOfInput; c = read_char(s)) {
+    if (length + 1 < size) {
+      out[length++] = static_cast<char>(c);
+    } else {
+      too_long = true;
+    }
+  }
+  out[length] = '\0';
+  return too_long ? ReadResult::too_long : ReadResult::ok;
+}
+
+}  // namespace chipferry

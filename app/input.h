@@ -1,0 +1,38 @@
+// Console input as the menu and the prompts read it: one character at a
+// time from the current line, whitespace-delimited words, and whole lines.
+// Everything reads through Session::input, so what one prompt leaves on a
+// line is what the next read sees.
+#pragma once
+
+#include <cstddef>
+
+#include "app/session.h"
+
+namespace chipferry {
+
+constexpr int kEndOfInput = -1;
+
+/// The next character of standard input, the line feed that ends each
+/// line included; kEndOfInput once input has ended.
+int read_char(Session& s);
+
+/// Drops the unread rest of the current line. Never blocks and never reads
+/// a new line.
+void discard_pending_input(Session& s);
+
+enum class ReadResult { ok, too_long, ended };
+
+/// Reads one word as the "%s" conversion does: leading white space, line
+/// ends included, is skipped; the word ends before the next white space,
+/// which stays pending. A word that does not fit in `size` - 1 characters is
+/// consumed whole and reported as too_long, with what fit in `out`.
+/// ended: input ended before a word began; `out` is then empty.
+ReadResult read_word(Session& s, char* out, size_t size);
+
+/// Reads the rest of the current line, or the next line when nothing of
+/// the current one is pending, without its line end. A line that does not
+/// fit in `size` - 1 characters is consumed whole and reported as too_long,
+/// with what fit in `out`. ended: no line could be read; `out` is empty.
+ReadResult read_line(Session& s, char* out, size_t size);
+
+}  // namespace chipferry

@@ -1,0 +1,78 @@
+// The state that lives for the whole run, in one place. Every routine of
+// the program takes the Session by reference; nothing else is global.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/serial.h"
+
+namespace chipferry {
+
+/// Exit codes of the run. Each non-zero one follows its message.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitNoPort = 1,           ///< "Port %s doesn't exist"
+  kExitPortAccess = 2,       ///< "Can't access Port %s"
+  kExitPortGetState = 3,     ///< "Can't get Port %s state"
+  kExitPortSetState = 4,     ///< "Can't set Port %s state"
+  kExitPortTimeouts = 5,     ///< "Can't set Port %s timeouts"
+  kExitNoResponse = 6,       ///< programmer silent or a download ended wrongly
+  kExitInvalidResponse = 7,  ///< malformed reply or checksum mismatch
+  kExitNotSaved = 8,         ///< input ended before a received image was saved
+};
+
+/// Where an operation goes when it is done.
+struct Next {
+  enum class Kind { menu, menu_after_prompt, end };
+  Kind kind = Kind::menu;
+  int exit_code = kExitOk;
+
+  static Next menu() { return {Kind::menu, kExitOk}; }
+  static Next menu_after_prompt() { return {Kind::menu_after_prompt, kExitOk}; }
+  static Next end(int code) { return {Kind::end, code}; }
+};
+
+/// The serial port as the program holds it.
+struct Port {
+  char name[6] = {};
+  bool open = false;
+  bool release_registered = false;  ///< release_device runs at the end
+  uint32_t read_count = 0;   ///< bytes delivered by the last read_byte
+  uint32_t write_count = 0;  ///< bytes delivered by the last send_byte
+};
+
+/// Standard input as the menu sees it: the current line and how much of it
+/// has been read. The line keeps its line feed, which the menu reads too.
+struct InputLine {
+  std::string line;
+  size_t pos = 0;
+  bool ended = false;  ///< standard input has no more lines
+};
+
+constexpr size_t kTextSize = 256;
+constexpr size_t kHostBufferSize = 65536;
+
+/// The transfer length before any type query or file load has set one: the
+/// largest, so that a download of an unknown type fetches the whole buffer
+/// rather than failing on surplus bytes.
+constexpr int32_t kStartTransferLength = 65536;
+
+struct Session {
+  Session(SerialDevice& s, Console& c, Clock& k) : serial(s), console(c), clock(k) {}
+
+  SerialDevice& serial;
+  Console& console;
+  Clock& clock;
+
+  Port port;
+  InputLine input;
+  char text[kTextSize] = {};
+  std::array<uint8_t, kHostBufferSize> host_buffer{};
+  int32_t transfer_length = kStartTransferLength;
+};
+
+}  // namespace chipferry

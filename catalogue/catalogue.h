@@ -1,0 +1,42 @@
+// The fixed table of the 38 ROM types the program knows, and the name
+// lookup that both the selection and the type query use.
+//
+// Rows are grouped by size class in ascending order; full names and short
+// names are distinct (also ignoring case), no short name equals a full name,
+// and no short name begins with '0'. The ROM list and the type query rely
+// on all of this; tests/catalogue_test.cc checks it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace chipferry {
+
+struct RomType {
+  char full_name[11];
+  char short_name[5];
+  uint8_t size_class;     ///< 0 to 5; capacity is 2048 << size_class
+  uint8_t voltage_index;  ///< into kVoltageStrings; 0: no programming voltage
+};
+
+constexpr size_t kRomTypeCount = 38;
+constexpr size_t kSizeClassCount = 6;
+
+extern const RomType kRomTypes[kRomTypeCount];
+extern const char kVoltageStrings[6][7];
+
+/// Capacity in bytes of a size class.
+constexpr int32_t capacity_of(uint8_t size_class) { return int32_t{2048} << size_class; }
+
+const char* voltage_of(const RomType& type);
+
+enum class NameColumn { full, short_name };
+
+/// The first row whose name in `column` equals `text`, comparing whole
+/// texts and folding only the letters A-Z; nullptr when none does.
+const RomType* find_rom_type(const char* text, NameColumn column);
+
+/// Whole-text comparison that ignores the case of A-Z and nothing else.
+bool equal_ignoring_case(const char* a, const char* b);
+
+}  // namespace chipferry

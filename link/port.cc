@@ -1,0 +1,113 @@
+#include "link/port.h"
+
+#include <cstring>
+
+#include "app/output.h"
+
+namespace chipferry {
+
+int open_port(Session& s) {
+  std::strncpy(s.port.name, "COM1", sizeof s.port.name);
+
+  switch (s.serial.open(s.port.name)) {
+    case OpenResult::ok:
+      break;
+    case OpenResult::not_found:
+      print(s, "Port %s doesn't exist\n", s.port.name);
+      return kExitNoPort;
+    case OpenResult::failed:
+      print(s, "Can't access Port %s\n", s.port.name);
+      return kExitPortAccess;
+  }
+  s.port.open = true;
+  s.port.release_registered = true;
+
+  LineSettings settings;
+  if (!s.serial.get_state(settings)) {
+    print(s, "Can't get Port %s state\n", s.port.name);
+    return kExitPortGetState;
+  }
+  settings.baud_rate = 19200;
+  settings.byte_size = 8;
+  settings.parity = 0;
+  settings.stop_bits = 0;
+  settings.cts_output_flow = true;
+  settings.rts_control = 2;
+  if (!s.serial.set_state(settings)) {
+    print(s, "Can't set Port %s state\n", s.port.name);
+    return kExitPortSetState;
+  }
+
+  Timeouts timeouts;
+  timeouts.read_interval = 50;
+  timeouts.read_total_multiplier = 10;
+  timeouts.read_total_constant = 50;
+  timeouts.write_total_multiplier = 10;
+  timeouts.write_total_constant = 50;
+  if (!s.serial.set_timeouts(timeouts)) {
+    print(s, "Can't set Port %s timeouts\n", s.port.name);
+    return kExitPortTimeouts;
+  }
+  return kExitOk;
+}
+
+void send_byte(Session& s, uint8_t byte) {
+  const ByteIo io = s.serial.write_byte(byte);
+  s.port.write_count = io.count;
+  if (!io.call_ok) print(s, "Couldn't write to Port %s\n", s.port.name);
+}
+
+void send_string(Session& s, const char* text) {
+  for (const char* p = text; *p != '\0'; ++p) send_byte(s, static_cast<uint8_t>(*p));
+}
+
+uint8_t read_byte(Session& s) {
+  uint8_t byte = 0;
+  const ByteIo io = s.serial.read_byte(byte);
+  s.port.read_count = io.count;
+  if (!io.call_ok) {
+    print(s, "Couldn't read Port %s\n", s.port.name);
+    s.port.read_count = 0;
+    return 0;
+  }
+  return io.count != 0 ? byte : 0;
+}
+
+namespace {
+
+// One read that must bring `expected`.
+bool read_expected(Session& s, uint8_t expected) {
+  const uint8_t byte = read_byte(s);
+  return s.port.read_count != 0 && byte == expected;
+}
+
+}  // namespace
+
+int wait_command_prompt(Session& s) {
+  for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
+    if (read_expected(s, '[') && read_expected(s, 'C') && read_expected(s, ']')) return 1;
+    s.clock.sleep_ms(kWaitPauseMs);
+  }
+  return 0;
+}
+
+int wait_bracket(Session& s) {
+  for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
+    if (read_expected(s, '[')) return 1;
+    s.clock.sleep_ms(kWaitPauseMs);
+  }
+  return 0;
+}
+
+void release_device(Session& s) {
+  send_byte(s, kEsc);
+  s.clock.sleep_ms(100);
+  send_byte(s, 'S');
+  send_byte(s, 'C');
+  send_byte(s, kCr);
+  s.clock.sleep_ms(100);
+  s.serial.close();
+  s.port.open = false;
+}
+
+}  // namespace chipferry

@@ -1,0 +1,15 @@
+// Menu options 5 to 9: the chip operations the programmer carries out on
+// the chip in its socket.
+#pragma once
+
+#include "app/session.h"
+
+namespace chipferry {
+
+Next dump_rom(Session& s);
+Next compare_rom(Session& s);
+Next program_rom(Session& s);
+Next erase_rom(Session& s);
+Next blank_check_rom(Session& s);
+
+}  // namespace chipferry

@@ -1,0 +1,111 @@
+#include "platform/console-posix.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+namespace chipferry {
+namespace {
+
+// The terminal settings to put back if a signal ends the process while the
+// keyboard is in key mode. A signal handler can reach nothing else.
+termios g_restore_tio;
+volatile sig_atomic_t g_restore_armed = 0;
+constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void restore_and_reraise(int sig) {
+  if (g_restore_armed) tcsetattr(STDIN_FILENO, TCSANOW, &g_restore_tio);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+}  // namespace
+
+PosixConsole::PosixConsole() : terminal_(isatty(STDIN_FILENO) == 1) {}
+
+PosixConsole::~PosixConsole() {
+  if (key_mode_) leave_key_mode();
+}
+
+void PosixConsole::write(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+bool PosixConsole::read_line(std::string& line) {
+  for (;;) {
+    const size_t end = pending_.find('\n');
+    if (end != std::string::npos || (ended_ && !pending_.empty())) {
+      const size_t take = end == std::string::npos ? pending_.size() : end;
+      line.assign(pending_, 0, take);
+      pending_.erase(0, end == std::string::npos ? take : take + 1);
+      std::erase(line, '\r');
+      return true;
+    }
+    if (ended_) return false;
+    char chunk[4096];
+    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n > 0) {
+      pending_.append(chunk, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      ended_ = true;
+    }
+  }
+}
+
+bool PosixConsole::enter_key_mode() {
+  if (!terminal_) return false;
+  if (key_mode_) return true;
+  if (tcgetattr(STDIN_FILENO, &saved_) != 0) return false;
+  g_restore_tio = saved_;
+  g_restore_armed = 1;
+  for (int sig : kRestoreSignals) signal(sig, restore_and_reraise);
+  termios raw = saved_;
+  // Single keys without echo; Ctrl+C still interrupts.
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  key_mode_ = true;
+  return true;
+}
+
+void PosixConsole::leave_key_mode() {
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+  g_restore_armed = 0;
+  for (int sig : kRestoreSignals) signal(sig, SIG_DFL);
+  key_mode_ = false;
+}
+
+void PosixConsole::wait_key() {
+  // Bytes already read into our own buffer are keys too.
+  if (!pending_.empty()) return;
+  const bool was_key_mode = key_mode_;
+  if (!enter_key_mode()) return;
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+  if (!was_key_mode) leave_key_mode();
+}
+
+void PosixConsole::set_key_mode(bool on) {
+  if (on) {
+    if (key_mode_depth_++ == 0) enter_key_mode();
+  } else if (key_mode_depth_ > 0 && --key_mode_depth_ == 0 && key_mode_) {
+    leave_key_mode();
+  }
+}
+
+int PosixConsole::poll_key() {
+  if (!key_mode_) return -1;
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return -1;
+  unsigned char key = 0;
+  if (::read(STDIN_FILENO, &key, 1) != 1) return -1;
+  return key;
+}
+
+}  // namespace chipferry

@@ -1,0 +1,176 @@
+#include "platform/serial-posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+namespace chipferry {
+namespace {
+
+speed_t speed_of(uint32_t baud) {
+  switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;
+  }
+}
+
+uint32_t baud_of(speed_t speed) {
+  switch (speed) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    default: return 0;
+  }
+}
+
+// Waits for `events` on `fd` for at most `timeout_ms`; false on time-out.
+bool wait_for(int fd, short events, int timeout_ms) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    const int n = poll(&p, 1, timeout_ms);
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return true;  // let the following call report it
+  }
+}
+
+void pause_ms(long ms) {
+  timespec t{0, ms * 1000000L};
+  nanosleep(&t, nullptr);
+}
+
+}  // namespace
+
+PosixSerial::~PosixSerial() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+OpenResult PosixSerial::open(const char*) {
+  const char* path = std::getenv("CHIPFERRY_COM1");
+  if (path == nullptr || *path == '\0') path = default_path_;
+  const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? OpenResult::not_found : OpenResult::failed;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return OpenResult::failed;
+  }
+  ioctl(fd, TIOCEXCL);  // not a terminal: get_state tells
+  fd_ = fd;
+  return OpenResult::ok;
+}
+
+bool PosixSerial::get_state(LineSettings& settings) {
+  if (tcgetattr(fd_, &tio_) != 0) return false;
+  settings.baud_rate = baud_of(cfgetospeed(&tio_));
+  settings.byte_size = (tio_.c_cflag & CSIZE) == CS8 ? 8 : (tio_.c_cflag & CSIZE) == CS7 ? 7 : 6;
+  settings.parity = (tio_.c_cflag & PARENB) ? ((tio_.c_cflag & PARODD) ? 1 : 2) : 0;
+  settings.stop_bits = (tio_.c_cflag & CSTOPB) ? 2 : 0;
+  settings.cts_output_flow = (tio_.c_cflag & CRTSCTS) != 0;
+  settings.rts_control = (tio_.c_cflag & CRTSCTS) ? 2 : 1;
+  return true;
+}
+
+bool PosixSerial::set_state(const LineSettings& settings) {
+  termios tio = tio_;
+  // Raw bytes both ways: no echo, no line editing, no character mapping,
+  // no software flow control.
+  cfmakeraw(&tio);
+  const speed_t speed = speed_of(settings.baud_rate);
+  if (speed == B0 || cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= (settings.byte_size == 8 ? CS8 : CS7);
+  if (settings.parity != 0) tio.c_cflag |= PARENB;
+  if (settings.stop_bits != 0) tio.c_cflag |= CSTOPB;
+  // termios has one switch for both directions of hardware handshake.
+  if (settings.cts_output_flow || settings.rts_control == 2) tio.c_cflag |= CRTSCTS;
+  tio.c_cflag |= CREAD | CLOCAL;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (tcsetattr(fd_, TCSANOW, &tio) != 0) return false;
+  tio_ = tio;
+  return true;
+}
+
+bool PosixSerial::set_timeouts(const Timeouts& t) {
+  // A single byte: the total time-outs are multiplier x 1 + constant.
+  read_timeout_ms_ = static_cast<int>(t.read_total_multiplier + t.read_total_constant);
+  write_timeout_ms_ = static_cast<int>(t.write_total_multiplier + t.write_total_constant);
+  return true;
+}
+
+ByteIo PosixSerial::write_byte(uint8_t byte) {
+  for (bool waited = false;; waited = true) {
+    const ssize_t n = ::write(fd_, &byte, 1);
+    if (n == 1) return {true, 1};
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return {false, 0};
+    if (waited || !wait_for(fd_, POLLOUT, write_timeout_ms_)) return {true, 0};
+  }
+}
+
+ByteIo PosixSerial::read_byte(uint8_t& byte) {
+  for (bool waited = false;; waited = true) {
+    const ssize_t n = ::read(fd_, &byte, 1);
+    if (n == 1) return {true, 1};
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return {false, 0};
+    if (waited || !wait_for(fd_, POLLIN, read_timeout_ms_)) return {true, 0};
+  }
+}
+
+int PosixSerial::queued_output() const {
+  int queued = 0;
+  if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return 0;
+  return queued;
+}
+
+void PosixSerial::set_break(bool on) {
+  if (on) {
+    // Linux lets the queue drain before it raises a break, without limit:
+    // a programmer holding CTS off would stop us here for good.
+    if (queued_output() > 0) tcflush(fd_, TCOFLUSH);
+    ioctl(fd_, TIOCSBRK);
+  } else {
+    ioctl(fd_, TIOCCBRK);
+  }
+}
+
+bool PosixSerial::wait_output_drained(uint32_t max_ms) {
+  for (uint32_t waited = 0;; waited += 5) {
+    if (queued_output() == 0) return true;
+    if (waited >= max_ms) return false;
+    pause_ms(5);
+  }
+}
+
+void PosixSerial::discard_output() { tcflush(fd_, TCOFLUSH); }
+
+void PosixSerial::close() {
+  if (fd_ < 0) return;
+  // What is still queued now is held by the programmer; close() would
+  // otherwise wait up to 30 s for it.
+  wait_output_drained(static_cast<uint32_t>(write_timeout_ms_) * 4);
+  tcflush(fd_, TCOFLUSH);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace chipferry

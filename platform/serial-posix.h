@@ -1,0 +1,50 @@
+// The serial device on Linux: a termios port.
+//
+// COM1 is the device named by the environment variable CHIPFERRY_COM1, or
+// /dev/ttyS0 when it is not set. The port is opened without becoming the
+// controlling terminal and held exclusively: flock() keeps out every other
+// process that asks for it, root included, and TIOCEXCL keeps out plain
+// opens by anyone but root.
+//
+// The single-byte time-outs are made with poll(): a read waits at most
+// 60 ms for a byte, a write at most 60 ms for room in the kernel's queue.
+// A written byte counts as delivered once the kernel holds it; the queue is
+// emptied, or dropped, only where the caller asks (wait_output_drained,
+// discard_output), before a break, and at close, which never waits longer
+// than the closing bytes need.
+#pragma once
+
+#include <termios.h>
+
+#include "platform/serial.h"
+
+namespace chipferry {
+
+class PosixSerial : public SerialDevice {
+ public:
+  /// `default_path`: the device when CHIPFERRY_COM1 is not set.
+  explicit PosixSerial(const char* default_path = "/dev/ttyS0") : default_path_(default_path) {}
+  ~PosixSerial() override;
+
+  OpenResult open(const char* port_name) override;
+  bool get_state(LineSettings& settings) override;
+  bool set_state(const LineSettings& settings) override;
+  bool set_timeouts(const Timeouts& timeouts) override;
+  ByteIo write_byte(uint8_t byte) override;
+  ByteIo read_byte(uint8_t& byte) override;
+  void set_break(bool on) override;
+  bool wait_output_drained(uint32_t max_ms) override;
+  void discard_output() override;
+  void close() override;
+
+ private:
+  int queued_output() const;
+
+  const char* default_path_;
+  int fd_ = -1;
+  termios tio_{};
+  int read_timeout_ms_ = 60;
+  int write_timeout_ms_ = 60;
+};
+
+}  // namespace chipferry

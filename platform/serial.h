@@ -1,0 +1,89 @@
+// The serial device seam.
+//
+// Everything the program says to the programmer passes through one
+// SerialDevice. The interface mirrors the few things a Win32 comm handle can
+// do, because the program's timing rules are written in those terms:
+//
+//  - read_byte() moves at most one byte. It returns as soon as a byte is
+//    there, and otherwise after the read time-out (60 ms with the values the
+//    program sets) with count 0. A time-out is not a failure.
+//  - write_byte() moves at most one byte. A byte that cannot leave within the
+//    write time-out (60 ms), for instance while the programmer holds CTS off,
+//    comes back with count 0. A time-out is not a failure either.
+//  - call_ok is false only when the call itself failed; the caller prints one
+//    line and carries on. Nothing here is ever retried.
+//
+// Operating systems that queue written bytes (Linux) report a byte as written
+// once it is queued. wait_output_drained() and discard_output() let the
+// transfer code keep the meaning "the data has left" at the points where it
+// matters; on a backend without such a queue both are trivial.
+#pragma once
+
+#include <cstdint>
+
+namespace chipferry {
+
+/// The line settings the program changes; everything else stays as the
+/// device reported it.
+struct LineSettings {
+  uint32_t baud_rate = 0;
+  uint8_t byte_size = 0;
+  uint8_t parity = 0;     ///< 0: no parity
+  uint8_t stop_bits = 0;  ///< 0: one stop bit
+  bool cts_output_flow = false;
+  uint8_t rts_control = 0;  ///< 2: RTS driven as receive flow control
+};
+
+/// Per-call time-outs in milliseconds, as a Win32 COMMTIMEOUTS holds them.
+struct Timeouts {
+  uint32_t read_interval = 0;
+  uint32_t read_total_multiplier = 0;
+  uint32_t read_total_constant = 0;
+  uint32_t write_total_multiplier = 0;
+  uint32_t write_total_constant = 0;
+};
+
+enum class OpenResult {
+  ok,
+  not_found,  ///< no device of that name
+  failed,     ///< any other reason, a device held by someone else included
+};
+
+/// Outcome of one single-byte read or write.
+struct ByteIo {
+  bool call_ok = true;  ///< false: the call itself failed
+  uint32_t count = 0;   ///< bytes moved: 0 or 1
+};
+
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+
+  /// Opens the named port for exclusive reading and writing.
+  virtual OpenResult open(const char* port_name) = 0;
+  /// Reads the current line settings into `settings`; false on failure.
+  virtual bool get_state(LineSettings& settings) = 0;
+  /// Applies `settings`; false on failure.
+  virtual bool set_state(const LineSettings& settings) = 0;
+  /// Establishes the time-outs of later single-byte calls; false on failure.
+  virtual bool set_timeouts(const Timeouts& timeouts) = 0;
+
+  virtual ByteIo write_byte(uint8_t byte) = 0;
+  /// `byte` receives what arrived; it is left untouched when nothing did.
+  virtual ByteIo read_byte(uint8_t& byte) = 0;
+
+  /// Raises or clears the break condition. A backend whose kernel would
+  /// first wait for queued output to leave discards that output instead,
+  /// so that a break never waits on a held CTS line.
+  virtual void set_break(bool on) = 0;
+  /// Waits at most `max_ms` for written bytes to leave the machine;
+  /// true once none are queued.
+  virtual bool wait_output_drained(uint32_t max_ms) = 0;
+  /// Drops written bytes that have not left yet.
+  virtual void discard_output() = 0;
+
+  /// Closes the port without waiting long for queued output.
+  virtual void close() = 0;
+};
+
+}  // namespace chipferry

@@ -1,0 +1,241 @@
+#include "sim/programmer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace chipferry::sim {
+
+Programmer::Programmer() : selected(&kRomTypes[0]) {}
+
+int32_t Programmer::capacity() const {
+  return selected != nullptr ? capacity_of(selected->size_class) : int32_t{2048};
+}
+
+void Programmer::send(const std::string& bytes, uint64_t at) {
+  if (faults.silent) return;
+  at += faults.reply_delay_ms;
+  if (!faults.before_next_reply.empty()) {
+    std::string stray;
+    stray.swap(faults.before_next_reply);
+    for (char c : stray) output_.push_back({static_cast<uint8_t>(c), at});
+  }
+  for (char c : bytes) output_.push_back({static_cast<uint8_t>(c), at});
+}
+
+std::optional<uint64_t> Programmer::next_ready() const {
+  if (output_.empty()) return std::nullopt;
+  return output_.front().ready_at;
+}
+
+uint8_t Programmer::take() {
+  const uint8_t byte = output_.front().byte;
+  output_.pop_front();
+  return byte;
+}
+
+void Programmer::inject(const std::string& bytes, uint64_t at) {
+  for (char c : bytes) output_.push_back({static_cast<uint8_t>(c), at});
+}
+
+void Programmer::drop_output() { output_.clear(); }
+
+void Programmer::set_break(bool on, uint64_t now) {
+  if (on && !break_on_ && (mode_ == Mode::upload_data || mode_ == Mode::upload_preamble)) {
+    end_upload(now);
+  }
+  break_on_ = on;
+}
+
+void Programmer::advance(uint64_t now) {
+  if (mode_ == Mode::upload_data && end_upload_on_silence &&
+      now >= last_data_at_ + upload_silence_ms) {
+    end_upload(now);
+  }
+}
+
+void Programmer::end_upload(uint64_t now) {
+  mode_ = Mode::idle;
+  send_prompt(now);
+}
+
+void Programmer::receive(uint8_t byte, uint64_t now) {
+  advance(now);
+  switch (mode_) {
+    case Mode::offline:
+      if (byte == 0x11) {
+        mode_ = Mode::idle;
+        send_prompt(now);
+      }
+      return;
+    case Mode::upload_preamble:
+      if (byte == 0xFF) {
+        mode_ = Mode::upload_data;
+        uploaded_bytes = 0;
+        last_data_at_ = now;
+      }
+      return;
+    case Mode::upload_data:
+      if (uploaded_bytes < device_buffer.size()) device_buffer[uploaded_bytes] = byte;
+      ++uploaded_bytes;
+      last_data_at_ = now;
+      return;
+    case Mode::idle:
+      break;
+  }
+  if (byte == 0x1B) {
+    line_.clear();
+    // ESC cuts short whatever is under way and is answered with a prompt;
+    // at rest it is ignored, so a wake-up or a release adds no prompt.
+    if (busy_) {
+      busy_ = false;
+      drop_output();
+      send_prompt(now);
+    }
+    return;
+  }
+  if (byte == 0x11) {
+    send_prompt(now);
+    return;
+  }
+  if (byte == '\r') {
+    std::string line;
+    line.swap(line_);
+    commands.push_back(line);
+    busy_ = false;
+    command(line, now);
+    return;
+  }
+  if (line_.size() < 64) line_.push_back(static_cast<char>(byte));
+}
+
+namespace {
+
+std::string upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+bool all_erased(const std::vector<uint8_t>& cells, int32_t length) {
+  for (int32_t i = 0; i < length; ++i) {
+    if (cells[static_cast<size_t>(i)] != 0xFF) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Programmer::command(const std::string& raw, uint64_t now) {
+  const std::string line = upper(raw);
+  if (line == "S900000 01") {
+    send_prompt(now);
+  } else if (line == "SC") {
+    mode_ = Mode::offline;
+  } else if (line == "R") {
+    std::string code;
+    if (faults.type_code) {
+      code = *faults.type_code;
+      faults.type_code.reset();
+    } else {
+      code = selected != nullptr ? selected->short_name : "";
+      code.insert(0, 4 - code.size(), '0');
+    }
+    send("[" + code + "]", now);
+    send_prompt(now);
+  } else if (line.size() > 1 && line[0] == 'R') {
+    // Selecting a type is not answered.
+    if (const RomType* type = find_rom_type(line.c_str() + 1, NameColumn::short_name)) {
+      selected = type;
+    }
+  } else if (line == "P8" || line == "PE" || line == "PD" || line == "P9" || line == "PC") {
+    operation_ = line;
+    send_prompt(now);
+  } else if (line == "P") {
+    execute(now);
+  } else if (line == "S6 0") {
+    mode_ = Mode::upload_preamble;
+  } else if (line == "S8") {
+    busy_ = true;
+    std::string block(download_preamble_zeros, '\0');
+    block.push_back('\xFF');
+    block.append(reinterpret_cast<const char*>(device_buffer.data()),
+                 static_cast<size_t>(capacity()));
+    block += download_surplus;
+    block += download_trailer;
+    send(block, now);
+  } else if (line.rfind("S1K 0000-", 0) == 0 && line.size() == 13) {
+    const unsigned long end = std::strtoul(line.c_str() + 9, nullptr, 16);
+    unsigned sum = 0;
+    for (unsigned long a = 0; a <= end && a < device_buffer.size(); ++a) sum += device_buffer[a];
+    char reply[16];
+    std::snprintf(reply, sizeof reply, "[%04X ]", sum & 0xFFFFu);
+    send(reply, now);
+    send_prompt(now);
+  } else {
+    send("[?]", now);
+    send_prompt(now);
+  }
+}
+
+void Programmer::execute(uint64_t now) {
+  busy_ = true;
+  if (!faults.execute_replies.empty()) {
+    const std::string reply = faults.execute_replies.front();
+    faults.execute_replies.pop_front();
+    send(reply, now);
+    return;
+  }
+  const int32_t length = capacity();
+  const bool eeprom = selected != nullptr && selected->voltage_index == 0;
+  uint32_t duration = 0;
+  std::string outcome = "[PASS]";
+  if (operation_ == "P8") {
+    duration = durations.dump;
+    if (chip.present) {
+      std::copy(chip.cells.begin(), chip.cells.begin() + length, device_buffer.begin());
+      outcome = "[PASS][PASS]";
+    }
+  } else if (operation_ == "PE") {
+    duration = durations.compare;
+    if (chip.present &&
+        !std::equal(chip.cells.begin(), chip.cells.begin() + length, device_buffer.begin())) {
+      outcome = "[ERROR #13]";
+    }
+  } else if (operation_ == "PD") {
+    duration = durations.program;
+    if (chip.present) {
+      bool verified = true;
+      for (int32_t i = 0; i < length; ++i) {
+        uint8_t& cell = chip.cells[static_cast<size_t>(i)];
+        const uint8_t wanted = device_buffer[static_cast<size_t>(i)];
+        // An EPROM cell can only lose 1 bits; only UV light brings them back.
+        cell = eeprom ? wanted : static_cast<uint8_t>(cell & wanted);
+        if (cell != wanted) verified = false;
+      }
+      if (!verified) outcome = "[ERROR #11]";
+    }
+  } else if (operation_ == "P9") {
+    duration = durations.erase;
+    if (chip.present) {
+      if (eeprom) {
+        std::fill(chip.cells.begin(), chip.cells.begin() + length, uint8_t{0xFF});
+      } else {
+        outcome = "[ERROR #35]";
+      }
+    }
+  } else if (operation_ == "PC") {
+    duration = durations.blank_check;
+    if (chip.present && !all_erased(chip.cells, length)) outcome = "[ERROR #12]";
+  } else {
+    outcome = "[ERROR #20]";
+  }
+  if (!chip.present) outcome = "[ERROR #06]";
+  // A pass and an empty socket are followed by the prompt at once; any
+  // other error waits for the host's ESC.
+  const bool prompt_follows = outcome.find("ERROR") == std::string::npos || outcome == "[ERROR #06]";
+  send(outcome + (prompt_follows ? "[C]" : ""), now + duration);
+}
+
+}  // namespace chipferry::sim

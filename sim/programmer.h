@@ -1,0 +1,106 @@
+// A model of the SE4943 programmer as its serial port shows it.
+//
+// One model, two hosts: the in-process tests drive it through SimSerial on a
+// virtual clock, and chipferry-sim drives it over a pseudo-terminal in real
+// time. The model never reads a clock of its own; every call says what time
+// it is, and every byte it produces carries the time from which the host
+// may deliver it.
+//
+// What it keeps is what the real programmer keeps: the selected ROM type, a
+// 64 KiB device buffer, and a chip in the socket. Faults are scripted
+// through `faults`; each one says when it is used up.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalogue/catalogue.h"
+
+namespace chipferry::sim {
+
+constexpr size_t kDeviceBufferSize = 65536;
+
+/// The chip in the socket.
+struct Chip {
+  bool present = true;
+  std::vector<uint8_t> cells = std::vector<uint8_t>(kDeviceBufferSize, 0xFF);
+};
+
+/// Deviations from a well-behaved programmer, for the tests.
+struct Faults {
+  bool silent = false;            ///< never sends a byte
+  std::string before_next_reply;  ///< stray bytes sent ahead of the next reply, once
+  uint32_t reply_delay_ms = 0;    ///< every reply starts this much later
+  /// Raw bytes sent instead of the outcome of the next execute commands,
+  /// one entry per "P\r"; an entry is sent as it stands, nothing added.
+  std::deque<std::string> execute_replies;
+  /// Raw bytes sent instead of the next type code (four characters).
+  std::optional<std::string> type_code;
+};
+
+/// Operation durations in milliseconds, from "P\r" to the first status frame.
+struct Durations {
+  uint32_t dump = 0, compare = 0, program = 0, erase = 0, blank_check = 0;
+};
+
+class Programmer {
+ public:
+  Programmer();
+
+  // What the host sends.
+  void receive(uint8_t byte, uint64_t now_ms);
+  void set_break(bool on, uint64_t now_ms);
+  /// Lets time pass without traffic (ends an upload on silence, if enabled).
+  void advance(uint64_t now_ms);
+
+  // What the host reads.
+  /// Time from which the next byte may be delivered; none when nothing is due.
+  std::optional<uint64_t> next_ready() const;
+  uint8_t take();
+  /// Queues bytes for the host as they stand, faults or not: bytes that
+  /// come from nowhere, or late.
+  void inject(const std::string& bytes, uint64_t at_ms);
+  /// Drops everything not yet taken.
+  void drop_output();
+
+  // State, open to the hosts and the tests.
+  const RomType* selected = nullptr;  ///< the programmer's ROM type
+  std::vector<uint8_t> device_buffer = std::vector<uint8_t>(kDeviceBufferSize, 0xFF);
+  Chip chip;
+  Faults faults;
+  Durations durations;
+  bool end_upload_on_silence = false;  ///< for lines where a break is invisible
+  uint32_t upload_silence_ms = 150;
+  size_t download_preamble_zeros = 16;
+  std::string download_surplus;         ///< bytes between the data and the trailer
+  std::string download_trailer = "\r\n[C]";
+  size_t uploaded_bytes = 0;            ///< data bytes of the last upload
+  std::vector<std::string> commands;    ///< every command line received
+
+ private:
+  enum class Mode { offline, idle, upload_preamble, upload_data };
+
+  void command(const std::string& line, uint64_t now);
+  void execute(uint64_t now);
+  void end_upload(uint64_t now);
+  void send(const std::string& bytes, uint64_t at);
+  void send_prompt(uint64_t at) { send("[C]", at); }
+  int32_t capacity() const;
+
+  struct Pending {
+    uint8_t byte;
+    uint64_t ready_at;
+  };
+  std::deque<Pending> output_;
+  Mode mode_ = Mode::offline;
+  std::string line_;
+  std::string operation_;      ///< the selected operation command
+  bool busy_ = false;          ///< an execute has answered and may be cut short by ESC
+  uint64_t last_data_at_ = 0;
+  bool break_on_ = false;
+};
+
+}  // namespace chipferry::sim

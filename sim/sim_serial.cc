@@ -1,0 +1,86 @@
+#include "sim/sim_serial.h"
+
+namespace chipferry::sim {
+namespace {
+constexpr uint32_t kByteTimeoutMs = 60;  // 10 ms per byte + 50 ms
+}
+
+OpenResult SimSerial::open(const char* port_name) {
+  opened_name = port_name;
+  is_open = open_result == OpenResult::ok;
+  return open_result;
+}
+
+bool SimSerial::get_state(LineSettings& out) {
+  if (!get_state_ok) return false;
+  out = settings;
+  return true;
+}
+
+bool SimSerial::set_state(const LineSettings& in) {
+  if (!set_state_ok) return false;
+  settings = in;
+  return true;
+}
+
+bool SimSerial::set_timeouts(const Timeouts& in) {
+  if (!set_timeouts_ok) return false;
+  timeouts = in;
+  return true;
+}
+
+ByteIo SimSerial::write_byte(uint8_t byte) {
+  if (failing_writes > 0) {
+    --failing_writes;
+    return {false, 0};
+  }
+  if (held_writes > 0) {
+    --held_writes;
+    clock_.now += kByteTimeoutMs;
+    return {true, 0};
+  }
+  events.push_back({WireEvent::Kind::byte, byte, clock_.now});
+  programmer_.receive(byte, clock_.now);
+  return {true, 1};
+}
+
+ByteIo SimSerial::read_byte(uint8_t& byte) {
+  if (failing_reads > 0) {
+    --failing_reads;
+    return {false, 0};
+  }
+  programmer_.advance(clock_.now);
+  const auto ready = programmer_.next_ready();
+  if (ready && *ready <= clock_.now + kByteTimeoutMs) {
+    if (*ready > clock_.now) clock_.now = *ready;
+    byte = programmer_.take();
+    return {true, 1};
+  }
+  clock_.now += kByteTimeoutMs;
+  programmer_.advance(clock_.now);
+  return {true, 0};
+}
+
+void SimSerial::set_break(bool on) {
+  events.push_back({on ? WireEvent::Kind::break_on : WireEvent::Kind::break_off, 0, clock_.now});
+  programmer_.set_break(on, clock_.now);
+}
+
+bool SimSerial::wait_output_drained(uint32_t) { return true; }
+
+void SimSerial::discard_output() {}
+
+void SimSerial::close() {
+  events.push_back({WireEvent::Kind::closed, 0, clock_.now});
+  is_open = false;
+}
+
+std::string SimSerial::written() const {
+  std::string bytes;
+  for (const WireEvent& e : events) {
+    if (e.kind == WireEvent::Kind::byte) bytes.push_back(static_cast<char>(e.byte));
+  }
+  return bytes;
+}
+
+}  // namespace chipferry::sim

@@ -1,0 +1,67 @@
+// The simulated programmer plugged in as the serial device, on a virtual
+// clock: the in-process host of the model.
+//
+// A read takes the next byte the model has ready; if none is ready within
+// the 60 ms read time-out the clock moves on by 60 ms and the read comes
+// back empty, exactly as a silent line behaves. Everything the program
+// writes is recorded with its virtual time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/serial.h"
+#include "sim/programmer.h"
+#include "sim/virtual_clock.h"
+
+namespace chipferry::sim {
+
+/// One thing the program did to the line.
+struct WireEvent {
+  enum class Kind { byte, break_on, break_off, closed };
+  Kind kind;
+  uint8_t byte;
+  uint64_t at_ms;
+};
+
+class SimSerial : public SerialDevice {
+ public:
+  SimSerial(Programmer& programmer, VirtualClock& clock) : programmer_(programmer), clock_(clock) {}
+
+  OpenResult open(const char* port_name) override;
+  bool get_state(LineSettings& settings) override;
+  bool set_state(const LineSettings& settings) override;
+  bool set_timeouts(const Timeouts& timeouts) override;
+  ByteIo write_byte(uint8_t byte) override;
+  ByteIo read_byte(uint8_t& byte) override;
+  void set_break(bool on) override;
+  bool wait_output_drained(uint32_t max_ms) override;
+  void discard_output() override;
+  void close() override;
+
+  /// The bytes the program wrote, in order, breaks left out.
+  std::string written() const;
+
+  // Port-level faults.
+  OpenResult open_result = OpenResult::ok;
+  bool get_state_ok = true;
+  bool set_state_ok = true;
+  bool set_timeouts_ok = true;
+  uint32_t held_writes = 0;    ///< the next writes time out (CTS held off)
+  uint32_t failing_writes = 0; ///< the next write calls fail
+  uint32_t failing_reads = 0;  ///< the next read calls fail
+
+  // What the program did.
+  std::string opened_name;
+  LineSettings settings;
+  Timeouts timeouts;
+  bool is_open = false;
+  std::vector<WireEvent> events;
+
+ private:
+  Programmer& programmer_;
+  VirtualClock& clock_;
+};
+
+}  // namespace chipferry::sim

@@ -1,0 +1,175 @@
+// Start-up, the menu loop and the end of the run, end to end in-process.
+#include <gtest/gtest.h>
+
+#include "link/port.h"
+#include "tests/support/bench.h"
+
+namespace chipferry::test {
+namespace {
+
+using Kind = sim::WireEvent::Kind;
+
+TEST(StartUp, WakesTheProgrammerAndQuitsCleanly) {
+  Bench b;
+  EXPECT_EQ(b.run("q\n"), 0);
+  EXPECT_EQ(b.console.out, std::string(kBanner) + kMenu);
+  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  // 50 ms between ESC and DC1; the release pauses 100 ms twice.
+  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 100}));
+  EXPECT_EQ(b.serial.opened_name, "COM1");
+  EXPECT_EQ(b.serial.settings.baud_rate, 19200u);
+  EXPECT_EQ(b.serial.settings.byte_size, 8);
+  EXPECT_EQ(b.serial.settings.parity, 0);
+  EXPECT_EQ(b.serial.settings.stop_bits, 0);
+  EXPECT_TRUE(b.serial.settings.cts_output_flow);
+  EXPECT_EQ(b.serial.settings.rts_control, 2);
+  EXPECT_EQ(b.serial.timeouts.read_total_multiplier + b.serial.timeouts.read_total_constant, 60u);
+  EXPECT_EQ(b.serial.timeouts.write_total_multiplier + b.serial.timeouts.write_total_constant, 60u);
+  EXPECT_EQ(b.serial.events.back().kind, Kind::closed);
+  EXPECT_FALSE(b.serial.is_open);
+}
+
+TEST(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
+  Bench b;
+  b.programmer.faults.reply_delay_ms = 1000;  // every prompt comes a second late
+  EXPECT_EQ(b.run("q\n"), 0);
+  const auto& e = b.serial.events;
+  ASSERT_GE(e.size(), 13u);
+  EXPECT_EQ(e[0].byte, 0x1B);
+  EXPECT_EQ(e[0].at_ms, 0u);
+  EXPECT_EQ(e[1].byte, 0x11);
+  EXPECT_EQ(e[1].at_ms, 50u);
+  // The prompt is due at 1050 ms. Attempts of an empty 60 ms read and a
+  // 75 ms pause start at 50, 185, ... 995 ms; the eighth read gets it.
+  EXPECT_EQ(e[2].at_ms, 1050u);
+  // The same again for the prompt that answers the start-up command.
+  std::vector<uint32_t> expected{50};
+  expected.insert(expected.end(), 14, 75);
+  expected.insert(expected.end(), {100, 100});
+  EXPECT_EQ(b.clock.sleeps, expected);
+  EXPECT_EQ(b.console.out, std::string(kBanner) + kMenu);
+}
+
+TEST(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
+  Bench b;
+  b.programmer.faults.silent = true;
+  EXPECT_EQ(b.run("q\n"), 6);
+  EXPECT_EQ(b.console.out, std::string(kBanner) + "No Response\n");
+  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + release_bytes());
+  // 3600 attempts of one empty 60 ms read and a 75 ms pause each.
+  ASSERT_EQ(b.clock.sleeps.size(), 1u + 3600u + 2u);
+  EXPECT_EQ(std::count(b.clock.sleeps.begin() + 1, b.clock.sleeps.end() - 2, 75u), 3600);
+  EXPECT_EQ(b.clock.now, 50u + 3600u * 135u + 200u);
+  EXPECT_EQ(b.console.lines_read, 0);
+}
+
+TEST(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
+  struct Case {
+    const char* name;
+    void (*arrange)(sim::SimSerial&);
+    int code;
+    const char* message;
+    bool released;
+  };
+  const Case cases[] = {
+      {"missing", [](sim::SimSerial& s) { s.open_result = OpenResult::not_found; }, 1,
+       "Port COM1 doesn't exist\n", false},
+      {"busy", [](sim::SimSerial& s) { s.open_result = OpenResult::failed; }, 2,
+       "Can't access Port COM1\n", false},
+      {"get state", [](sim::SimSerial& s) { s.get_state_ok = false; }, 3,
+       "Can't get Port COM1 state\n", true},
+      {"set state", [](sim::SimSerial& s) { s.set_state_ok = false; }, 4,
+       "Can't set Port COM1 state\n", true},
+      {"timeouts", [](sim::SimSerial& s) { s.set_timeouts_ok = false; }, 5,
+       "Can't set Port COM1 timeouts\n", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench b;
+    c.arrange(b.serial);
+    EXPECT_EQ(b.run("q\n"), c.code);
+    EXPECT_EQ(b.console.out, std::string(kBanner) + c.message);
+    EXPECT_EQ(b.wire(), c.released ? release_bytes() : "");
+    EXPECT_EQ(b.console.lines_read, 0);
+  }
+}
+
+TEST(Waits, StrayByteBeforeThePromptCostsOneAttempt) {
+  Bench b;
+  b.programmer.faults.before_next_reply = "x";
+  EXPECT_EQ(b.run("q\n"), 0);
+  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 75, 100, 100}));
+  EXPECT_EQ(b.console.out, std::string(kBanner) + kMenu);
+}
+
+TEST(Waits, StrayBracketMakesTheWaitMissThatPrompt) {
+  Bench b;
+  // The wake-up prompt is missed: "[[" fails, "C" and "]" fail too. The
+  // start-up command is then never sent, and the wait runs out.
+  b.programmer.faults.before_next_reply = "[";
+  EXPECT_EQ(b.run("q\n"), 6);
+  EXPECT_EQ(b.console.out, std::string(kBanner) + "No Response\n");
+  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + release_bytes());
+}
+
+TEST(Waits, PromptCutShortFailsOnTheThirdRead) {
+  Bench b;
+  b.programmer.inject("[C", 0);
+  EXPECT_EQ(wait_command_prompt(*b.session), 0);
+  // "[" and "C" at once, then an empty 60 ms read ends the first attempt.
+  EXPECT_EQ(b.clock.now, 3600u * 135u);
+  EXPECT_EQ(b.clock.sleeps.size(), 3600u);
+}
+
+TEST(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
+  Bench b;
+  Session& s = *b.session;
+  b.programmer.inject(std::string(1, '\0'), 0);
+  EXPECT_EQ(read_byte(s), 0);
+  EXPECT_EQ(s.port.read_count, 1u);
+  EXPECT_EQ(b.clock.now, 0u);
+  EXPECT_EQ(read_byte(s), 0);
+  EXPECT_EQ(s.port.read_count, 0u);
+  EXPECT_EQ(b.clock.now, 60u);
+}
+
+TEST(Waits, FailedCallsPrintTheirLineAndCarryOn) {
+  Bench b;
+  b.serial.failing_writes = 1;  // the ESC of the wake-up
+  b.serial.failing_reads = 1;   // the first read of the prompt wait
+  EXPECT_EQ(b.run("q\n"), 0);
+  EXPECT_EQ(b.out_after_banner(),
+            std::string("Couldn't write to Port COM1\nCouldn't read Port COM1\n") + kMenu);
+  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 75, 100, 100}));
+}
+
+TEST(Menu, RejectsUnknownCharactersOneByOne) {
+  Bench b;
+  EXPECT_EQ(b.run("\nx\nxy\n0 \nQ\n"), 0);
+  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) +
+                                      "Option x does not exist, please try again.\n"
+                                      "Option x does not exist, please try again.\n"
+                                      "Option y does not exist, please try again.\n"
+                                      "Option 0 does not exist, please try again.\n"
+                                      "Option   does not exist, please try again.\n");
+}
+
+TEST(Menu, QuitLeavesTheRestOfTheLineUnread) {
+  Bench b;
+  EXPECT_EQ(b.run("q5\n4\n"), 0);
+  EXPECT_EQ(b.out_after_banner(), kMenu);
+  EXPECT_EQ(b.console.lines_read, 1);
+  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+}
+
+TEST(Menu, EndOfInputEndsTheRunAsQuitDoes) {
+  for (const char* input : {"", "x", "\n\n"}) {
+    SCOPED_TRACE(input);
+    Bench b;
+    EXPECT_EQ(b.run(input), 0);
+    EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  }
+}
+
+}  // namespace
+}  // namespace chipferry::test

@@ -1,0 +1,67 @@
+// A console for the tests: standard input is a fixed text, standard output
+// is collected, and key presses arrive at given virtual times.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "platform/console.h"
+#include "sim/virtual_clock.h"
+
+namespace chipferry::test {
+
+class ScriptedConsole : public Console {
+ public:
+  explicit ScriptedConsole(sim::VirtualClock& clock) : clock_(clock) {}
+
+  void write(std::string_view text) override { out.append(text); }
+
+  bool read_line(std::string& line) override {
+    if (input_pos >= input.size()) return false;
+    size_t end = input.find('\n', input_pos);
+    if (end == std::string::npos) end = input.size();
+    line = input.substr(input_pos, end - input_pos);
+    std::erase(line, '\r');
+    input_pos = end + 1;
+    ++lines_read;
+    return true;
+  }
+
+  void wait_key() override { ++key_waits; }
+
+  void set_key_mode(bool on) override {
+    key_mode = on;
+    ++key_mode_changes;
+  }
+
+  int poll_key() override {
+    ++key_polls;
+    if (!keys.empty() && keys.front().at_ms <= clock_.now) {
+      const int key = keys.front().key;
+      keys.pop_front();
+      return key;
+    }
+    return -1;
+  }
+
+  struct Key {
+    int key;
+    uint64_t at_ms;  ///< the key is there from this virtual time on
+  };
+
+  std::string input;  ///< all of standard input
+  size_t input_pos = 0;
+  std::deque<Key> keys;
+  std::string out;  ///< all of standard output
+  int lines_read = 0;
+  int key_waits = 0;
+  int key_polls = 0;
+  int key_mode_changes = 0;
+  bool key_mode = false;
+
+ private:
+  sim::VirtualClock& clock_;
+};
+
+}  // namespace chipferry::test
