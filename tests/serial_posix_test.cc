@@ -1,0 +1,141 @@
+// The termios backend on a real pseudo-terminal pair.
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "app/program.h"
+#include "platform/serial-posix.h"
+#include "tests/support/scripted_console.h"
+
+namespace chipferry::test {
+namespace {
+
+// A pseudo-terminal whose device end stands in for COM1.
+struct Pty {
+  Pty() {
+    char name[256] = {};
+    EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    path = name;
+  }
+  ~Pty() {
+    ::close(master);
+    ::close(slave);
+  }
+  int master = -1;
+  int slave = -1;
+  std::string path;
+};
+
+// Points COM1 at `path` for the lifetime of the object.
+struct Com1 {
+  explicit Com1(const std::string& path) { setenv("CHIPFERRY_COM1", path.c_str(), 1); }
+  ~Com1() { setenv("CHIPFERRY_COM1", "/nonexistent/set-CHIPFERRY_COM1-in-this-test", 1); }
+};
+
+TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
+  Pty pty;
+  Com1 com1(pty.path);
+  PosixSerial serial;
+  ASSERT_EQ(serial.open("COM1"), OpenResult::ok);
+  LineSettings settings;
+  ASSERT_TRUE(serial.get_state(settings));
+  settings.baud_rate = 19200;
+  settings.byte_size = 8;
+  settings.cts_output_flow = true;
+  settings.rts_control = 2;
+  ASSERT_TRUE(serial.set_state(settings));
+  LineSettings back;
+  ASSERT_TRUE(serial.get_state(back));
+  EXPECT_EQ(back.baud_rate, 19200u);
+  EXPECT_EQ(back.byte_size, 8);
+  EXPECT_EQ(back.parity, 0);
+  EXPECT_EQ(back.stop_bits, 0);
+  EXPECT_TRUE(back.cts_output_flow);
+  EXPECT_TRUE(serial.set_timeouts({50, 10, 50, 10, 50}));
+
+  // Bytes pass untouched in both directions: raw mode.
+  for (uint8_t byte : {uint8_t{0x00}, uint8_t{'\r'}, uint8_t{0x11}, uint8_t{0xFF}}) {
+    EXPECT_EQ(serial.write_byte(byte).count, 1u);
+    uint8_t got = 0;
+    ASSERT_EQ(::read(pty.master, &got, 1), 1);
+    EXPECT_EQ(got, byte);
+    ASSERT_EQ(::write(pty.master, &byte, 1), 1);
+    got = 0x55;
+    const ByteIo io = serial.read_byte(got);
+    EXPECT_TRUE(io.call_ok);
+    EXPECT_EQ(io.count, 1u);
+    EXPECT_EQ(got, byte);
+  }
+
+  // A silent line: an empty read after the 60 ms time-out, not a failure.
+  const auto start = std::chrono::steady_clock::now();
+  uint8_t got = 0;
+  const ByteIo io = serial.read_byte(got);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(io.call_ok);
+  EXPECT_EQ(io.count, 0u);
+  EXPECT_GE(waited, std::chrono::milliseconds(55));
+  EXPECT_LT(waited, std::chrono::seconds(2));
+  serial.close();
+}
+
+// The whole start-up on the real backend, with the pauses on a virtual clock.
+int start_up_with(const std::string& path, std::string* out) {
+  Com1 com1(path);
+  sim::VirtualClock clock;
+  ScriptedConsole console(clock);
+  PosixSerial serial;
+  auto session = std::make_unique<Session>(serial, console, clock);
+  console.input = "q\n";
+  const int code = run_program(*session);
+  *out = console.out;
+  return code;
+}
+
+TEST(PosixSerial, PortFailuresGiveTheirExitCodes) {
+  std::string out;
+  EXPECT_EQ(start_up_with("/nonexistent/ttyCHIPFERRY", &out), 1);
+  EXPECT_NE(out.find("Port COM1 doesn't exist\n"), std::string::npos);
+
+  // Not a terminal: its line settings cannot be read.
+  EXPECT_EQ(start_up_with("/dev/null", &out), 3);
+  EXPECT_NE(out.find("Can't get Port COM1 state\n"), std::string::npos);
+
+  // Held by another opener.
+  Pty pty;
+  Com1 com1(pty.path);
+  PosixSerial holder;
+  ASSERT_EQ(holder.open("COM1"), OpenResult::ok);
+  EXPECT_EQ(start_up_with(pty.path, &out), 2);
+  EXPECT_NE(out.find("Can't access Port COM1\n"), std::string::npos);
+  holder.close();
+}
+
+TEST(PosixSerial, CloseDoesNotWaitForBytesTheLineHolds) {
+  Pty pty;
+  Com1 com1(pty.path);
+  PosixSerial serial;
+  ASSERT_EQ(serial.open("COM1"), OpenResult::ok);
+  LineSettings settings;
+  ASSERT_TRUE(serial.get_state(settings));
+  settings.baud_rate = 19200;
+  settings.byte_size = 8;
+  ASSERT_TRUE(serial.set_state(settings));
+  ASSERT_TRUE(serial.set_timeouts({50, 10, 50, 10, 50}));
+  // Nobody reads the other end: fill what the kernel will take.
+  int written = 0;
+  while (written < 1 << 20 && serial.write_byte('x').count == 1) ++written;
+  EXPECT_GT(written, 0);
+  const auto start = std::chrono::steady_clock::now();
+  serial.close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+}  // namespace
+}  // namespace chipferry::test
