@@ -2,7 +2,7 @@
 BUILD      ?= build
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all demo test clean
+.PHONY: all demo test fuzz clean
 
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DCHIPFERRY_TESTS=OFF
@@ -16,6 +16,14 @@ test:
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON
 	cmake --build $(BUILD)/test -j $(JOBS)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer on the whole program; FUZZ_SECONDS bounds the run.
+FUZZ_SECONDS ?= 60
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHIPFERRY_FUZZ=ON -DCHIPFERRY_TESTS=OFF
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target chipferry_fuzz
+	mkdir -p $(BUILD)/fuzz/corpus
+	$(BUILD)/fuzz/chipferry_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(abspath $(BUILD)/fuzz/corpus) $(abspath fuzz/corpus)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,189 @@
+// The whole program in-process under libFuzzer.
+//
+// The input is split at the first 0x00 0x00 pair: what comes before is
+// typed at the console, what comes after is what the device sends, one byte
+// per read, followed by silence. A run stops once both are used up and the
+// virtual clock has moved on by more than the longest wait of the program;
+// the program's own unbounded waits (a preamble that never ends) are not
+// faults. Everything else is: a crash, a sanitizer report, a loop that
+// stops the clock, a temporary file left behind, or an image file of a size
+// the program never writes.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "app/program.h"
+#include "sim/virtual_clock.h"
+
+namespace {
+
+using namespace chipferry;
+
+struct Stop {};
+
+constexpr uint64_t kAfterInputMs = 10ull * 60 * 1000;  // longer than any wait
+constexpr uint64_t kCallsWithoutTime = 5'000'000;
+
+struct Limits {
+  explicit Limits(sim::VirtualClock& c) : clock(c) {}
+  sim::VirtualClock& clock;
+  bool input_used = false;
+  bool device_used = false;
+  uint64_t used_at = 0;
+  uint64_t last_now = 0;
+  uint64_t calls = 0;
+
+  void tick() {
+    if (clock.now != last_now) {
+      last_now = clock.now;
+      calls = 0;
+    } else if (++calls > kCallsWithoutTime) {
+      std::fprintf(stderr, "the program loops without the clock moving\n");
+      std::abort();
+    }
+    if (input_used && device_used) {
+      if (used_at == 0) used_at = clock.now + 1;
+      if (clock.now > used_at + kAfterInputMs) throw Stop{};
+    }
+  }
+};
+
+class FuzzSerial : public SerialDevice {
+ public:
+  FuzzSerial(const uint8_t* data, size_t size, Limits& limits)
+      : data_(data), size_(size), limits_(limits) {
+    limits_.device_used = size_ == 0;
+  }
+  OpenResult open(const char*) override { return OpenResult::ok; }
+  bool get_state(LineSettings&) override { return true; }
+  bool set_state(const LineSettings&) override { return true; }
+  bool set_timeouts(const Timeouts&) override { return true; }
+  ByteIo write_byte(uint8_t) override {
+    limits_.tick();
+    return {true, 1};
+  }
+  ByteIo read_byte(uint8_t& byte) override {
+    limits_.tick();
+    if (pos_ < size_) {
+      byte = data_[pos_++];
+      if (pos_ == size_) limits_.device_used = true;
+      return {true, 1};
+    }
+    limits_.clock.now += 60;
+    return {true, 0};
+  }
+  void set_break(bool) override { limits_.tick(); }
+  bool wait_output_drained(uint32_t) override { return true; }
+  void discard_output() override {}
+  void close() override {}
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+  Limits& limits_;
+};
+
+class FuzzConsole : public Console {
+ public:
+  FuzzConsole(std::string input, Limits& limits) : input_(std::move(input)), limits_(limits) {
+    limits_.input_used = input_.empty();
+  }
+  void write(std::string_view) override { limits_.tick(); }
+  bool read_line(std::string& line) override {
+    limits_.tick();
+    if (pos_ >= input_.size()) {
+      limits_.input_used = true;
+      return false;
+    }
+    size_t end = input_.find('\n', pos_);
+    if (end == std::string::npos) end = input_.size();
+    line = input_.substr(pos_, end - pos_);
+    pos_ = end + 1;
+    if (pos_ >= input_.size()) limits_.input_used = true;
+    return true;
+  }
+  void wait_key() override { limits_.tick(); }
+  void set_key_mode(bool) override {}
+  int poll_key() override {
+    limits_.tick();
+    return -1;
+  }
+
+ private:
+  std::string input_;
+  size_t pos_ = 0;
+  Limits& limits_;
+};
+
+std::string g_scratch;
+
+void check_and_clear_scratch() {
+  DIR* dir = opendir(g_scratch.c_str());
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = g_scratch + "/" + name;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      const off_t size = st.st_size;
+      bool image_size = false;
+      for (off_t c = 2048; c <= 65536; c <<= 1) image_size = image_size || size == c;
+      if (!image_size) {
+        std::fprintf(stderr, "file %s left with %lld bytes\n", name.c_str(),
+                     static_cast<long long>(size));
+        std::abort();
+      }
+    }
+    if (S_ISDIR(st.st_mode)) {
+      rmdir(path.c_str());
+    } else {
+      unlink(path.c_str());
+    }
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char pattern[] = "/tmp/chipferry-fuzz-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) std::abort();
+  g_scratch = pattern;
+  if (chdir(pattern) != 0) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  size_t split = size;
+  for (size_t i = 0; i + 1 < size; ++i) {
+    if (data[i] == 0 && data[i + 1] == 0) {
+      split = i;
+      break;
+    }
+  }
+  std::string typed(reinterpret_cast<const char*>(data), split);
+  // File names stay inside the scratch folder.
+  if (typed.find('/') != std::string::npos) return -1;
+  const size_t device_at = split + 2 <= size ? split + 2 : size;
+
+  sim::VirtualClock clock;
+  Limits limits(clock);
+  FuzzSerial serial(data + device_at, size - device_at, limits);
+  FuzzConsole console(std::move(typed), limits);
+  auto session = std::make_unique<Session>(serial, console, clock);
+  try {
+    run_program(*session);
+  } catch (const Stop&) {
+  }
+  check_and_clear_scratch();
+  return 0;
+}
