@@ -56,6 +56,10 @@ void Programmer::advance(uint64_t now) {
 
 void Programmer::end_upload(uint64_t now) {
   mode_ = Mode::idle;
+  if (transfer_faults.upload_unanswered) {
+    transfer_faults.upload_unanswered = false;
+    return;
+  }
   send_prompt(now);
 }
 
@@ -158,13 +162,11 @@ void Programmer::command(const std::string& raw, uint64_t now) {
     mode_ = Mode::upload_preamble;
   } else if (line == "S8") {
     busy_ = true;
-    std::string block(download_preamble_zeros, '\0');
-    block.push_back('\xFF');
-    block.append(reinterpret_cast<const char*>(device_buffer.data()),
-                 static_cast<size_t>(capacity()));
-    block += download_surplus;
-    block += download_trailer;
-    send(block, now);
+    download(now);
+  } else if (line.rfind("S1K 0000-", 0) == 0 && line.size() == 13 &&
+             transfer_faults.checksum_reply) {
+    send(*transfer_faults.checksum_reply, now);
+    transfer_faults.checksum_reply.reset();
   } else if (line.rfind("S1K 0000-", 0) == 0 && line.size() == 13) {
     const unsigned long end = std::strtoul(line.c_str() + 9, nullptr, 16);
     unsigned sum = 0;
@@ -177,6 +179,28 @@ void Programmer::command(const std::string& raw, uint64_t now) {
     send("[?]", now);
     send_prompt(now);
   }
+}
+
+void Programmer::download(uint64_t now) {
+  TransferFaults& f = transfer_faults;
+  std::string head(download_preamble_zeros, '\0');
+  head.push_back('\xFF');
+  if (f.download_preamble) head = *f.download_preamble;
+  const size_t length = std::min(f.download_length.value_or(static_cast<size_t>(capacity())),
+                                 device_buffer.size());
+  send(head, now);
+  size_t from = 0;
+  for (const auto& [offset, ms] : f.download_gaps) {
+    const size_t to = std::min(offset, length);
+    send(std::string(device_buffer.begin() + from, device_buffer.begin() + to), now);
+    from = std::max(from, to);
+    now += ms;
+  }
+  send(std::string(device_buffer.begin() + from, device_buffer.begin() + length), now);
+  send(download_surplus + download_trailer, now);
+  f.download_preamble.reset();
+  f.download_length.reset();
+  f.download_gaps.clear();
 }
 
 void Programmer::execute(uint64_t now) {

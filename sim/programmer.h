@@ -15,6 +15,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catalogue/catalogue.h"
@@ -39,6 +40,19 @@ struct Faults {
   std::deque<std::string> execute_replies;
   /// Raw bytes sent instead of the next type code (four characters).
   std::optional<std::string> type_code;
+};
+
+/// Deviations in the buffer transfers, each for the next transfer only.
+struct TransferFaults {
+  bool upload_unanswered = false;  ///< no prompt when the upload ends
+  /// Raw bytes sent instead of the zeros and 0xFF ahead of the download data.
+  std::optional<std::string> download_preamble;
+  /// Data bytes sent instead of the selected type's capacity.
+  std::optional<size_t> download_length;
+  /// Silences on the line: {data offset, ms} holds back that byte and the rest.
+  std::vector<std::pair<size_t, uint32_t>> download_gaps;
+  /// Raw bytes sent as the whole answer to the checksum query, prompt included.
+  std::optional<std::string> checksum_reply;
 };
 
 /// Operation durations in milliseconds, from "P\r" to the first status frame.
@@ -78,6 +92,7 @@ class Programmer {
   std::string download_surplus;         ///< bytes between the data and the trailer
   std::string download_trailer = "\r\n[C]";
   size_t uploaded_bytes = 0;            ///< data bytes of the last upload
+  TransferFaults transfer_faults;
   std::vector<std::string> commands;    ///< every command line received
 
  private:
@@ -86,6 +101,7 @@ class Programmer {
   void command(const std::string& line, uint64_t now);
   void execute(uint64_t now);
   void end_upload(uint64_t now);
+  void download(uint64_t now);
   void send(const std::string& bytes, uint64_t at);
   void send_prompt(uint64_t at) { send("[C]", at); }
   int32_t capacity() const;

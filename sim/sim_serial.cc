@@ -30,15 +30,17 @@ bool SimSerial::set_timeouts(const Timeouts& in) {
 }
 
 ByteIo SimSerial::write_byte(uint8_t byte) {
-  if (failing_writes > 0) {
+  const bool faults_due = bytes_written_ >= faults_from_byte;
+  if (faults_due && failing_writes > 0) {
     --failing_writes;
     return {false, 0};
   }
-  if (held_writes > 0) {
+  if (faults_due && held_writes > 0) {
     --held_writes;
     clock_.now += kByteTimeoutMs;
     return {true, 0};
   }
+  ++bytes_written_;
   events.push_back({WireEvent::Kind::byte, byte, clock_.now});
   programmer_.receive(byte, clock_.now);
   return {true, 1};
@@ -66,9 +68,14 @@ void SimSerial::set_break(bool on) {
   programmer_.set_break(on, clock_.now);
 }
 
-bool SimSerial::wait_output_drained(uint32_t) { return true; }
+bool SimSerial::wait_output_drained(uint32_t max_ms) {
+  if (undrained_waits == 0) return true;
+  --undrained_waits;
+  clock_.now += max_ms;
+  return false;
+}
 
-void SimSerial::discard_output() {}
+void SimSerial::discard_output() { ++discards; }
 
 void SimSerial::close() {
   events.push_back({WireEvent::Kind::closed, 0, clock_.now});

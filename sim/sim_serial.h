@@ -50,7 +50,10 @@ class SimSerial : public SerialDevice {
   bool set_timeouts_ok = true;
   uint32_t held_writes = 0;    ///< the next writes time out (CTS held off)
   uint32_t failing_writes = 0; ///< the next write calls fail
+  size_t faults_from_byte = 0; ///< the two above start once this many bytes went out
   uint32_t failing_reads = 0;  ///< the next read calls fail
+  uint32_t undrained_waits = 0;  ///< the next drain waits run out (CTS held off)
+  int discards = 0;              ///< discard_output calls
 
   // What the program did.
   std::string opened_name;
@@ -62,6 +65,7 @@ class SimSerial : public SerialDevice {
  private:
   Programmer& programmer_;
   VirtualClock& clock_;
+  size_t bytes_written_ = 0;
 };
 
 }  // namespace chipferry::sim

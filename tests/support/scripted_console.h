@@ -37,7 +37,8 @@ class ScriptedConsole : public Console {
 
   int poll_key() override {
     ++key_polls;
-    if (!keys.empty() && keys.front().at_ms <= clock_.now) {
+    if (!keys.empty() && keys.front().at_ms <= clock_.now &&
+        key_polls > keys.front().after_polls) {
       const int key = keys.front().key;
       keys.pop_front();
       return key;
@@ -48,6 +49,7 @@ class ScriptedConsole : public Console {
   struct Key {
     int key;
     uint64_t at_ms;  ///< the key is there from this virtual time on
+    int after_polls = 0;  ///< and once this many polls have been made
   };
 
   std::string input;  ///< all of standard input

@@ -1,0 +1,170 @@
+// The file side of options 1 and 2: the name prompt, which files are
+// taken, and saving without ever losing the old file.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "tests/support/bench.h"
+#include "tests/support/transfer_scene.h"
+
+namespace chipferry::test {
+namespace {
+
+const std::string kPrompt = "Enter Filename\n";
+
+TEST(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
+  Bench b;
+  TempDir dir;
+  b.session->transfer_length = 4096;
+  std::string input = "1\n";
+  std::string expected = std::string(kMenu);
+  for (size_t size : {0u, 2047u, 2049u, 131072u}) {
+    const std::string name = dir / ("size" + std::to_string(size));
+    write_file(name, Bytes(size, 0xFF));
+    input += name + "\n";
+    expected += kPrompt + "Unsupported file size\n";
+  }
+  EXPECT_EQ(b.run(input + "\nq\n"), 0);
+  EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
+  EXPECT_EQ(b.session->transfer_length, 4096);
+  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+}
+
+TEST(FileToBuffer, NamesThatOpenNothingAskAgain) {
+  Bench b;
+  TempDir dir;
+  const Bytes image = pattern(2048, 1);
+  write_file(dir / "my file.bin", image);
+  const std::string cases[][2] = {
+      {dir / "missing.bin", dir / "missing.bin"},
+      {dir.path().string(), dir.path().string()},  // a folder
+      {"\"\"", ""},                                // quotes round nothing
+      {" " + dir / "my file.bin", " " + dir / "my file.bin"},  // blanks stay
+  };
+  std::string input = "1\n";
+  std::string expected = kMenu;
+  for (const auto& c : cases) {
+    input += c[0] + "\n";
+    expected += kPrompt + "Can't read file " + c[1] + "\n";
+  }
+  input += "\"" + dir / "my file.bin" + "\" and whatever follows\nq\n";
+  EXPECT_EQ(b.run(input), 0);
+  EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
+  EXPECT_EQ(b.wire(), wake_up_bytes() + upload_bytes(image) + checksum_query(2048) + release_bytes());
+}
+
+TEST(FileToBuffer, QuotesInsideAnUnquotedNameArePartOfIt) {
+  Bench b;
+  TempDir dir;
+  write_file(dir / "a\"b\".bin", pattern(4096, 2));
+  EXPECT_EQ(b.run("1\n" + dir / "a\"b\".bin" + "\nq\n"), 0);
+  EXPECT_EQ(b.session->transfer_length, 4096);
+  EXPECT_NE(b.wire().find(checksum_query(4096)), std::string::npos);
+}
+
+TEST(FileToBuffer, EmptyLineOrEndOfInputReturnsWithoutTraffic) {
+  for (const char* input : {"1 name typed on the menu line\n\nq\n", "1\n"}) {
+    SCOPED_TRACE(input);
+    Bench b;
+    EXPECT_EQ(b.run(input), 0);
+    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + kMenu);
+    EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  }
+}
+
+// A long line must never be cut down to a name that exists.
+TEST(FileNames, LongLinesAreRefusedWhole) {
+  Bench b;
+  TempDir dir;
+  std::string kept = dir / "";
+  kept += std::string(255 - kept.size(), 'k');
+  write_file(kept, pattern(2048, 3));
+  const std::string line = kept + std::string(45, 'k');
+  b.programmer.selected = type_of_class(0);
+  EXPECT_EQ(b.run("1\n" + line + "\n\n2\n" + line + "\n" + dir / "out.bin" + "\nq\n"), 0);
+  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + "Can't read file " + kept + "\n" +
+                                      kPrompt + kMenu + kPrompt + "Can't write file " + kept +
+                                      "\n" + kPrompt + kMenu);
+  EXPECT_EQ(b.wire().find("S6 0"), std::string::npos);
+  EXPECT_EQ(read_file(kept), pattern(2048, 3));
+  EXPECT_EQ(read_file(dir / "out.bin").size(), 2048u);
+}
+
+TEST(BufferToFile, EndOfInputAtThePromptEndsTheRunUnsaved) {
+  Bench b;
+  TempDir dir;
+  EXPECT_EQ(b.run("2\n"), 8);
+  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + "Buffer not saved\n");
+  EXPECT_EQ(b.wire().substr(b.wire().size() - release_bytes().size()), release_bytes());
+}
+
+TEST(BufferToFile, AsksAgainUntilTheFileIsSaved) {
+  Bench b;
+  TempDir dir;
+  const Bytes device = pattern(2048, 4);
+  std::copy(device.begin(), device.end(), b.programmer.device_buffer.begin());
+  b.programmer.selected = type_of_class(0);
+  std::filesystem::create_directory(dir / "folder");
+  write_file(dir / "folder/inside", {1, 2, 3});
+  write_file(dir / "old.bin", pattern(5000, 5));
+  chmod((dir / "old.bin").c_str(), 0640);
+  const std::string cases[] = {"", "\"\"", dir / "missing/out.bin", dir / "folder", dir / ""};
+  std::string input = "2\n";
+  std::string expected = kMenu;
+  for (const std::string& name : cases) {
+    input += name + "\n";
+    expected += kPrompt + "Can't write file " + (name == "\"\"" ? "" : name) + "\n";
+  }
+  EXPECT_EQ(b.run(input + "\"" + dir / "old.bin" + "\" old\nq\n"), 0);
+  EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
+  // Replaced, exactly one block long, with its permissions; nothing else
+  // left behind.
+  EXPECT_EQ(read_file(dir / "old.bin"), device);
+  struct stat info {};
+  ASSERT_EQ(stat((dir / "old.bin").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder", "old.bin"}));
+  EXPECT_EQ(read_file(dir / "folder/inside"), (Bytes{1, 2, 3}));
+}
+
+TEST(BufferToFile, SavesThroughALink) {
+  Bench b;
+  TempDir dir;
+  write_file(dir / "real.bin", {9});
+  std::filesystem::create_symlink(dir / "real.bin", dir / "link.bin");
+  b.programmer.selected = type_of_class(0);
+  EXPECT_EQ(b.run("2\n" + dir / "link.bin" + "\nq\n"), 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
+  EXPECT_EQ(read_file(dir / "real.bin").size(), 2048u);
+}
+
+// The disk refuses the image half-way: the old file must survive whole.
+TEST(BufferToFile, FailedSaveLeavesTheOldFileIntact) {
+  Bench b;
+  TempDir dir;
+  const Bytes old = pattern(3000, 6);
+  write_file(dir / "keep.bin", old);
+  b.programmer.selected = type_of_class(1);
+
+  rlimit saved_limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+  rlimit small = saved_limit;
+  small.rlim_cur = 1000;
+  const auto saved_handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int code = b.run("2\n" + dir / "keep.bin" + "\n");
+  setrlimit(RLIMIT_FSIZE, &saved_limit);
+  std::signal(SIGXFSZ, saved_handler);
+
+  EXPECT_EQ(code, 8);
+  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + "Can't write file " +
+                                      dir / "keep.bin" + "\n" + kPrompt + "Buffer not saved\n");
+  EXPECT_EQ(read_file(dir / "keep.bin"), old);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"keep.bin"});
+}
+
+}  // namespace
+}  // namespace chipferry::test

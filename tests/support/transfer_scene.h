@@ -1,0 +1,34 @@
+// What the buffer transfers look like on the wire, for the tests.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "catalogue/catalogue.h"
+#include "tests/support/temp_dir.h"
+
+namespace chipferry::test {
+
+inline std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+/// The first catalogue row of a size class.
+inline const RomType* type_of_class(uint8_t size_class) {
+  for (const RomType& type : kRomTypes) {
+    if (type.size_class == size_class) return &type;
+  }
+  return nullptr;
+}
+
+inline std::string upload_bytes(const Bytes& data) {
+  return "S6 0\r" + std::string(13, '\0') + "\xFF" + text_of(data);
+}
+
+inline std::string checksum_query(int32_t length) {
+  char line[32];
+  std::snprintf(line, sizeof line, "S1K 0000-%02XFF\r", static_cast<unsigned>((length - 1) >> 8));
+  return line;
+}
+
+inline uint32_t checksum_pause(int32_t length) { return 700 + static_cast<uint32_t>(length / 16384); }
+
+}  // namespace chipferry::test
