@@ -1,13 +1,9 @@
 #include "transfer/file_options.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "app/input.h"
@@ -15,6 +11,7 @@
 #include "catalogue/catalogue.h"
 #include "link/port.h"
 #include "link/replies.h"
+#include "platform/files.h"
 #include "transfer/block.h"
 
 namespace chipferry {
@@ -33,14 +30,13 @@ enum class Load { ok, cant_read, unsupported_size };
 // the transfer length are only touched once every byte is in, so a file
 // that fails or changes size half-way leaves both as they were.
 Load load_image(Session& s, const char* name) {
+  // A folder opens on some systems, and is no image.
+  std::error_code error;
+  if (std::filesystem::is_directory(name, error)) return Load::cant_read;
   std::FILE* file = std::fopen(name, "rb");
   if (file == nullptr) return Load::cant_read;
-  struct stat info {};
   long size = -1;
-  if (fstat(fileno(file), &info) == 0 && !S_ISDIR(info.st_mode) &&
-      std::fseek(file, 0, SEEK_END) == 0) {
-    size = std::ftell(file);
-  }
+  if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
   if (size < 0) {
     std::fclose(file);
     return Load::cant_read;
@@ -58,70 +54,6 @@ Load load_image(Session& s, const char* name) {
   std::memcpy(s.host_buffer.data(), image.data(), image.size());
   s.transfer_length = static_cast<int32_t>(size);
   return Load::ok;
-}
-
-std::string folder_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-mode_t default_file_mode() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return static_cast<mode_t>(0666 & ~mask);
-}
-
-// Writes the block so that the named file is either the old file, intact,
-// or the complete new image: the image goes into a fresh file in the same
-// folder, reaches the disk, and only then takes the name.
-bool save_image(Session& s, const char* name, int32_t length) {
-  if (name[0] == '\0') return false;
-  std::string target = name;
-  struct stat info {};
-  // A link is written through, as opening the name would do.
-  if (lstat(name, &info) == 0 && S_ISLNK(info.st_mode)) {
-    if (char* resolved = realpath(name, nullptr)) {
-      target = resolved;
-      std::free(resolved);
-    }
-  }
-  if (target.back() == '/') return false;
-  mode_t mode = default_file_mode();
-  if (stat(target.c_str(), &info) == 0) {
-    // Only a plain file is replaced, and only one that could be written.
-    if (!S_ISREG(info.st_mode) || access(target.c_str(), W_OK) != 0) return false;
-    mode = info.st_mode & 07777;
-  }
-
-  const std::string folder = folder_of(target);
-  std::string temporary = folder + "/.chipferry-XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) return false;
-  (void)fchmod(fd, mode);
-  std::FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    close(fd);
-    unlink(temporary.c_str());
-    return false;
-  }
-  const size_t size = static_cast<size_t>(length);
-  bool written = std::fwrite(s.host_buffer.data(), 1, size, file) == size;
-  written = std::fflush(file) == 0 && written;
-  written = fsync(fileno(file)) == 0 && written;
-  written = std::fclose(file) == 0 && written;
-  if (!written || std::rename(temporary.c_str(), target.c_str()) != 0) {
-    unlink(temporary.c_str());
-    return false;
-  }
-  // Makes the new name itself durable; the file is saved either way.
-  const int folder_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (folder_fd >= 0) {
-    (void)fsync(folder_fd);
-    close(folder_fd);
-  }
-  return true;
 }
 
 }  // namespace
@@ -191,7 +123,10 @@ Next buffer_to_file(Session& s) {
       print(s, "Buffer not saved\n");
       return Next::end(kExitNotSaved);
     }
-    if (file.line != NameLine::too_long && save_image(s, file.name, length)) break;
+    if (file.line != NameLine::too_long &&
+        replace_file(file.name, s.host_buffer.data(), static_cast<size_t>(length))) {
+      break;
+    }
     print(s, "Can't write file %s\n", file.name);
   }
   discard_pending_input(s);
