@@ -41,14 +41,15 @@ uint32_t baud_of(speed_t speed) {
   }
 }
 
-// Waits for `events` on `fd` for at most `timeout_ms`; false on time-out.
-bool wait_for(int fd, short events, int timeout_ms) {
+// Waits for `events` on `fd` for at most `timeout_ms`. The events seen,
+// 0 on time-out; a hang-up shows as POLLHUP or POLLERR.
+short wait_for(int fd, short events, int timeout_ms) {
   pollfd p{fd, events, 0};
   for (;;) {
     const int n = poll(&p, 1, timeout_ms);
-    if (n > 0) return true;
-    if (n == 0) return false;
-    if (errno != EINTR) return true;  // let the following call report it
+    if (n > 0) return p.revents;
+    if (n == 0) return 0;
+    if (errno != EINTR) return POLLERR;
   }
 }
 
@@ -116,23 +117,37 @@ bool PosixSerial::set_timeouts(const Timeouts& t) {
   return true;
 }
 
+// A call that fails still takes its time-out: a device that has gone away
+// fails every call at once, and the callers that retry without limit would
+// otherwise spin.
 ByteIo PosixSerial::write_byte(uint8_t byte) {
   for (bool waited = false;; waited = true) {
     const ssize_t n = ::write(fd_, &byte, 1);
     if (n == 1) return {true, 1};
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return {false, 0};
-    if (waited || !wait_for(fd_, POLLOUT, write_timeout_ms_)) return {true, 0};
+    if (n < 0 && errno != EAGAIN) {
+      pause_ms(write_timeout_ms_);
+      return {false, 0};
+    }
+    if (waited || wait_for(fd_, POLLOUT, write_timeout_ms_) == 0) return {true, 0};
   }
 }
 
 ByteIo PosixSerial::read_byte(uint8_t& byte) {
+  short seen = 0;
   for (bool waited = false;; waited = true) {
     const ssize_t n = ::read(fd_, &byte, 1);
     if (n == 1) return {true, 1};
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return {false, 0};
-    if (waited || !wait_for(fd_, POLLIN, read_timeout_ms_)) return {true, 0};
+    // Nothing to read although the line has hung up: the device is gone.
+    const bool gone = n < 0 ? errno != EAGAIN : (seen & (POLLHUP | POLLERR)) != 0;
+    if (gone) {
+      pause_ms(read_timeout_ms_);
+      return {false, 0};
+    }
+    if (waited) return {true, 0};
+    seen = wait_for(fd_, POLLIN, read_timeout_ms_);
+    if (seen == 0) return {true, 0};
   }
 }
 

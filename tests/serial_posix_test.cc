@@ -24,8 +24,8 @@ struct Pty {
     path = name;
   }
   ~Pty() {
-    ::close(master);
-    ::close(slave);
+    if (master >= 0) ::close(master);
+    if (slave >= 0) ::close(slave);
   }
   int master = -1;
   int slave = -1;
@@ -135,6 +135,28 @@ TEST(PosixSerial, CloseDoesNotWaitForBytesTheLineHolds) {
   const auto start = std::chrono::steady_clock::now();
   serial.close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(PosixSerial, AVanishedDeviceFailsEveryCallButNeverSpins) {
+  Pty pty;
+  Com1 com1(pty.path);
+  PosixSerial serial;
+  ASSERT_EQ(serial.open("COM1"), OpenResult::ok);
+  ASSERT_TRUE(serial.set_timeouts({50, 10, 50, 10, 50}));
+  ::close(pty.master);
+  ::close(pty.slave);
+  pty.master = pty.slave = -1;
+  for (int i = 0; i < 2; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    uint8_t byte = 0;
+    const ByteIo read = serial.read_byte(byte);
+    EXPECT_FALSE(read.call_ok);
+    EXPECT_EQ(read.count, 0u);
+    const ByteIo write = serial.write_byte('x');
+    EXPECT_FALSE(write.call_ok);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(110));
+  }
+  serial.close();
 }
 
 }  // namespace
