@@ -2,15 +2,12 @@
 #include <memory>
 
 #include "app/program.h"
-#include "platform/clock-posix.h"
-#include "platform/console-posix.h"
-#include "platform/serial-posix.h"
+#include "platform/backends.h"
 
 int main() {
-  chipferry::PosixSerial serial;
-  chipferry::PosixConsole console;
-  chipferry::PosixClock clock;
+  chipferry::Backends backends = chipferry::make_backends();
   // The run's state holds the 64 KiB host buffer: keep it off the stack.
-  auto session = std::make_unique<chipferry::Session>(serial, console, clock);
+  auto session =
+      std::make_unique<chipferry::Session>(*backends.serial, *backends.console, *backends.clock);
   return chipferry::run_program(*session);
 }

@@ -1,0 +1,16 @@
+#include "platform/backends.h"
+#include "platform/clock-posix.h"
+#include "platform/console-posix.h"
+#include "platform/serial-posix.h"
+
+namespace chipferry {
+
+Backends make_backends() {
+  Backends b;
+  b.serial = std::make_unique<PosixSerial>();
+  b.console = std::make_unique<PosixConsole>();
+  b.clock = std::make_unique<PosixClock>();
+  return b;
+}
+
+}  // namespace chipferry

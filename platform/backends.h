@@ -1,0 +1,23 @@
+// The three backends that connect the program to the machine it runs on.
+// Each platform provides make_backends() in its own file (backends-posix.cc,
+// backends-win32.cc); the build picks one, so main() stays the same
+// everywhere.
+#pragma once
+
+#include <memory>
+
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/serial.h"
+
+namespace chipferry {
+
+struct Backends {
+  std::unique_ptr<SerialDevice> serial;
+  std::unique_ptr<Console> console;
+  std::unique_ptr<Clock> clock;
+};
+
+Backends make_backends();
+
+}  // namespace chipferry

@@ -1,0 +1,25 @@
+// The console on Windows: standard output, standard input through the C
+// runtime, and the console keyboard through _kbhit/_getch when standard
+// input is a console. The console needs no mode switch for single keys:
+// _getch reads one without echo whatever the line mode.
+#pragma once
+
+#include "platform/console.h"
+
+namespace chipferry {
+
+class Win32Console : public Console {
+ public:
+  Win32Console();
+
+  void write(std::string_view text) override;
+  bool read_line(std::string& line) override;
+  void wait_key() override;
+  void set_key_mode(bool on) override;
+  int poll_key() override;
+
+ private:
+  bool console_;  ///< standard input is the console keyboard
+};
+
+}  // namespace chipferry

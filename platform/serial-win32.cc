@@ -1,0 +1,87 @@
+#include "platform/serial-win32.h"
+
+#include <cstdlib>
+
+namespace chipferry {
+
+// The record length the port is told; a different layout would make
+// GetCommState reject the call.
+static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte Win32 record");
+
+Win32Serial::~Win32Serial() { close(); }
+
+OpenResult Win32Serial::open(const char* port_name) {
+  const char* path = std::getenv("CHIPFERRY_COM1");
+  if (path == nullptr || *path == '\0') path = port_name;
+  handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle_ == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenResult::not_found : OpenResult::failed;
+  }
+  return OpenResult::ok;
+}
+
+bool Win32Serial::get_state(LineSettings& settings) {
+  dcb_ = DCB{};
+  dcb_.DCBlength = sizeof(DCB);
+  if (!GetCommState(handle_, &dcb_)) return false;
+  settings.baud_rate = dcb_.BaudRate;
+  settings.byte_size = dcb_.ByteSize;
+  settings.parity = dcb_.Parity;
+  settings.stop_bits = dcb_.StopBits;
+  settings.cts_output_flow = dcb_.fOutxCtsFlow != 0;
+  settings.rts_control = static_cast<uint8_t>(dcb_.fRtsControl);
+  return true;
+}
+
+bool Win32Serial::set_state(const LineSettings& settings) {
+  DCB dcb = dcb_;
+  dcb.BaudRate = settings.baud_rate;
+  dcb.ByteSize = settings.byte_size;
+  dcb.Parity = settings.parity;
+  dcb.StopBits = settings.stop_bits;
+  dcb.fOutxCtsFlow = settings.cts_output_flow ? 1 : 0;
+  dcb.fRtsControl = settings.rts_control & 3u;
+  if (!SetCommState(handle_, &dcb)) return false;
+  dcb_ = dcb;
+  return true;
+}
+
+bool Win32Serial::set_timeouts(const Timeouts& t) {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = t.read_interval;
+  timeouts.ReadTotalTimeoutMultiplier = t.read_total_multiplier;
+  timeouts.ReadTotalTimeoutConstant = t.read_total_constant;
+  timeouts.WriteTotalTimeoutMultiplier = t.write_total_multiplier;
+  timeouts.WriteTotalTimeoutConstant = t.write_total_constant;
+  return SetCommTimeouts(handle_, &timeouts) != 0;
+}
+
+ByteIo Win32Serial::write_byte(uint8_t byte) {
+  DWORD written = 0;
+  const BOOL ok = WriteFile(handle_, &byte, 1, &written, nullptr);
+  return {ok != 0, ok != 0 ? static_cast<uint32_t>(written) : 0u};
+}
+
+ByteIo Win32Serial::read_byte(uint8_t& byte) {
+  uint8_t got = 0;
+  DWORD read = 0;
+  const BOOL ok = ReadFile(handle_, &got, 1, &read, nullptr);
+  if (!ok) return {false, 0};
+  if (read == 1) byte = got;
+  return {true, static_cast<uint32_t>(read)};
+}
+
+void Win32Serial::set_break(bool on) { EscapeCommFunction(handle_, on ? SETBREAK : CLRBREAK); }
+
+bool Win32Serial::wait_output_drained(uint32_t) { return true; }
+
+void Win32Serial::discard_output() { PurgeComm(handle_, PURGE_TXCLEAR); }
+
+void Win32Serial::close() {
+  if (handle_ == INVALID_HANDLE_VALUE) return;
+  CloseHandle(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace chipferry

@@ -1,0 +1,39 @@
+// The serial device on Windows: a comm handle.
+//
+// COM1 is the port of that name, unless the environment variable
+// CHIPFERRY_COM1 names another device (for instance \\.\COM7). The driver
+// itself provides the single-byte time-outs and the hardware handshake, and
+// it keeps no queue of written bytes that we could wait on, so a written
+// byte counts as delivered once WriteFile says so.
+#pragma once
+
+#include <windows.h>
+
+#include "platform/serial.h"
+
+namespace chipferry {
+
+class Win32Serial : public SerialDevice {
+ public:
+  Win32Serial() = default;
+  ~Win32Serial() override;
+  Win32Serial(const Win32Serial&) = delete;
+  Win32Serial& operator=(const Win32Serial&) = delete;
+
+  OpenResult open(const char* port_name) override;
+  bool get_state(LineSettings& settings) override;
+  bool set_state(const LineSettings& settings) override;
+  bool set_timeouts(const Timeouts& timeouts) override;
+  ByteIo write_byte(uint8_t byte) override;
+  ByteIo read_byte(uint8_t& byte) override;
+  void set_break(bool on) override;
+  bool wait_output_drained(uint32_t max_ms) override;
+  void discard_output() override;
+  void close() override;
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  DCB dcb_{};  ///< the settings as the port reported them
+};
+
+}  // namespace chipferry
