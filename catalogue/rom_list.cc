@@ -1,16 +1,76 @@
 #include "catalogue/rom_list.h"
 
+#include "app/input.h"
 #include "app/output.h"
+#include "catalogue/catalogue.h"
+#include "link/port.h"
 
 namespace chipferry {
+namespace {
+
+constexpr int kEntriesPerLine = 3;
+
+constexpr const char* kHeadings[kSizeClassCount] = {
+    "---------------------------  2 kilobyte ROMs ---------------------------\n",
+    "---------------------------  4 kilobyte ROMs ---------------------------\n",
+    "---------------------------  8 kilobyte ROMs ---------------------------\n",
+    "--------------------------- 16 kilobyte ROMs ---------------------------\n",
+    "--------------------------- 32 kilobyte ROMs ---------------------------\n",
+    "--------------------------- 64 kilobyte ROMs ---------------------------\n",
+};
+
+}  // namespace
 
 Next list_rom_types(Session& s) {
-  print(s, "Option 3 is not yet available.\n");
+  print(s, "\nROM Chip   Volt.  Type | ROM Chip   Volt.  Type | ROM Chip   Volt.  Type |\n");
+  print(s, "%s", kHeadings[0]);
+  int on_line = 0;
+  for (size_t row = 0; row < kRomTypeCount; ++row) {
+    const RomType& type = kRomTypes[row];
+    print(s, "%-10s %-6s %-4s | ", type.full_name, voltage_of(type), type.short_name);
+    ++on_line;
+    if (on_line % kEntriesPerLine == 0) print(s, "\n");
+    // A heading wherever the size class changes; the table is grouped, so
+    // each heading appears once.
+    if (row + 1 < kRomTypeCount && kRomTypes[row + 1].size_class != type.size_class) {
+      if (on_line % kEntriesPerLine != 0) print(s, "\n");
+      print(s, "%s", kHeadings[kRomTypes[row + 1].size_class]);
+      on_line = 0;
+    }
+  }
+  print(s, "\nPress any key to continue\n");
+  discard_pending_input(s);
+  s.console.wait_key();
+  discard_pending_input(s);
   return Next::menu();
 }
 
 Next select_rom_type(Session& s) {
-  print(s, "Option 4 is not yet available.\n");
+  discard_pending_input(s);
+  print(s, "Enter ROM type (full or short name)\n");
+  const ReadResult read = read_word(s, s.text, kTextSize);
+  // Without a word there is nothing to look up; the menu then meets the
+  // same end of input and ends the run.
+  if (read == ReadResult::ended) return Next::menu();
+
+  // No name is anywhere near 255 characters, so a word cut to fit the
+  // buffer must not match on what fit.
+  const RomType* type = nullptr;
+  if (read == ReadResult::ok) {
+    type = find_rom_type(s.text, NameColumn::full);
+    if (type == nullptr) type = find_rom_type(s.text, NameColumn::short_name);
+  }
+  if (type == nullptr) {
+    print(s, "Unknown ROM type, see ROM list for supported types.\n");
+    return Next::menu();
+  }
+
+  print(s, "Type:%s Voltage:%s Short name:%s\n", type->full_name, voltage_of(*type),
+        type->short_name);
+  send_byte(s, 'R');
+  send_string(s, type->short_name);
+  send_byte(s, kCr);
+  discard_pending_input(s);
   return Next::menu();
 }
 

@@ -1,22 +1,98 @@
 #include "operations/chip_operations.h"
 
+#include "app/input.h"
 #include "app/output.h"
+#include "catalogue/catalogue.h"
+#include "link/replies.h"
 
 namespace chipferry {
 namespace {
 
-Next not_yet(Session& s, char key) {
-  const char shown[2] = {key, '\0'};
-  print(s, "Option %s is not yet available.\n", shown);
-  return Next::menu();
-}
+// How long the programmer needs before its first status frame is worth
+// looking for, by transfer length.
+uint32_t dump_pause(int32_t length) { return static_cast<uint32_t>(length / 256 + 1000); }
+uint32_t check_pause(int32_t length) { return static_cast<uint32_t>(length / 16384 + 500); }
+uint32_t program_pause(int32_t length) { return static_cast<uint32_t>(length) * 5u; }
+
+constexpr Confirmation kProgramConfirmation = {
+    "Type the word 'PROGRAM' to confirm this action\n", "PROGRAM"};
+constexpr Confirmation kEraseConfirmation = {"Type the word 'ERASE' to confirm this action\n",
+                                             "erase"};
+
+constexpr ExtraCode kReinsertRom = {" #05]", "ROM error!\nReinsert ROM\n"};
+constexpr ExtraCode kNotErasable = {" #35]", "Only EEPROMs can be erased with this function!\n"};
+
+// The dump answers with two frames, and only its closing wait asks for the
+// whole prompt.
+constexpr ChipOperation kDump = {
+    .uses_type_query = true,
+    .confirmation = nullptr,
+    .command = "P8\r",
+    .pause_after_execute = dump_pause,
+    .failure_message = "Operation failed!\nVerify error!\n",
+    .extra_code = nullptr,
+    .status_frames = 2,
+    .closing_wait = ClosingWait::command_prompt,
+};
+
+constexpr ChipOperation kCompare = {
+    .uses_type_query = true,
+    .confirmation = nullptr,
+    .command = "PE\r",
+    .pause_after_execute = check_pause,
+    .failure_message = "ROM doesn't match Buffer!\n",
+    .extra_code = nullptr,
+    .status_frames = 1,
+    .closing_wait = ClosingWait::bracket,
+};
+
+constexpr ChipOperation kProgram = {
+    .uses_type_query = true,
+    .confirmation = &kProgramConfirmation,
+    .command = "PD\r",
+    .pause_after_execute = program_pause,
+    .failure_message = "ROM couldn't be programmed!\n",
+    .extra_code = &kReinsertRom,
+    .status_frames = 1,
+    .closing_wait = ClosingWait::bracket,
+};
+
+// Erasing does not depend on the chip's size, so the type is not asked
+// for, and the programmer is watched from the moment it starts.
+constexpr ChipOperation kErase = {
+    .uses_type_query = false,
+    .confirmation = &kEraseConfirmation,
+    .command = "P9\r",
+    .pause_after_execute = nullptr,
+    .failure_message = "ROM couldn't be erased!\n",
+    .extra_code = &kNotErasable,
+    .status_frames = 1,
+    .closing_wait = ClosingWait::bracket,
+};
+
+constexpr ChipOperation kBlankCheck = {
+    .uses_type_query = true,
+    .confirmation = nullptr,
+    .command = "PC\r",
+    .pause_after_execute = check_pause,
+    .failure_message = "ROM not blank!\n",
+    .extra_code = nullptr,
+    .status_frames = 1,
+    .closing_wait = ClosingWait::bracket,
+};
 
 }  // namespace
 
-Next dump_rom(Session& s) { return not_yet(s, '5'); }
-Next compare_rom(Session& s) { return not_yet(s, '6'); }
-Next program_rom(Session& s) { return not_yet(s, '7'); }
-Next erase_rom(Session& s) { return not_yet(s, '8'); }
-Next blank_check_rom(Session& s) { return not_yet(s, '9'); }
+bool ask_confirmation(Session& s, const char* prompt, const char* word) {
+  print(s, "%s", prompt);
+  if (read_word(s, s.text, kTextSize) != ReadResult::ok) return false;
+  return equal_ignoring_case(s.text, word);
+}
+
+Next dump_rom(Session& s) { return run_chip_operation(s, kDump); }
+Next compare_rom(Session& s) { return run_chip_operation(s, kCompare); }
+Next program_rom(Session& s) { return run_chip_operation(s, kProgram); }
+Next erase_rom(Session& s) { return run_chip_operation(s, kErase); }
+Next blank_check_rom(Session& s) { return run_chip_operation(s, kBlankCheck); }
 
 }  // namespace chipferry

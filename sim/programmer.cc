@@ -139,15 +139,18 @@ void Programmer::command(const std::string& raw, uint64_t now) {
     mode_ = Mode::offline;
   } else if (line == "R") {
     std::string code;
+    uint64_t rest_at = now;
     if (faults.type_code) {
       code = *faults.type_code;
       faults.type_code.reset();
+      rest_at += faults.type_code_gap_ms;
     } else {
       code = selected != nullptr ? selected->short_name : "";
       code.insert(0, 4 - code.size(), '0');
     }
-    send("[" + code + "]", now);
-    send_prompt(now);
+    send("[" + code, now);
+    send("]", rest_at);
+    send_prompt(rest_at);
   } else if (line.size() > 1 && line[0] == 'R') {
     // Selecting a type is not answered.
     if (const RomType* type = find_rom_type(line.c_str() + 1, NameColumn::short_name)) {

@@ -40,6 +40,9 @@ struct Faults {
   std::deque<std::string> execute_replies;
   /// Raw bytes sent instead of the next type code (four characters).
   std::optional<std::string> type_code;
+  /// The "]" and prompt after a replaced type code come this much later, so
+  /// that a short one is cut short by the host's read time-out.
+  uint32_t type_code_gap_ms = 0;
 };
 
 /// Deviations in the buffer transfers, each for the next transfer only.
