@@ -20,7 +20,12 @@ void Programmer::send(const std::string& bytes, uint64_t at) {
     stray.swap(faults.before_next_reply);
     for (char c : stray) output_.push_back({static_cast<uint8_t>(c), at});
   }
-  for (char c : bytes) output_.push_back({static_cast<uint8_t>(c), at});
+  const bool garbage = garbage_replies && started_ && !sending_block_;
+  static constexpr char kGarbage[] = "Gx[#?]0";
+  for (char c : bytes) {
+    if (garbage) c = kGarbage[garbage_sent_++ % (sizeof kGarbage - 1)];
+    output_.push_back({static_cast<uint8_t>(c), at});
+  }
 }
 
 std::optional<uint64_t> Programmer::next_ready() const {
@@ -133,6 +138,14 @@ bool all_erased(const std::vector<uint8_t>& cells, int32_t length) {
 
 void Programmer::command(const std::string& raw, uint64_t now) {
   const std::string line = upper(raw);
+  const bool counted = started_ && quiet_after_commands.has_value();
+  if (counted && *quiet_after_commands == 0) faults.silent = true;
+  answer(line, now);
+  if (line == "S900000 01") started_ = true;
+  if (counted && *quiet_after_commands > 0 && --*quiet_after_commands == 0) faults.silent = true;
+}
+
+void Programmer::answer(const std::string& line, uint64_t now) {
   if (line == "S900000 01") {
     send_prompt(now);
   } else if (line == "SC") {
@@ -165,7 +178,9 @@ void Programmer::command(const std::string& raw, uint64_t now) {
     mode_ = Mode::upload_preamble;
   } else if (line == "S8") {
     busy_ = true;
+    sending_block_ = true;
     download(now);
+    sending_block_ = false;
   } else if (line.rfind("S1K 0000-", 0) == 0 && line.size() == 13 &&
              transfer_faults.checksum_reply) {
     send(*transfer_faults.checksum_reply, now);

@@ -97,11 +97,18 @@ class Programmer {
   size_t uploaded_bytes = 0;            ///< data bytes of the last upload
   TransferFaults transfer_faults;
   std::vector<std::string> commands;    ///< every command line received
+  /// After the start-up command: answers this many more command lines, then
+  /// falls silent for good (0: silent from the next line on).
+  std::optional<size_t> quiet_after_commands;
+  /// After the start-up command every reply but the download block comes
+  /// as bytes of no meaning ("[" among them, never a prompt).
+  bool garbage_replies = false;
 
  private:
   enum class Mode { offline, idle, upload_preamble, upload_data };
 
   void command(const std::string& line, uint64_t now);
+  void answer(const std::string& line, uint64_t now);
   void execute(uint64_t now);
   void end_upload(uint64_t now);
   void download(uint64_t now);
@@ -120,6 +127,9 @@ class Programmer {
   bool busy_ = false;          ///< an execute has answered and may be cut short by ESC
   uint64_t last_data_at_ = 0;
   bool break_on_ = false;
+  bool started_ = false;         ///< the start-up command has come
+  bool sending_block_ = false;   ///< the download block is being queued
+  size_t garbage_sent_ = 0;
 };
 
 }  // namespace chipferry::sim
