@@ -38,10 +38,8 @@ struct Com1 {
   ~Com1() { setenv("CHIPFERRY_COM1", "/nonexistent/set-CHIPFERRY_COM1-in-this-test", 1); }
 };
 
-TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
-  Pty pty;
-  Com1 com1(pty.path);
-  PosixSerial serial;
+// Opens COM1 and sets it up as the program does.
+void open_configured(PosixSerial& serial) {
   ASSERT_EQ(serial.open("COM1"), OpenResult::ok);
   LineSettings settings;
   ASSERT_TRUE(serial.get_state(settings));
@@ -50,6 +48,14 @@ TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
   settings.cts_output_flow = true;
   settings.rts_control = 2;
   ASSERT_TRUE(serial.set_state(settings));
+  ASSERT_TRUE(serial.set_timeouts({50, 10, 50, 10, 50}));
+}
+
+TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
+  Pty pty;
+  Com1 com1(pty.path);
+  PosixSerial serial;
+  open_configured(serial);
   LineSettings back;
   ASSERT_TRUE(serial.get_state(back));
   EXPECT_EQ(back.baud_rate, 19200u);
@@ -57,7 +63,6 @@ TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
   EXPECT_EQ(back.parity, 0);
   EXPECT_EQ(back.stop_bits, 0);
   EXPECT_TRUE(back.cts_output_flow);
-  EXPECT_TRUE(serial.set_timeouts({50, 10, 50, 10, 50}));
 
   // Bytes pass untouched in both directions: raw mode.
   for (uint8_t byte : {uint8_t{0x00}, uint8_t{'\r'}, uint8_t{0x11}, uint8_t{0xFF}}) {
@@ -121,13 +126,7 @@ TEST(PosixSerial, CloseDoesNotWaitForBytesTheLineHolds) {
   Pty pty;
   Com1 com1(pty.path);
   PosixSerial serial;
-  ASSERT_EQ(serial.open("COM1"), OpenResult::ok);
-  LineSettings settings;
-  ASSERT_TRUE(serial.get_state(settings));
-  settings.baud_rate = 19200;
-  settings.byte_size = 8;
-  ASSERT_TRUE(serial.set_state(settings));
-  ASSERT_TRUE(serial.set_timeouts({50, 10, 50, 10, 50}));
+  open_configured(serial);
   // Nobody reads the other end: fill what the kernel will take.
   int written = 0;
   while (written < 1 << 20 && serial.write_byte('x').count == 1) ++written;
