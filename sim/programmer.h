@@ -26,6 +26,7 @@ constexpr size_t kDeviceBufferSize = 65536;
 /// The chip in the socket.
 struct Chip {
   bool present = true;
+  const RomType* type = nullptr;  ///< what the chip is; nullptr: not told
   std::vector<uint8_t> cells = std::vector<uint8_t>(kDeviceBufferSize, 0xFF);
 };
 
@@ -39,6 +40,7 @@ struct Faults {
   std::deque<std::string> execute_replies;
   /// Raw bytes sent instead of the next type code (four characters).
   std::optional<std::string> type_code;
+  bool wrong_checksum = false;  ///< the next checksum reply is one too high
 };
 
 /// Operation durations in milliseconds, from "P\r" to the first status frame.
