@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 
 namespace chipferry::sim {
@@ -21,10 +20,14 @@ constexpr int64_t kNsPerMs = 1'000'000;
 // 19,200 baud with a start and a stop bit: ten bits a byte.
 constexpr int64_t kByteNs = 10 * 1'000'000'000LL / 19200;
 constexpr int64_t kNever = INT64_MAX;
-// With pacing, bytes are read from the terminal only a little ahead of the
-// line; the rest waits in the kernel, which holds the program back as a
-// real handshake would.
-constexpr size_t kPacedReadAhead = 64;
+// With pacing, the program is held back as the handshake line would hold
+// it: the terminal end stops taking output while this many bytes wait for
+// the line, and takes it again once few are left. Without this the
+// kernel's 20 KiB buffer would let the program run far ahead of the line.
+// It is a bound, not a guarantee: the kernel may take a burst of bytes
+// before we get to see the first of them.
+constexpr size_t kHoldAt = 16;
+constexpr size_t kReleaseAt = 4;
 constexpr size_t kOutputChunk = 4096;
 constexpr size_t kBytesPerLine = 16;
 
@@ -103,7 +106,7 @@ void TrafficLog::end_run() {
 void TrafficLog::byte(char direction, uint8_t byte, int64_t at_ns) {
   // Bytes that follow each other closely on the line share a line; a pause
   // of more than two milliseconds starts a new one.
-  if (direction != direction_ || run_.size() >= kBytesPerLine ||
+  if (run_.empty() || direction != direction_ || run_.size() >= kBytesPerLine ||
       at_ns - run_last_ns_ > 2 * kNsPerMs) {
     end_run();
     direction_ = direction;
@@ -152,6 +155,7 @@ bool PtyHost::open(std::string& error) {
   set_cloexec(master_fd_);
   set_cloexec(slave_fd_);
   fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
+  fcntl(slave_fd_, F_SETFL, fcntl(slave_fd_, F_GETFL) | O_NONBLOCK);
   // Raw at both ends: no echo, no line editing, no character mapping. An
   // echo would send the program's own bytes back to it.
   if (!make_raw(master_fd_) || !make_raw(slave_fd_)) {
@@ -172,16 +176,16 @@ bool PtyHost::open(std::string& error) {
 void PtyHost::read_input(int64_t now) {
   uint8_t chunk[4096];
   for (;;) {
-    size_t room = sizeof chunk;
-    if (pace_) room = std::min(room, kPacedReadAhead - std::min(kPacedReadAhead, input_.size()));
-    if (room == 0) return;
-    const ssize_t n = ::read(master_fd_, chunk, room);
+    const ssize_t n = ::read(master_fd_, chunk, sizeof chunk);
     if (n <= 0) return;  // EAGAIN: all taken
     for (ssize_t i = 0; i < n; ++i) {
       const int64_t at = pace_ ? std::max(now, input_free_ns_) : now;
       input_free_ns_ = at + kByteNs;
       input_.push_back({chunk[i], at});
     }
+    // Hold at once: a program that writes as fast as we read would
+    // otherwise never let this loop end.
+    if (pace_ && input_.size() >= kHoldAt) hold_program(true);
   }
 }
 
@@ -192,6 +196,21 @@ void PtyHost::feed_input(int64_t now) {
     log_.byte('>', a.byte, a.at_ns);
     programmer_.receive(a.byte, to_ms(a.at_ns));
     silence_wake_ns_ = a.at_ns + (programmer_.upload_silence_ms + 1) * kNsPerMs;
+  }
+}
+
+void PtyHost::hold_program(bool hold) {
+  if (hold == holding_) return;
+  // Like CTS: the program's writes wait, and give up after their time-out.
+  tcflow(slave_fd_, hold ? TCOOFF : TCOON);
+  holding_ = hold;
+}
+
+void PtyHost::discard_unread() {
+  // Not tcflush(): it leaves bytes the kernel has not yet passed on to the
+  // terminal end, while a read first waits for those.
+  char chunk[4096];
+  while (::read(slave_fd_, chunk, sizeof chunk) > 0) {
   }
 }
 
@@ -211,9 +230,10 @@ void PtyHost::watch_openers(int64_t now) {
         // What the last opener wrote before closing still counts; what it
         // left unread is gone with it.
         take_all_input(now);
+        hold_program(false);
         programmer_.drop_output();
         output_.clear();
-        tcflush(slave_fd_, TCIFLUSH);
+        discard_unread();
         // The program asked for exclusive use of the port; the request
         // must not outlive it, or nobody but root could open it again.
         ioctl(slave_fd_, TIOCNXCL);
@@ -290,6 +310,7 @@ void PtyHost::serve(int wake_fd) {
     watch_openers(now);
     read_input(now);
     feed_input(now);
+    if (holding_ && input_.size() <= kReleaseAt) hold_program(false);
     programmer_.advance(to_ms(now));
     if (silence_wake_ns_ >= 0 && silence_wake_ns_ <= now) silence_wake_ns_ = -1;
     stage_output(now);
@@ -300,8 +321,7 @@ void PtyHost::serve(int wake_fd) {
     // Everything logged so far reaches the file before a sleep.
     if (deadline - now > 2 * kNsPerMs) log_.flush();
 
-    pollfd fds[3] = {{wake_fd, POLLIN, 0}, {master_fd_, 0, 0}, {watch_fd_, POLLIN, 0}};
-    if (!pace_ || input_.size() < kPacedReadAhead) fds[1].events |= POLLIN;
+    pollfd fds[3] = {{wake_fd, POLLIN, 0}, {master_fd_, POLLIN, 0}, {watch_fd_, POLLIN, 0}};
     if (!output_.empty()) fds[1].events |= POLLOUT;
     timespec timeout{};
     if (deadline != kNever) {

@@ -7,7 +7,9 @@
 //
 //  - every byte the program writes goes to Programmer::receive, stamped
 //    with the time it arrived, or with the time the line would have
-//    delivered it when pacing is on (19,200 baud, ten bits a byte);
+//    delivered it when pacing is on (19,200 baud, ten bits a byte); with
+//    pacing, the program's writes are held back as a handshake line holds
+//    them, so it cannot run far ahead of the line;
 //  - every byte the model has ready is written back once it is due, and
 //    with pacing no faster than the line would carry it;
 //  - a break does not cross a pseudo-terminal, so the model is told to end
@@ -97,6 +99,8 @@ class PtyHost {
   void read_input(int64_t now);
   void feed_input(int64_t now);
   void take_all_input(int64_t now);
+  void hold_program(bool hold);
+  void discard_unread();
   void watch_openers(int64_t now);
   void stage_output(int64_t now);
   void write_output();
@@ -115,6 +119,7 @@ class PtyHost {
   int openers_ = 0;  ///< open descriptions of the terminal end, ours left out
 
   std::deque<Arrival> input_;       ///< read from the program, not yet delivered
+  bool holding_ = false;            ///< the program's output is held off
   int64_t input_free_ns_ = 0;       ///< when the line to the programmer is free
   int64_t silence_wake_ns_ = -1;    ///< a wake-up to notice an upload's end
   std::string output_;              ///< due bytes the terminal has not taken yet

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -179,6 +180,8 @@ Sim::Sim(const TempDir& dir, const std::vector<std::string>& options) : log_path
 
 Sim::~Sim() {
   if (exit_code_ < 0) stop();
+  // The traffic is what a failure is best read from.
+  if (::testing::Test::HasFailure()) std::printf("chipferry-sim log:\n%s", log().c_str());
 }
 
 int Sim::stop() {
@@ -190,6 +193,15 @@ int Sim::stop() {
 }
 
 std::string Sim::log() const { return read_file(log_path); }
+
+bool Sim::wait_for_log(const std::string& text, milliseconds limit) const {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (log().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    poll(nullptr, 0, 10);
+  }
+  return true;
+}
 
 RunResult run_chipferry(const std::string& port, const std::string& input) {
   auto p = start_chipferry(port);

@@ -80,6 +80,8 @@ class Sim {
   /// exit code. The log is complete after this.
   int stop();
   std::string log() const;
+  /// Waits until the log holds `text`; false when the time ran out.
+  bool wait_for_log(const std::string& text, milliseconds limit = kRunLimit) const;
 
   std::string port;
   std::string log_path;

@@ -146,6 +146,9 @@ TEST(Sim, ClosingThePortDropsWhatWasLeftUnread) {
     EXPECT_EQ(line.read(3), "[C]");
     line.send("PC\r\x1bSC\r");
   }
+  // It takes the simulator a moment to see the close; chipferry's own
+  // wake-up waits 50 ms before its first read.
+  ASSERT_TRUE(sim.wait_for_log("port closed"));
   Line next(sim.port);
   EXPECT_EQ(next.read(1, 300), "");
   next.exchange("\x11", "[C]");
@@ -162,7 +165,8 @@ TEST(Sim, UploadEndsOnSilenceAndDownloadBringsTheBlockBack) {
     Line line(sim.port);
     line.exchange("\x11", "[C]");
     const std::string block = pattern(2048);
-    line.send("S6 0\r" + std::string(13, '\0') + "\xFF" + block);
+    // One byte a write, as chipferry sends.
+    for (char c : "S6 0\r" + std::string(13, '\0') + "\xFF" + block) line.send(std::string(1, c));
     EXPECT_EQ(line.read(3, 5000), "[C]");
     line.exchange("S1K 0000-07FF\r", checksum_reply(block));
     line.send("S8\r");
