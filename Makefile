@@ -1,16 +1,28 @@
 # The two commands a fresh machine needs: `make demo` and `make test`.
 BUILD      ?= build
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX     ?= /usr/local
+# The chip in the simulated programmer's socket for the demo.
+DEMO_CHIP  ?= 2764A
 
-.PHONY: all demo test fuzz windows clean
+.PHONY: all demo test install fuzz windows bench clean
 
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DCHIPFERRY_TESTS=OFF
 	cmake --build $(BUILD)/release -j $(JOBS)
 
+# chipferry in this terminal, against a simulated programmer that moves
+# bytes at the real line speed. The traffic goes to $(BUILD)/demo-traffic.log.
 demo: all
-	@echo "The standalone simulated programmer is not built yet."
-	@echo "Run against a real programmer with: CHIPFERRY_COM1=/dev/ttyUSB0 $(BUILD)/release/chipferry"
+	@echo
+	@echo "chipferry against chipferry-sim, a simulated SE4943 at 19,200 baud."
+	@echo "In the socket: a blank $(DEMO_CHIP) EPROM; the programmer is set to $(DEMO_CHIP)."
+	@echo "Try 3 and 4 (ROM types), 9 (blank check), 5 (dump), 2 (save the buffer to"
+	@echo "a file), 1 (load a file), 6 (compare), 7 (program; type PROGRAM, then wait"
+	@echo "5 ms a byte), 8 (erase; an EPROM refuses). q quits."
+	@echo "The traffic is logged in $(BUILD)/demo-traffic.log."
+	@$(BUILD)/release/chipferry-sim --chip $(DEMO_CHIP) --type $(DEMO_CHIP) \
+	    --log $(BUILD)/demo-traffic.log --run $(BUILD)/release/chipferry
 
 test:
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON
@@ -40,6 +52,10 @@ else
 	cmake --build $(BUILD)/windows -j $(JOBS)
 	@echo "Built $(BUILD)/windows/chipferry.exe"
 endif
+
+# chipferry, chipferry-sim and the chipferry(1) manual under $(PREFIX).
+install: all
+	cmake --install $(BUILD)/release --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD)

@@ -189,6 +189,10 @@ void Programmer::answer(const std::string& line, uint64_t now) {
     const unsigned long end = std::strtoul(line.c_str() + 9, nullptr, 16);
     unsigned sum = 0;
     for (unsigned long a = 0; a <= end && a < device_buffer.size(); ++a) sum += device_buffer[a];
+    if (faults.wrong_checksum) {
+      faults.wrong_checksum = false;
+      ++sum;
+    }
     char reply[16];
     std::snprintf(reply, sizeof reply, "[%04X ]", sum & 0xFFFFu);
     send(reply, now);

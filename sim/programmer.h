@@ -27,6 +27,7 @@ constexpr size_t kDeviceBufferSize = 65536;
 /// The chip in the socket.
 struct Chip {
   bool present = true;
+  const RomType* type = nullptr;  ///< what the chip is; nullptr: not told
   std::vector<uint8_t> cells = std::vector<uint8_t>(kDeviceBufferSize, 0xFF);
 };
 
@@ -43,6 +44,7 @@ struct Faults {
   /// The "]" and prompt after a replaced type code come this much later, so
   /// that a short one is cut short by the host's read time-out.
   uint32_t type_code_gap_ms = 0;
+  bool wrong_checksum = false;  ///< the next checksum reply is one too high
 };
 
 /// Deviations in the buffer transfers, each for the next transfer only.

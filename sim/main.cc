@@ -1,0 +1,297 @@
+// chipferry-sim: a simulated SE4943 programmer on a pseudo-terminal.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "sim/programmer.h"
+#include "sim/pty_host.h"
+
+namespace chipferry::sim {
+namespace {
+
+// The host's own failures, apart from those of the program it runs; the
+// values follow env(1) and timeout(1).
+constexpr int kExitSimFailed = 125;
+constexpr int kExitCannotRun = 126;
+constexpr int kExitNotFound = 127;
+constexpr uint32_t kMaxDurationMs = 60000;
+
+constexpr char kUsage[] =
+    "Usage: chipferry-sim [OPTIONS] [--run PROGRAM [ARGS...]]\n"
+    "\n"
+    "A simulated Advantest SE4943 programmer on a pseudo-terminal.\n"
+    "\n"
+    "Without --run it prints the path of its serial end and serves it until\n"
+    "interrupted; start chipferry with CHIPFERRY_COM1 set to that path.\n"
+    "With --run it starts PROGRAM in this terminal with CHIPFERRY_COM1 set,\n"
+    "serves the line while PROGRAM runs, and exits with PROGRAM's exit code.\n"
+    "\n"
+    "Options:\n"
+    "  --chip TYPE[:FILE]  a chip of TYPE (full or short name) in the socket,\n"
+    "                      blank, or holding the bytes of FILE (default: a blank\n"
+    "                      chip of the selected type)\n"
+    "  --empty-socket      no chip in the socket\n"
+    "  --type NAME         the programmer's ROM type at start (default: the\n"
+    "                      chip's type, else 2716)\n"
+    "  --pace              move bytes at 19,200 baud, 0.52 ms a byte each way\n"
+    "                      (the default)\n"
+    "  --no-pace           move bytes as fast as the terminal takes them\n"
+    "  --duration-ms N     every chip operation takes N ms, 0 to 60000\n"
+    "                      (default: dump 800, compare 400, program 1500,\n"
+    "                      erase 1500, blank check 300)\n"
+    "  --log FILE          write the traffic of both directions to FILE\n"
+    "  --fault F           misbehave; may be given more than once:\n"
+    "      silent          never answer\n"
+    "      checksum        the next checksum reply is one too high\n"
+    "      code=NN         the next execute fails with the code frame \" #NN]\"\n"
+    "      frame=TEXT      the next execute answers \"[\" and TEXT as it stands\n"
+    "      preamble=N      downloads start with N zero bytes (normally 16)\n"
+    "      surplus=N[:XX]  downloads put N bytes of hex value XX (normally 00)\n"
+    "                      between the data and the closing prompt\n"
+    "  --help              show this text\n";
+
+struct Options {
+  const RomType* type = nullptr;
+  const RomType* chip_type = nullptr;
+  std::string chip_image;
+  bool empty_socket = false;
+  bool pace = true;
+  bool durations_given = false;
+  uint32_t duration_ms = 0;
+  std::string log_path;
+  std::vector<std::string> faults;
+  std::vector<char*> run;  ///< PROGRAM and its arguments, null-terminated
+};
+
+[[noreturn]] void usage_error(const std::string& message) {
+  std::fprintf(stderr, "chipferry-sim: %s\nTry 'chipferry-sim --help'.\n", message.c_str());
+  std::exit(kExitSimFailed);
+}
+
+const RomType* rom_type_named(const std::string& name) {
+  if (const RomType* t = find_rom_type(name.c_str(), NameColumn::full)) return t;
+  if (const RomType* t = find_rom_type(name.c_str(), NameColumn::short_name)) return t;
+  usage_error("no ROM type is called '" + name + "'");
+}
+
+// A whole decimal number no larger than `max`.
+bool parse_number(const std::string& text, unsigned long max, unsigned long& value) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  value = std::stoul(text);
+  return value <= max;
+}
+
+Options parse_options(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage_error(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--chip") {
+      const std::string v = value();
+      const size_t colon = v.find(':');
+      o.chip_type = rom_type_named(v.substr(0, colon));
+      if (colon != std::string::npos) o.chip_image = v.substr(colon + 1);
+      if (colon != std::string::npos && o.chip_image.empty()) usage_error("--chip: no file after ':'");
+    } else if (arg == "--empty-socket") {
+      o.empty_socket = true;
+    } else if (arg == "--type") {
+      o.type = rom_type_named(value());
+    } else if (arg == "--pace") {
+      o.pace = true;
+    } else if (arg == "--no-pace") {
+      o.pace = false;
+    } else if (arg == "--duration-ms") {
+      unsigned long ms = 0;
+      if (!parse_number(value(), kMaxDurationMs, ms)) {
+        usage_error("--duration-ms takes a number of milliseconds from 0 to 60000");
+      }
+      o.durations_given = true;
+      o.duration_ms = static_cast<uint32_t>(ms);
+    } else if (arg == "--log") {
+      o.log_path = value();
+    } else if (arg == "--fault") {
+      o.faults.push_back(value());
+    } else if (arg == "--run") {
+      if (i + 1 >= argc) usage_error("--run needs a program");
+      o.run.assign(argv + i + 1, argv + argc);
+      o.run.push_back(nullptr);
+      break;
+    } else {
+      usage_error("unknown option '" + arg + "'");
+    }
+  }
+  if (o.empty_socket && o.chip_type != nullptr) usage_error("--chip and --empty-socket exclude each other");
+  return o;
+}
+
+void apply_fault(const std::string& fault, Programmer& p) {
+  const size_t eq = fault.find('=');
+  const std::string name = fault.substr(0, eq);
+  const std::string arg = eq == std::string::npos ? "" : fault.substr(eq + 1);
+  unsigned long n = 0;
+  if (fault == "silent") {
+    p.faults.silent = true;
+  } else if (fault == "checksum") {
+    p.faults.wrong_checksum = true;
+  } else if (name == "code" && arg.size() == 2 && std::isprint(static_cast<unsigned char>(arg[0])) &&
+             std::isprint(static_cast<unsigned char>(arg[1]))) {
+    // Every error but an empty socket waits for the host's ESC before the
+    // prompt comes.
+    p.faults.execute_replies.push_back("[ERROR #" + arg + "]" + (arg == "06" ? "[C]" : ""));
+  } else if (name == "frame" && eq != std::string::npos) {
+    p.faults.execute_replies.push_back("[" + arg);
+  } else if (name == "preamble" && parse_number(arg, 100000, n)) {
+    p.download_preamble_zeros = n;
+  } else if (name == "surplus") {
+    const size_t colon = arg.find(':');
+    unsigned long byte = 0;
+    const std::string hex = colon == std::string::npos ? "00" : arg.substr(colon + 1);
+    if (!parse_number(arg.substr(0, colon), 100000, n) || hex.size() != 2 ||
+        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      usage_error("--fault surplus=N[:XX] takes a count and a hexadecimal byte");
+    }
+    byte = std::stoul(hex, nullptr, 16);
+    p.download_surplus.assign(n, static_cast<char>(byte));
+  } else {
+    usage_error("unknown fault '" + fault + "'");
+  }
+}
+
+void set_up(const Options& o, Programmer& p) {
+  p.selected = o.type != nullptr ? o.type : o.chip_type != nullptr ? o.chip_type : &kRomTypes[0];
+  p.chip.present = !o.empty_socket;
+  p.chip.type = o.chip_type != nullptr ? o.chip_type : p.selected;
+  if (!o.chip_image.empty()) {
+    std::ifstream in(o.chip_image, std::ios::binary);
+    if (!in) usage_error("cannot read " + o.chip_image);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t capacity = static_cast<size_t>(capacity_of(p.chip.type->size_class));
+    if (bytes.size() > capacity) {
+      usage_error(o.chip_image + " holds " + std::to_string(bytes.size()) + " bytes; a " +
+                  p.chip.type->full_name + " holds " + std::to_string(capacity));
+    }
+    std::copy(bytes.begin(), bytes.end(), p.chip.cells.begin());
+  }
+  if (o.durations_given) {
+    p.durations = {o.duration_ms, o.duration_ms, o.duration_ms, o.duration_ms, o.duration_ms};
+  } else {
+    p.durations.dump = 800;
+    p.durations.compare = 400;
+    p.durations.program = 1500;
+    p.durations.erase = 1500;
+    p.durations.blank_check = 300;
+  }
+  for (const std::string& fault : o.faults) apply_fault(fault, p);
+}
+
+std::string describe_socket(const Programmer& p, const Options& o) {
+  if (!p.chip.present) return "socket empty";
+  std::string text = std::string("a ") + p.chip.type->full_name + " in the socket, ";
+  text += o.chip_image.empty() ? "blank" : "holding " + o.chip_image;
+  return text + "; selected type " + p.selected->full_name;
+}
+
+// Starts the program with the signal mask it would have had without us.
+pid_t start_program(const Options& o, const std::string& port, const sigset_t& old_mask) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  setenv("CHIPFERRY_COM1", port.c_str(), 1);
+  execvp(o.run[0], o.run.data());
+  const int error = errno;
+  std::fprintf(stderr, "chipferry-sim: cannot run %s: %s\n", o.run[0], std::strerror(error));
+  _exit(error == ENOENT ? kExitNotFound : kExitCannotRun);
+}
+
+int run(int argc, char** argv) {
+  const Options o = parse_options(argc, argv);
+  Programmer programmer;
+  set_up(o, programmer);
+
+  TrafficLog log;
+  if (!o.log_path.empty() && !log.open(o.log_path)) {
+    std::fprintf(stderr, "chipferry-sim: cannot write %s: %s\n", o.log_path.c_str(), std::strerror(errno));
+    return kExitSimFailed;
+  }
+  PtyHost host(programmer, log, o.pace);
+  std::string error;
+  if (!host.open(error)) {
+    std::fprintf(stderr, "chipferry-sim: %s\n", error.c_str());
+    return kExitSimFailed;
+  }
+  log.note(host.now_ns(), describe_socket(programmer, o));
+
+  // Signals arrive as readable data, so the one poll loop sees them.
+  sigset_t signals, old_mask;
+  sigemptyset(&signals);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&signals, sig);
+  sigprocmask(SIG_BLOCK, &signals, &old_mask);
+  const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    std::fprintf(stderr, "chipferry-sim: signalfd: %s\n", std::strerror(errno));
+    return kExitSimFailed;
+  }
+
+  pid_t child = -1;
+  if (o.run.empty()) {
+    std::printf("%s\n", host.serial_path().c_str());
+    std::fflush(stdout);
+  } else {
+    child = start_program(o, host.serial_path(), old_mask);
+    if (child < 0) {
+      std::fprintf(stderr, "chipferry-sim: fork: %s\n", std::strerror(errno));
+      return kExitSimFailed;
+    }
+    log.note(host.now_ns(), std::string("started ") + o.run[0]);
+  }
+
+  for (;;) {
+    host.serve(signal_fd);
+    signalfd_siginfo info{};
+    if (read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    const int sig = static_cast<int>(info.ssi_signo);
+    if (child < 0) {
+      if (sig == SIGCHLD) continue;
+      host.drain();
+      log.note(host.now_ns(), std::string("stopped by ") + strsignal(sig));
+      return 0;
+    }
+    if (sig != SIGCHLD) {
+      // The terminal's Ctrl+C has reached the program already; a signal
+      // sent to us alone is passed on. Either way we end when it does.
+      kill(child, sig);
+      continue;
+    }
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) != child) continue;
+    host.drain();
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    log.note(host.now_ns(), std::string(o.run[0]) + " ended with exit code " + std::to_string(code));
+    return code;
+  }
+}
+
+}  // namespace
+}  // namespace chipferry::sim
+
+int main(int argc, char** argv) { return chipferry::sim::run(argc, argv); }

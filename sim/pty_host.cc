@@ -1,0 +1,341 @@
+#include "sim/pty_host.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace chipferry::sim {
+namespace {
+
+constexpr int64_t kNsPerMs = 1'000'000;
+// 19,200 baud with a start and a stop bit: ten bits a byte.
+constexpr int64_t kByteNs = 10 * 1'000'000'000LL / 19200;
+constexpr int64_t kNever = INT64_MAX;
+// With pacing, the program is held back as the handshake line would hold
+// it: the terminal end stops taking output while this many bytes wait for
+// the line, and takes it again once few are left. Without this the
+// kernel's 20 KiB buffer would let the program run far ahead of the line.
+// It is a bound, not a guarantee: the kernel may take a burst of bytes
+// before we get to see the first of them.
+constexpr size_t kHoldAt = 16;
+constexpr size_t kReleaseAt = 4;
+constexpr size_t kOutputChunk = 4096;
+constexpr size_t kBytesPerLine = 16;
+
+int64_t steady_ns() {
+  using namespace std::chrono;
+  return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+uint64_t to_ms(int64_t ns) { return static_cast<uint64_t>(ns / kNsPerMs); }
+
+bool make_raw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+void set_cloexec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TrafficLog
+
+TrafficLog::~TrafficLog() {
+  flush();
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool TrafficLog::open(const std::string& path) {
+  file_ = std::fopen(path.c_str(), "we");
+  if (file_ == nullptr) return false;
+  std::fputs("# chipferry-sim traffic; seconds since start; "
+             "> program to programmer, < programmer to program\n",
+             file_);
+  return true;
+}
+
+std::string TrafficLog::format(char direction, int64_t at_ns, const std::string& bytes) {
+  char head[32];
+  std::snprintf(head, sizeof head, "%4lld.%03lld %c", static_cast<long long>(at_ns / 1'000'000'000),
+                static_cast<long long>(at_ns / kNsPerMs % 1000), direction);
+  std::string line = head;
+  std::string text;
+  for (char c : bytes) {
+    const auto b = static_cast<uint8_t>(c);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, " %02X", b);
+    line += hex;
+    switch (b) {
+      case '\r': text += "\\r"; break;
+      case '\n': text += "\\n"; break;
+      case '\\': text += "\\\\"; break;
+      case '"': text += "\\\""; break;
+      default:
+        if (b >= 0x20 && b < 0x7F) {
+          text.push_back(c);
+        } else {
+          std::snprintf(hex, sizeof hex, "\\x%02X", b);
+          text += hex;
+        }
+    }
+  }
+  line.append((kBytesPerLine - bytes.size()) * 3 + 2, ' ');
+  return line + '"' + text + "\"\n";
+}
+
+void TrafficLog::end_run() {
+  if (run_.empty()) return;
+  if (file_ != nullptr) std::fputs(format(direction_, run_start_ns_, run_).c_str(), file_);
+  run_.clear();
+}
+
+void TrafficLog::byte(char direction, uint8_t byte, int64_t at_ns) {
+  // Bytes that follow each other closely on the line share a line; a pause
+  // of more than two milliseconds starts a new one.
+  if (run_.empty() || direction != direction_ || run_.size() >= kBytesPerLine ||
+      at_ns - run_last_ns_ > 2 * kNsPerMs) {
+    end_run();
+    direction_ = direction;
+    run_start_ns_ = at_ns;
+  }
+  run_.push_back(static_cast<char>(byte));
+  run_last_ns_ = at_ns;
+}
+
+void TrafficLog::note(int64_t at_ns, const std::string& text) {
+  end_run();
+  if (file_ == nullptr) return;
+  std::fprintf(file_, "#%4lld.%03lld %s\n", static_cast<long long>(at_ns / 1'000'000'000),
+               static_cast<long long>(at_ns / kNsPerMs % 1000), text.c_str());
+}
+
+void TrafficLog::flush() {
+  end_run();
+  if (file_ != nullptr) std::fflush(file_);
+}
+
+// ---------------------------------------------------------------------------
+// PtyHost
+
+PtyHost::PtyHost(Programmer& programmer, TrafficLog& log, bool pace)
+    : programmer_(programmer), log_(log), pace_(pace), start_ns_(steady_ns()) {
+  // A break cannot be seen here; silence after the data ends an upload.
+  programmer_.end_upload_on_silence = true;
+}
+
+PtyHost::~PtyHost() {
+  for (int fd : {watch_fd_, slave_fd_, master_fd_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+int64_t PtyHost::now_ns() const { return steady_ns() - start_ns_; }
+
+bool PtyHost::open(std::string& error) {
+  char name[256] = {};
+  if (openpty(&master_fd_, &slave_fd_, name, nullptr, nullptr) != 0) {
+    error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+    return false;
+  }
+  path_ = name;
+  set_cloexec(master_fd_);
+  set_cloexec(slave_fd_);
+  fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
+  fcntl(slave_fd_, F_SETFL, fcntl(slave_fd_, F_GETFL) | O_NONBLOCK);
+  // Raw at both ends: no echo, no line editing, no character mapping. An
+  // echo would send the program's own bytes back to it.
+  if (!make_raw(master_fd_) || !make_raw(slave_fd_)) {
+    error = std::string("cannot set the pseudo-terminal raw: ") + std::strerror(errno);
+    return false;
+  }
+  watch_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_fd_ >= 0 &&
+      inotify_add_watch(watch_fd_, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    ::close(watch_fd_);
+    watch_fd_ = -1;
+  }
+  if (watch_fd_ < 0) log_.note(now_ns(), "cannot watch the port; treating it as always open");
+  log_.note(now_ns(), "serving " + path_ + (pace_ ? ", paced at 19200 baud" : ", unpaced"));
+  return true;
+}
+
+void PtyHost::read_input(int64_t now) {
+  uint8_t chunk[4096];
+  for (;;) {
+    const ssize_t n = ::read(master_fd_, chunk, sizeof chunk);
+    if (n <= 0) return;  // EAGAIN: all taken
+    for (ssize_t i = 0; i < n; ++i) {
+      const int64_t at = pace_ ? std::max(now, input_free_ns_) : now;
+      input_free_ns_ = at + kByteNs;
+      input_.push_back({chunk[i], at});
+    }
+    // Hold at once: a program that writes as fast as we read would
+    // otherwise never let this loop end.
+    if (pace_ && input_.size() >= kHoldAt) hold_program(true);
+  }
+}
+
+void PtyHost::feed_input(int64_t now) {
+  while (!input_.empty() && input_.front().at_ns <= now) {
+    const Arrival a = input_.front();
+    input_.pop_front();
+    log_.byte('>', a.byte, a.at_ns);
+    programmer_.receive(a.byte, to_ms(a.at_ns));
+    silence_wake_ns_ = a.at_ns + (programmer_.upload_silence_ms + 1) * kNsPerMs;
+  }
+}
+
+void PtyHost::hold_program(bool hold) {
+  if (hold == holding_) return;
+  // Like CTS: the program's writes wait, and give up after their time-out.
+  tcflow(slave_fd_, hold ? TCOOFF : TCOON);
+  holding_ = hold;
+}
+
+void PtyHost::discard_unread() {
+  // Not tcflush(): it leaves bytes the kernel has not yet passed on to the
+  // terminal end, while a read first waits for those.
+  char chunk[4096];
+  while (::read(slave_fd_, chunk, sizeof chunk) > 0) {
+  }
+}
+
+void PtyHost::watch_openers(int64_t now) {
+  if (watch_fd_ < 0) return;
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(watch_fd_, buffer, sizeof buffer);
+    if (n <= 0) return;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (event->mask & IN_OPEN) {
+        if (openers_++ == 0) log_.note(now, "port opened");
+      } else if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+        if (openers_ == 0 || --openers_ > 0) continue;
+        // What the last opener wrote before closing still counts; what it
+        // left unread is gone with it.
+        take_all_input(now);
+        hold_program(false);
+        programmer_.drop_output();
+        output_.clear();
+        discard_unread();
+        // The program asked for exclusive use of the port; the request
+        // must not outlive it, or nobody but root could open it again.
+        ioctl(slave_fd_, TIOCNXCL);
+        log_.note(now, "port closed");
+      }
+    }
+  }
+}
+
+void PtyHost::stage_output(int64_t now) {
+  size_t dropped = 0;
+  while (output_.size() < kOutputChunk) {
+    const auto ready = programmer_.next_ready();
+    if (!ready) break;
+    int64_t at = static_cast<int64_t>(*ready) * kNsPerMs;
+    if (pace_) at = std::max(at, output_free_ns_);
+    if (at > now) break;
+    const uint8_t byte = programmer_.take();
+    if (!port_open()) {
+      ++dropped;
+      continue;
+    }
+    output_.push_back(static_cast<char>(byte));
+    log_.byte('<', byte, at);
+    if (pace_) output_free_ns_ = at + kByteNs;
+  }
+  if (dropped > 0) {
+    log_.note(now, std::to_string(dropped) + " byte(s) lost: nobody has the port open");
+  }
+}
+
+void PtyHost::write_output() {
+  while (!output_.empty()) {
+    const ssize_t n = ::write(master_fd_, output_.data(), output_.size());
+    if (n <= 0) return;  // the program has not read enough yet
+    output_.erase(0, static_cast<size_t>(n));
+  }
+}
+
+int64_t PtyHost::next_deadline() const {
+  int64_t deadline = silence_wake_ns_ >= 0 ? silence_wake_ns_ : kNever;
+  if (!input_.empty()) deadline = std::min(deadline, input_.front().at_ns);
+  if (output_.size() < kOutputChunk) {
+    if (const auto ready = programmer_.next_ready()) {
+      int64_t at = static_cast<int64_t>(*ready) * kNsPerMs;
+      if (pace_) at = std::max(at, output_free_ns_);
+      deadline = std::min(deadline, at);
+    }
+  }
+  return deadline;
+}
+
+void PtyHost::drain() {
+  const int64_t now = now_ns();
+  take_all_input(now);
+  watch_openers(now);
+  log_.flush();
+}
+
+void PtyHost::take_all_input(int64_t now) {
+  for (;;) {
+    read_input(now);
+    if (input_.empty()) break;
+    // Whatever the line still owes is delivered now.
+    for (Arrival& a : input_) a.at_ns = std::min(a.at_ns, now);
+    input_free_ns_ = now;
+    feed_input(now);
+  }
+}
+
+void PtyHost::serve(int wake_fd) {
+  for (;;) {
+    const int64_t now = now_ns();
+    watch_openers(now);
+    read_input(now);
+    feed_input(now);
+    if (holding_ && input_.size() <= kReleaseAt) hold_program(false);
+    programmer_.advance(to_ms(now));
+    if (silence_wake_ns_ >= 0 && silence_wake_ns_ <= now) silence_wake_ns_ = -1;
+    stage_output(now);
+    write_output();
+
+    const int64_t deadline = next_deadline();
+    if (deadline <= now) continue;
+    // Everything logged so far reaches the file before a sleep.
+    if (deadline - now > 2 * kNsPerMs) log_.flush();
+
+    pollfd fds[3] = {{wake_fd, POLLIN, 0}, {master_fd_, POLLIN, 0}, {watch_fd_, POLLIN, 0}};
+    if (!output_.empty()) fds[1].events |= POLLOUT;
+    timespec timeout{};
+    if (deadline != kNever) {
+      const int64_t wait = deadline - now;
+      timeout.tv_sec = static_cast<time_t>(wait / 1'000'000'000);
+      timeout.tv_nsec = static_cast<long>(wait % 1'000'000'000);
+    }
+    const int n = ppoll(fds, watch_fd_ >= 0 ? 3 : 2, deadline == kNever ? nullptr : &timeout,
+                        nullptr);
+    if (n > 0 && (fds[0].revents & POLLIN) != 0) {
+      log_.flush();
+      return;
+    }
+  }
+}
+
+}  // namespace chipferry::sim

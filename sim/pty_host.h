@@ -1,0 +1,129 @@
+// The simulated programmer on a pseudo-terminal, in real time: the host
+// behind chipferry-sim.
+//
+// The program opens the terminal end (the path that serial_path() names)
+// as its COM1; the host holds the other end and moves bytes between it and
+// the Programmer model on a steady clock:
+//
+//  - every byte the program writes goes to Programmer::receive, stamped
+//    with the time it arrived, or with the time the line would have
+//    delivered it when pacing is on (19,200 baud, ten bits a byte); with
+//    pacing, the program's writes are held back as a handshake line holds
+//    them, so it cannot run far ahead of the line;
+//  - every byte the model has ready is written back once it is due, and
+//    with pacing no faster than the line would carry it;
+//  - a break does not cross a pseudo-terminal, so the model is told to end
+//    an upload on silence instead; the host wakes once after each received
+//    byte so that the silence is noticed.
+//
+// The host sleeps in ppoll() until a byte moves or something falls due;
+// an idle line costs no CPU. It also watches who has the terminal end
+// open: bytes the model sends while nobody has the port open are lost, as
+// on a real serial port, and when the last opener closes it what is left
+// unread is dropped, so that the next run starts on a quiet line.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+
+#include "sim/programmer.h"
+
+namespace chipferry::sim {
+
+/// A readable record of the traffic: one line per run of bytes in one
+/// direction, with the time in seconds since the host started, the bytes
+/// in hexadecimal and as text. ">" is the program talking to the
+/// programmer, "<" the programmer answering. Lines starting with "#" are
+/// notes from the host.
+///
+///      0.052 > 53 39 30 30 30 30 30 20 30 31 0D        "S900000 01\r"
+///      0.052 < 5B 43 5D                                "[C]"
+class TrafficLog {
+ public:
+  TrafficLog() = default;
+  TrafficLog(const TrafficLog&) = delete;
+  TrafficLog& operator=(const TrafficLog&) = delete;
+  ~TrafficLog();
+
+  /// Starts writing to `path`; false when it cannot be created. A log that
+  /// was never opened takes everything and writes nothing.
+  bool open(const std::string& path);
+  void byte(char direction, uint8_t byte, int64_t at_ns);
+  void note(int64_t at_ns, const std::string& text);
+  /// Ends the current run of bytes and hands everything to the file.
+  void flush();
+
+  /// One log line: the time, the direction and up to 16 bytes.
+  static std::string format(char direction, int64_t at_ns, const std::string& bytes);
+
+ private:
+  void end_run();
+
+  std::FILE* file_ = nullptr;
+  char direction_ = 0;
+  int64_t run_start_ns_ = 0;
+  int64_t run_last_ns_ = 0;
+  std::string run_;
+};
+
+class PtyHost {
+ public:
+  PtyHost(Programmer& programmer, TrafficLog& log, bool pace);
+  PtyHost(const PtyHost&) = delete;
+  PtyHost& operator=(const PtyHost&) = delete;
+  ~PtyHost();
+
+  /// Opens the pseudo-terminal, raw at both ends; false with `error` set
+  /// when that fails.
+  bool open(std::string& error);
+  /// The device the program is to open as its COM1.
+  const std::string& serial_path() const { return path_; }
+
+  /// Serves the line until `wake_fd` becomes readable, then returns so the
+  /// caller can see why; call again to go on serving.
+  void serve(int wake_fd);
+  /// Takes in at once whatever the program has written and the line has
+  /// not delivered yet; for the end, once the program has gone.
+  void drain();
+  /// Nanoseconds since the host was made, on the steady clock.
+  int64_t now_ns() const;
+
+ private:
+  struct Arrival {
+    uint8_t byte;
+    int64_t at_ns;  ///< when the line delivers it
+  };
+
+  void read_input(int64_t now);
+  void feed_input(int64_t now);
+  void take_all_input(int64_t now);
+  void hold_program(bool hold);
+  void discard_unread();
+  void watch_openers(int64_t now);
+  void stage_output(int64_t now);
+  void write_output();
+  int64_t next_deadline() const;
+  bool port_open() const { return watch_fd_ < 0 || openers_ > 0; }
+
+  Programmer& programmer_;
+  TrafficLog& log_;
+  const bool pace_;
+  const int64_t start_ns_;
+
+  int master_fd_ = -1;
+  int slave_fd_ = -1;  ///< held so that the line never hangs up
+  int watch_fd_ = -1;  ///< inotify on the terminal end: who opens and closes it
+  std::string path_;
+  int openers_ = 0;  ///< open descriptions of the terminal end, ours left out
+
+  std::deque<Arrival> input_;       ///< read from the program, not yet delivered
+  bool holding_ = false;            ///< the program's output is held off
+  int64_t input_free_ns_ = 0;       ///< when the line to the programmer is free
+  int64_t silence_wake_ns_ = -1;    ///< a wake-up to notice an upload's end
+  std::string output_;              ///< due bytes the terminal has not taken yet
+  int64_t output_free_ns_ = 0;      ///< when the line to the program is free
+};
+
+}  // namespace chipferry::sim

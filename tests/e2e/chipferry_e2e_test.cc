@@ -1,0 +1,120 @@
+// The real chipferry against the real chipferry-sim, each a process of its
+// own, over pseudo-terminals.
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/e2e/harness.h"
+
+namespace chipferry::e2e {
+namespace {
+
+std::string repeat(const std::string& s, int n) {
+  std::string all;
+  for (int i = 0; i < n; ++i) all += s;
+  return all;
+}
+
+// Banner, credits line and one menu: the credits wording is free.
+void expect_banner_then(const std::string& out, const std::string& rest) {
+  EXPECT_EQ(out.rfind(kBannerStart, 0), 0u) << out;
+  const size_t credits_end = out.find("\n\n", std::strlen(kBannerStart));
+  ASSERT_NE(credits_end, std::string::npos) << out;
+  EXPECT_EQ(out.substr(credits_end + 2), rest);
+}
+
+TEST(Chipferry, StartsUpAndQuitsOnOneSimulatorRunAfterRun) {
+  TempDir dir;
+  Sim sim(dir);
+  // q, Q and the end of piped input all end the run with 0; the simulator
+  // serves one run after the other.
+  for (const char* input : {"q\n", "Q\n", ""}) {
+    SCOPED_TRACE(input);
+    const RunResult run = run_chipferry(sim.port, input);
+    EXPECT_EQ(run.code, 0);
+    expect_banner_then(run.out, kMenu);
+  }
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string log = sim.log();
+  EXPECT_EQ(log_bytes(log, '>'), repeat(std::string(kWakeUp) + kRelease, 3));
+  EXPECT_EQ(log_bytes(log, '<'), repeat("[C][C]", 3));
+}
+
+TEST(Chipferry, UnknownOptionsAreReportedAndTheMenuReadsOn) {
+  TempDir dir;
+  Sim sim(dir);
+  const RunResult run = run_chipferry(sim.port, "x0\n\nq5\n");
+  EXPECT_EQ(run.code, 0);
+  expect_banner_then(run.out, std::string(kMenu) +
+                                  "Option x does not exist, please try again.\n"
+                                  "Option 0 does not exist, please try again.\n");
+  sim.stop();
+  EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+}
+
+TEST(Chipferry, MissingPortEndsWithCode1AndTouchesNothing) {
+  TempDir dir;
+  const RunResult run = run_chipferry(dir.file("no-such-port"), "q\n");
+  EXPECT_EQ(run.code, 1);
+  expect_banner_then(run.out, "Port COM1 doesn't exist\n");
+}
+
+TEST(Chipferry, PortHeldByAnotherProcessEndsWithCode2) {
+  TempDir dir;
+  Sim sim(dir);
+  auto holder = start_chipferry(sim.port);
+  ASSERT_TRUE(holder->read_until("(Q)uit\n")) << holder->out();
+
+  const RunResult second = run_chipferry(sim.port, "q\n");
+  EXPECT_EQ(second.code, 2);
+  expect_banner_then(second.out, "Can't access Port COM1\n");
+
+  holder->write_input("q\n");
+  holder->close_input();
+  EXPECT_EQ(holder->wait(), 0);
+  sim.stop();
+  // The second run sent nothing: one wake-up, one release.
+  EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+}
+
+TEST(Chipferry, AtATerminalQuitsAndLeavesTheTerminalAsItFoundIt) {
+  TempDir dir;
+  Sim sim(dir);
+  int master = -1, terminal = -1;
+  ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  termios before{};
+  ASSERT_EQ(tcgetattr(terminal, &before), 0);
+
+  Process::Setup setup;
+  setup.argv = {CHIPFERRY_BIN};
+  setup.env = {"CHIPFERRY_COM1=" + sim.port};
+  setup.terminal_fd = terminal;
+  Process chipferry(setup);
+
+  // What a person sees, with the terminal's own CR LF line ends.
+  std::string screen;
+  ASSERT_TRUE(read_screen(master, "(Q)uit\r\n", screen)) << screen;
+  ASSERT_EQ(::write(master, "q\r", 2), 2);
+  EXPECT_EQ(chipferry.wait(), 0);
+  EXPECT_EQ(screen.rfind("Chipferry V0.4\r\n", 0), 0u) << screen;
+
+  termios after{};
+  ASSERT_EQ(tcgetattr(terminal, &after), 0);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
+  ::close(master);
+  ::close(terminal);
+
+  sim.stop();
+  EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+}
+
+}  // namespace
+}  // namespace chipferry::e2e

@@ -1,0 +1,265 @@
+#include "tests/e2e/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace chipferry::e2e {
+
+const char kBannerStart[] =
+    "Chipferry V0.4\n"
+    "Transfer tool for Advantest SE4943 (1985), aka TR4943\n";
+const char kMenu[] =
+    "\nSelect option:\n1. File->Buffer\n2. Buffer->File\n3. List ROM types\n4. Set ROM type\n"
+    "5. ROM->Buffer (Dump)\n6. Compare ROM with Buffer\n7. Buffer->ROM (Program)\n"
+    "8. Erase ROM (if supported)\n9. Blank check ROM\n(Q)uit\n";
+const char kWakeUp[] = "\x1b\x11S900000 01\r";
+const char kRelease[] = "\x1bSC\r";
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "chipferry-e2e-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+  path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+Process::Process(const Setup& setup) : name_(setup.argv.at(0)) {
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  for (const std::string& over : setup.env) {
+    const std::string name = over.substr(0, over.find('=') + 1);
+    std::erase_if(env_strings, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+    env_strings.push_back(over);
+  }
+  std::vector<char*> argv, envp;
+  for (const std::string& a : setup.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+
+  int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
+  if (setup.terminal_fd < 0) {
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "pipe: " << std::strerror(errno);
+      return;
+    }
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    if (setup.terminal_fd >= 0) {
+      setsid();
+      ioctl(setup.terminal_fd, TIOCSCTTY, 0);
+      for (int fd : {0, 1, 2}) dup2(setup.terminal_fd, fd);
+    } else {
+      dup2(in_pipe[0], 0);
+      dup2(out_pipe[1], 1);
+    }
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  if (setup.terminal_fd < 0) {
+    ::close(in_pipe[0]);
+    ::close(out_pipe[1]);
+    in_fd_ = in_pipe[1];
+    out_fd_ = out_pipe[0];
+    // A child that stops reading must not hang the test.
+    fcntl(in_fd_, F_SETFL, O_NONBLOCK);
+  }
+}
+
+Process::~Process() {
+  if (pid_ > 0 && status_ < 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  close_input();
+  if (out_fd_ >= 0) ::close(out_fd_);
+}
+
+void Process::write_input(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(in_fd_, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      read_some(10);  // it may be waiting for us to take its output first
+    } else {
+      return;  // it has gone; its exit code tells the rest
+    }
+  }
+}
+
+void Process::close_input() {
+  if (in_fd_ >= 0) ::close(in_fd_);
+  in_fd_ = -1;
+}
+
+bool Process::read_some(int timeout_ms) {
+  if (out_fd_ < 0) {
+    poll(nullptr, 0, timeout_ms);
+    return false;
+  }
+  pollfd p{out_fd_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return false;
+  char chunk[4096];
+  const ssize_t n = ::read(out_fd_, chunk, sizeof chunk);
+  if (n <= 0) {
+    ::close(out_fd_);
+    out_fd_ = -1;
+    return false;
+  }
+  out_.append(chunk, static_cast<size_t>(n));
+  return true;
+}
+
+bool Process::read_until(const std::string& text, milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (out_.find(text) == std::string::npos) {
+    if (out_fd_ < 0 || std::chrono::steady_clock::now() >= end) return false;
+    read_some(20);
+  }
+  return true;
+}
+
+int Process::wait(milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (status_ < 0) {
+    read_some(20);
+    int raw = 0;
+    if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      while (read_some(0)) {
+      }
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= end) {
+      ADD_FAILURE() << name_ << " still running after " << limit.count() << " ms; killed";
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      status_ = -1;
+      pid_ = -1;
+      return -1;
+    }
+  }
+  return status_;
+}
+
+void Process::signal(int sig) { kill(pid_, sig); }
+
+Sim::Sim(const TempDir& dir, const std::vector<std::string>& options) : log_path(dir.file("sim.log")) {
+  Process::Setup setup;
+  setup.argv = {CHIPFERRY_SIM_BIN, "--no-pace", "--duration-ms", "0", "--log", log_path};
+  setup.argv.insert(setup.argv.end(), options.begin(), options.end());
+  process_ = std::make_unique<Process>(setup);
+  if (!process_->read_until("\n", milliseconds{10000})) {
+    ADD_FAILURE() << "chipferry-sim did not name its port; it said: " << process_->out();
+    return;
+  }
+  port = process_->out().substr(0, process_->out().find('\n'));
+}
+
+Sim::~Sim() {
+  if (exit_code_ < 0) stop();
+  // The traffic is what a failure is best read from.
+  if (::testing::Test::HasFailure()) std::printf("chipferry-sim log:\n%s", log().c_str());
+}
+
+int Sim::stop() {
+  if (exit_code_ < 0 && process_) {
+    process_->signal(SIGTERM);
+    exit_code_ = process_->wait();
+  }
+  return exit_code_;
+}
+
+std::string Sim::log() const { return read_file(log_path); }
+
+bool Sim::wait_for_log(const std::string& text, milliseconds limit) const {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (log().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    poll(nullptr, 0, 10);
+  }
+  return true;
+}
+
+RunResult run_chipferry(const std::string& port, const std::string& input) {
+  auto p = start_chipferry(port);
+  p->write_input(input);
+  p->close_input();
+  RunResult run;
+  run.code = p->wait();
+  run.out = p->out();
+  return run;
+}
+
+std::unique_ptr<Process> start_chipferry(const std::string& port) {
+  Process::Setup setup;
+  setup.argv = {CHIPFERRY_BIN};
+  setup.env = {"CHIPFERRY_COM1=" + port};
+  return std::make_unique<Process>(setup);
+}
+
+bool read_screen(int master, const std::string& text, std::string& screen, milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (screen.find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    char chunk[1024];
+    const ssize_t n = ::read(master, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    screen.append(chunk, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+std::string log_bytes(const std::string& log, char direction) {
+  std::string bytes;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string time, dir, field;
+    fields >> time >> dir;
+    if (dir.size() != 1 || dir[0] != direction) continue;
+    while (fields >> field && field[0] != '"') {
+      bytes.push_back(static_cast<char>(std::stoul(field, nullptr, 16)));
+    }
+  }
+  return bytes;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+}  // namespace chipferry::e2e

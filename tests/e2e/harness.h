@@ -1,0 +1,126 @@
+// Running the real binaries of this build: chipferry, and chipferry-sim as
+// its programmer, each in a process of its own, talking over a
+// pseudo-terminal.
+//
+// A test starts a Sim (unpaced, operations without delay, a traffic log in
+// a scratch directory), runs chipferry against sim.port with a script as
+// standard input, and asserts the exit code, standard output, the traffic
+// the simulator logged, and any files. Every run names its port
+// explicitly; nothing here ever falls back to the machine's own COM1.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace chipferry::e2e {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kRunLimit{20000};
+
+/// A scratch directory for one test, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
+/// A child process. Its standard input and output are pipes the test
+/// holds, unless the test hands it a terminal of its own.
+class Process {
+ public:
+  struct Setup {
+    std::vector<std::string> argv;
+    std::vector<std::string> env;  ///< "NAME=value", over the test's own environment
+    int terminal_fd = -1;          ///< >= 0: stdin, stdout and stderr, as a controlling terminal
+  };
+  explicit Process(const Setup& setup);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  void write_input(const std::string& text);
+  void close_input();
+  /// Reads standard output until it holds `text`; false when the time ran out.
+  bool read_until(const std::string& text, milliseconds limit = kRunLimit);
+  /// Reads standard output to its end and waits for the process; its exit
+  /// code, 128 + the signal that ended it, or -1 if it was still running
+  /// at the limit (it is then killed).
+  int wait(milliseconds limit = kRunLimit);
+  void signal(int sig);
+
+  const std::string& out() const { return out_; }
+  int pid() const { return pid_; }
+
+ private:
+  /// Waits at most `timeout_ms` for output; true when some came.
+  bool read_some(int timeout_ms);
+
+  std::string name_;
+  int pid_ = -1;
+  int in_fd_ = -1;
+  int out_fd_ = -1;
+  int status_ = -1;
+  std::string out_;
+};
+
+/// chipferry-sim serving a pseudo-terminal on its own, until stop().
+class Sim {
+ public:
+  /// `options` come after the harness's own: --no-pace --duration-ms 0
+  /// and a log in `dir`; later options override them.
+  explicit Sim(const TempDir& dir, const std::vector<std::string>& options = {});
+  ~Sim();
+
+  /// Ends the simulator with SIGTERM, which it takes as a clean stop; its
+  /// exit code. The log is complete after this.
+  int stop();
+  std::string log() const;
+  /// Waits until the log holds `text`; false when the time ran out.
+  bool wait_for_log(const std::string& text, milliseconds limit = kRunLimit) const;
+
+  std::string port;
+  std::string log_path;
+
+ private:
+  std::unique_ptr<Process> process_;
+  int exit_code_ = -1;
+};
+
+struct RunResult {
+  int code = -1;
+  std::string out;
+};
+
+/// Runs chipferry with `port` as COM1 and `input` as its standard input.
+RunResult run_chipferry(const std::string& port, const std::string& input);
+
+/// Starts chipferry with `port` as COM1; standard input stays open.
+std::unique_ptr<Process> start_chipferry(const std::string& port);
+
+/// Reads what a program wrote to a terminal, from the terminal's other
+/// end `master`, onto `screen` until it holds `text`; false when the time
+/// ran out.
+bool read_screen(int master, const std::string& text, std::string& screen,
+                 milliseconds limit = kRunLimit);
+
+/// The bytes of one direction in a simulator log: '>' what the program
+/// sent, '<' what the programmer answered.
+std::string log_bytes(const std::string& log, char direction);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+/// What chipferry prints before and after everything else.
+extern const char kBannerStart[];
+extern const char kMenu[];
+
+/// The wake-up and the release, as the programmer sees them.
+extern const char kWakeUp[];
+extern const char kRelease[];
+
+}  // namespace chipferry::e2e
