@@ -89,9 +89,7 @@ TEST(Chipferry, AtATerminalQuitsAndLeavesTheTerminalAsItFoundIt) {
   termios before{};
   ASSERT_EQ(tcgetattr(terminal, &before), 0);
 
-  Process::Setup setup;
-  setup.argv = {CHIPFERRY_BIN};
-  setup.env = {"CHIPFERRY_COM1=" + sim.port};
+  Process::Setup setup = chipferry_setup(sim.port);
   setup.terminal_fd = terminal;
   Process chipferry(setup);
 

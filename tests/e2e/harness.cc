@@ -213,11 +213,29 @@ RunResult run_chipferry(const std::string& port, const std::string& input) {
   return run;
 }
 
-std::unique_ptr<Process> start_chipferry(const std::string& port) {
+Process::Setup chipferry_setup(const std::string& port) {
   Process::Setup setup;
-  setup.argv = {CHIPFERRY_BIN};
-  setup.env = {"CHIPFERRY_COM1=" + port};
-  return std::make_unique<Process>(setup);
+  const char* program = std::getenv("CHIPFERRY_E2E_PROGRAM");
+  if (program == nullptr || *program == '\0') {
+    setup.argv = {CHIPFERRY_BIN};
+    setup.env = {"CHIPFERRY_COM1=" + port};
+    return setup;
+  }
+  std::istringstream words(program);
+  for (std::string word; words >> word;) setup.argv.push_back(word);
+  // The port is reached through a link the other build's COM1 maps to.
+  if (const char* link = std::getenv("CHIPFERRY_E2E_PORT_LINK")) {
+    std::remove(link);
+    if (symlink(port.c_str(), link) != 0) std::perror(link);
+    setup.env = {"CHIPFERRY_COM1="};
+  } else {
+    setup.env = {"CHIPFERRY_COM1=" + port};
+  }
+  return setup;
+}
+
+std::unique_ptr<Process> start_chipferry(const std::string& port) {
+  return std::make_unique<Process>(chipferry_setup(port));
 }
 
 bool read_screen(int master, const std::string& text, std::string& screen, milliseconds limit) {

@@ -99,6 +99,13 @@ struct RunResult {
 /// Runs chipferry with `port` as COM1 and `input` as its standard input.
 RunResult run_chipferry(const std::string& port, const std::string& input);
 
+/// How to start chipferry with `port` as COM1. By default the binary of
+/// this build. CHIPFERRY_E2E_PROGRAM replaces it with another command (the
+/// Windows build under Wine, say); with CHIPFERRY_E2E_PORT_LINK that
+/// command finds the port through a link, re-pointed at `port` for each
+/// run.
+Process::Setup chipferry_setup(const std::string& port);
+
 /// Starts chipferry with `port` as COM1; standard input stays open.
 std::unique_ptr<Process> start_chipferry(const std::string& port);
 
