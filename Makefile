@@ -29,6 +29,11 @@ test:
 	cmake --build $(BUILD)/test -j $(JOBS)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
 
+# The measured speed and idle cost of chipferry against chipferry-sim over a
+# pseudo-terminal; a program to run, not a test. Takes about two minutes.
+bench: all
+	python3 bench/bench.py $(BUILD)/release
+
 # libFuzzer on the whole program; FUZZ_SECONDS bounds the run.
 FUZZ_SECONDS ?= 60
 fuzz:

@@ -140,8 +140,11 @@ def main():
     # What the line must carry and what the protocol pauses, at the least.
     up_bytes = 5 + 14 + 65536 + 3 + 14 + 7 + 3
     up_floor = up_bytes * BYTE_S + 0.100 + 0.200 + 0.500 + CHECKSUM_PAUSE_S
+    # A 64 KiB download fills the host buffer, so it ends without the 26
+    # empty reads; the prompt wait then steps over the trailer's CR and LF,
+    # one 75 ms pause each. The type query pauses 100 ms first.
     down_bytes = 2 + 9 + 3 + 17 + 65536 + 5 + 14 + 10
-    down_floor = down_bytes * BYTE_S + 0.100 + 26 * 0.060 + CHECKSUM_PAUSE_S
+    down_floor = down_bytes * BYTE_S + 0.100 + 2 * 0.075 + CHECKSUM_PAUSE_S
 
     (up_wall, _), (down_wall, _), _ = transfers(True, image)
     (_, up_cpu), (_, down_cpu), rss = transfers(False, image)

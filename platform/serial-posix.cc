@@ -54,8 +54,22 @@ short wait_for(int fd, short events, int timeout_ms) {
 }
 
 void pause_ms(long ms) {
-  timespec t{0, ms * 1000000L};
+  timespec t{ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&t, nullptr);
+}
+
+int64_t monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// A call that fails still takes its time-out: a device that has gone away
+// fails every call at once, and the callers that retry without limit would
+// otherwise spin.
+ByteIo gone(int timeout_ms) {
+  pause_ms(timeout_ms);
+  return {false, 0};
 }
 
 }  // namespace
@@ -117,38 +131,54 @@ bool PosixSerial::set_timeouts(const Timeouts& t) {
   return true;
 }
 
-// A call that fails still takes its time-out: a device that has gone away
-// fails every call at once, and the callers that retry without limit would
-// otherwise spin.
 ByteIo PosixSerial::write_byte(uint8_t byte) {
   for (bool waited = false;; waited = true) {
     const ssize_t n = ::write(fd_, &byte, 1);
     if (n == 1) return {true, 1};
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) {
-      pause_ms(write_timeout_ms_);
-      return {false, 0};
-    }
+    if (n < 0 && errno != EAGAIN) return gone(write_timeout_ms_);
     if (waited || wait_for(fd_, POLLOUT, write_timeout_ms_) == 0) return {true, 0};
   }
 }
 
 ByteIo PosixSerial::read_byte(uint8_t& byte) {
-  short seen = 0;
-  for (bool waited = false;; waited = true) {
-    const ssize_t n = ::read(fd_, &byte, 1);
-    if (n == 1) return {true, 1};
-    if (n < 0 && errno == EINTR) continue;
-    // Nothing to read although the line has hung up: the device is gone.
-    const bool gone = n < 0 ? errno != EAGAIN : (seen & (POLLHUP | POLLERR)) != 0;
-    if (gone) {
-      pause_ms(read_timeout_ms_);
-      return {false, 0};
+  // poll() may report input that read() then does not deliver yet (a
+  // pseudo-terminal does this now and then): only a time-out that really
+  // ran out makes an empty read, or a download counts empty reads that
+  // never were.
+  if (take_received(byte)) return {true, 1};
+  const int64_t deadline = monotonic_ms() + read_timeout_ms_;
+  for (;;) {
+    const ssize_t n = ::read(fd_, received_, sizeof received_);
+    if (n > 0) {
+      received_end_ = static_cast<size_t>(n);
+      received_pos_ = 0;
+      take_received(byte);
+      return {true, 1};
     }
-    if (waited) return {true, 0};
-    seen = wait_for(fd_, POLLIN, read_timeout_ms_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return gone(read_timeout_ms_);
+    const int64_t left = deadline - monotonic_ms();
+    if (left <= 0) return {true, 0};
+    const short seen = wait_for(fd_, POLLIN, static_cast<int>(left));
     if (seen == 0) return {true, 0};
+    // The line has hung up: what it still holds is read, then the device
+    // is gone.
+    if ((seen & (POLLHUP | POLLERR)) != 0) {
+      const ssize_t last = ::read(fd_, received_, sizeof received_);
+      if (last <= 0) return gone(read_timeout_ms_);
+      received_end_ = static_cast<size_t>(last);
+      received_pos_ = 0;
+      take_received(byte);
+      return {true, 1};
+    }
   }
+}
+
+bool PosixSerial::take_received(uint8_t& byte) {
+  if (received_pos_ >= received_end_) return false;
+  byte = received_[received_pos_++];
+  return true;
 }
 
 int PosixSerial::queued_output() const {
