@@ -349,6 +349,36 @@ TEST(Transfers, EscAbandonsAnUploadAndOtherKeysAreDropped) {
   EXPECT_EQ(sent.substr(data_end), kEsc + kRelease);
 }
 
+// An abandoned download leaves nothing behind that spoils the next one.
+TEST(Transfers, ADownloadAfterAnAbandonedOneBringsTheWholeImage) {
+  TempDir dir;
+  // 8 KiB take over 4 s at 19,200 baud: time enough to abandon the first.
+  std::string chip = image(8192, 5);
+  std::fill_n(chip.begin(), 64, '\x11');
+  write_file(dir.file("chip.bin"), chip);
+  Sim sim(dir, {"--pace", "--chip", "2764:" + dir.file("chip.bin")});
+  Terminal t;
+  t.start(sim.port);
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("5\r");
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("2\r");
+  ASSERT_TRUE(sim.wait_for_log(times(" 11", 16))) << sim.log();
+  t.press(kEsc);
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("2\r");
+  ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
+  t.press(dir.file("saved.bin") + "\r");
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("q\r");
+  EXPECT_EQ(t.finish(), 0) << t.screen;
+  EXPECT_TRUE(read_file(dir.file("saved.bin")) == chip) << "the saved image differs";
+  t.expect_settings_as_before();
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string sent = log_bytes(sim.log(), '>');
+  EXPECT_NE(sent.find("S8\r\x1bR\rS8\r"), std::string::npos);
+}
+
 // However a transfer ends the run, the terminal gets its settings back.
 TEST(Transfers, TheTerminalIsRestoredWhenTheRunEndsMidTransfer) {
   enum class End { sim_stopped, ctrl_c, fault };
