@@ -1,0 +1,446 @@
+// What a user does with chipferry, end to end: the real program over a
+// real pseudo-terminal against chipferry-sim, with scripts on a pipe or
+// keys pressed at a terminal of its own.
+//
+// The Session suite is also run against the Windows build under Wine: it
+// starts chipferry only through the harness, and reads its output with
+// carriage returns dropped, since either build may put them in. The other
+// suites are for this build only.
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "tests/e2e/harness.h"
+
+namespace chipferry::e2e {
+namespace {
+
+std::string without_cr(std::string text) {
+  std::erase(text, '\r');
+  return text;
+}
+
+// What follows the banner's empty line, carriage returns dropped.
+std::string after_banner(const std::string& out) {
+  const std::string text = without_cr(out);
+  EXPECT_EQ(text.rfind(kBannerStart, 0), 0u) << text;
+  const size_t credits_end = text.find("\n\n", std::strlen(kBannerStart));
+  if (credits_end == std::string::npos) {
+    ADD_FAILURE() << "no banner in: " << text;
+    return text;
+  }
+  return text.substr(credits_end + 2);
+}
+
+size_t count_of(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+std::string times(const std::string& s, int n) {
+  std::string all;
+  for (int i = 0; i < n; ++i) all += s;
+  return all;
+}
+
+// Bytes in which no run looks like a prompt, an ESC or a preamble.
+std::string image(size_t n, unsigned seed) {
+  std::string bytes(n, '\0');
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t b = static_cast<uint8_t>((i * 31 + seed + i / 256) & 0xFF);
+    if (b == '[' || b == 0x1B) b = 0x5A;
+    bytes[i] = static_cast<char>(b);
+  }
+  return bytes;
+}
+
+// The programmer's answer to a checksum query for `block`.
+std::string checksum_reply(const std::string& block) {
+  unsigned sum = 0;
+  for (char c : block) sum += static_cast<uint8_t>(c);
+  char reply[16];
+  std::snprintf(reply, sizeof reply, "[%04X ]", sum & 0xFFFFu);
+  return reply;
+}
+
+// chipferry with a terminal of its own as standard input and output: what
+// it prints is read at the terminal's far end, where keys are pressed.
+class Terminal {
+ public:
+  Terminal() {
+    EXPECT_EQ(openpty(&master_, &terminal_, nullptr, nullptr, nullptr), 0);
+    // Only chipferry gets the terminal, and only as 0, 1 and 2.
+    for (int fd : {master_, terminal_}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    EXPECT_EQ(tcgetattr(terminal_, &before_), 0);
+  }
+  ~Terminal() {
+    program_.reset();
+    ::close(master_);
+    ::close(terminal_);
+  }
+
+  Process& start(const std::string& port) {
+    Process::Setup setup = chipferry_setup(port);
+    setup.terminal_fd = terminal_;
+    program_ = std::make_unique<Process>(setup);
+    return *program_;
+  }
+
+  void press(const std::string& keys) {
+    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+
+  /// Waits until `text` shows after what the last call saw; false when the
+  /// time ran out.
+  bool see(const std::string& text, milliseconds limit = kRunLimit) {
+    std::string rest = screen.substr(seen_);
+    const bool found = read_screen(master_, text, rest, limit);
+    screen.resize(seen_);
+    screen += rest;
+    if (found) seen_ += rest.find(text) + text.size();
+    return found;
+  }
+
+  /// The program's exit code; what it still printed lands on the screen.
+  int finish() {
+    const int code = program_->wait();
+    read_screen(master_, "\x01never\x01", screen, milliseconds{50});
+    return code;
+  }
+
+  void expect_settings_as_before() const {
+    termios after{};
+    ASSERT_EQ(tcgetattr(terminal_, &after), 0);
+    EXPECT_EQ(after.c_iflag, before_.c_iflag);
+    EXPECT_EQ(after.c_oflag, before_.c_oflag);
+    EXPECT_EQ(after.c_cflag, before_.c_cflag);
+    EXPECT_EQ(after.c_lflag, before_.c_lflag);
+    EXPECT_EQ(std::memcmp(after.c_cc, before_.c_cc, sizeof after.c_cc), 0);
+  }
+
+  std::string screen;
+
+ private:
+  int master_ = -1;
+  int terminal_ = -1;
+  termios before_{};
+  size_t seen_ = 0;
+  std::unique_ptr<Process> program_;
+};
+
+const std::string kEsc = "\x1b";
+const char kMenuEnd[] = "(Q)uit";
+
+// ---------------------------------------------------------------------------
+// Session: what a user does, on any build.
+
+TEST(Session, StartsUpAndQuitsHandingTheProgrammerBack) {
+  TempDir dir;
+  Sim sim(dir);
+  const RunResult run = run_chipferry(sim.port, "q\n");
+  EXPECT_EQ(run.code, 0);
+  EXPECT_EQ(after_banner(run.out), kMenu);
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string log = sim.log();
+  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(log, '<'), "[C][C]");
+}
+
+TEST(Session, A64KImageGoesUpAndComesBackByteForByte) {
+  TempDir dir;
+  Sim sim(dir, {"--type", "27512"});
+  const std::string block = image(65536, 3);
+  write_file(dir.file("up.bin"), block);
+  const RunResult run = run_chipferry(
+      sim.port, "1\n" + dir.file("up.bin") + "\n2\n" + dir.file("down.bin") + "\nq\n");
+  EXPECT_EQ(run.code, 0);
+  EXPECT_EQ(after_banner(run.out), times(std::string(kMenu) + "Enter Filename\n", 2) + kMenu);
+  EXPECT_TRUE(read_file(dir.file("down.bin")) == block) << "the saved image differs";
+
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string log = sim.log();
+  const std::string sent = log_bytes(log, '>');
+  EXPECT_NE(sent.find("S6 0\r" + std::string(13, '\0') + "\xFF" + block), std::string::npos);
+  EXPECT_EQ(count_of(sent, "S1K 0000-FFFF\r"), 2u);
+  EXPECT_EQ(count_of(log_bytes(log, '<'), checksum_reply(block) + "[C]"), 2u);
+}
+
+TEST(Session, AnErrorFromTheProgrammerIsShownAndTheMenuComesBack) {
+  TempDir dir;
+  Sim sim(dir, {"--fault", "code=13"});
+  const RunResult run = run_chipferry(sim.port, "6\nq\n");
+  EXPECT_EQ(run.code, 0);
+  EXPECT_EQ(after_banner(run.out), std::string(kMenu) + "ROM doesn't match Buffer!\n" + kMenu);
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string log = sim.log();
+  // ESC hands the error back; the programmer's prompt brings the menu.
+  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + "R\rPE\rP\r" + kEsc + kRelease);
+  EXPECT_EQ(log_bytes(log, '<'), "[C][C][0016][C][C][ERROR #13][C]");
+}
+
+// The key that ends the ROM list's wait is the first one the menu reads.
+TEST(Session, TheRomListWaitsForOneKeyAndKeepsIt) {
+  struct Case {
+    const char* key;
+    const char* then;      ///< pressed once the menu is back
+    const char* shows;     ///< after the menu, or nothing
+  };
+  const Case cases[] = {
+      {"x", "\rq\r", "Option x does not exist, please try again."},
+      {"q", "\r", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    TempDir dir;
+    Sim sim(dir);
+    Terminal t;
+    t.start(sim.port);
+    ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+    t.press("3\r");
+    ASSERT_TRUE(t.see("Press any key to continue")) << t.screen;
+    t.press(c.key);
+    ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+    t.press(c.then);
+    if (c.shows != nullptr) {
+      ASSERT_TRUE(t.see(c.shows)) << t.screen;
+    }
+    EXPECT_EQ(t.finish(), 0) << t.screen;
+    EXPECT_EQ(count_of(t.screen, "Select option:"), 2u) << t.screen;
+    t.expect_settings_as_before();
+    sim.stop();
+    EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+  }
+}
+
+TEST(Session, EscAbandonsADownloadAndTheTerminalIsLeftAsItWas) {
+  TempDir dir;
+  Sim sim(dir, {"--pace", "--type", "27512"});
+  Terminal t;
+  t.start(sim.port);
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("2\r");
+  // 64 KiB take 34 s at 19,200 baud: press ESC once the data flows.
+  ASSERT_TRUE(sim.wait_for_log(times(" FF", 16))) << sim.log();
+  t.press(kEsc);
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("q\r");
+  EXPECT_EQ(t.finish(), 0) << t.screen;
+  EXPECT_EQ(t.screen.find("Enter Filename"), std::string::npos) << t.screen;
+  t.expect_settings_as_before();
+
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string log = sim.log();
+  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + "R\rS8\r" + kEsc + kRelease);
+  EXPECT_LT(log_bytes(log, '<').size(), 65536u) << "the download ran to its end";
+}
+
+// ---------------------------------------------------------------------------
+// Chip operations on the simulated chip, this build only.
+
+// Programming waits 5 ms a byte of the chip: a 2716 keeps each of these
+// runs at about ten seconds.
+TEST(ChipWork, ABlankEpromTakesAnImageThenComparesButIsNoLongerBlank) {
+  TempDir dir;
+  Sim sim(dir, {"--chip", "2716"});
+  write_file(dir.file("image.bin"), image(2048, 7));
+  const RunResult run = run_chipferry(
+      sim.port, "9\n1\n" + dir.file("image.bin") + "\n7\nPROGRAM\n6\n9\nq\n");
+  EXPECT_EQ(run.code, 0);
+  const std::string menu = kMenu;
+  EXPECT_EQ(after_banner(run.out), menu + menu + "Enter Filename\n" + menu +
+                                       "Type the word 'PROGRAM' to confirm this action\n" + menu +
+                                       menu + "ROM not blank!\n" + menu);
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string sent = log_bytes(sim.log(), '>');
+  EXPECT_NE(sent.find("R\rPD\rP\rR\rPE\rP\rR\rPC\rP\r" + kEsc + kRelease), std::string::npos);
+}
+
+TEST(ChipWork, AnEpromCannotBeProgrammedOverCellsAlreadyCleared) {
+  TempDir dir;
+  // The chip holds 0x0F everywhere; the image wants bits it no longer has.
+  write_file(dir.file("chip.bin"), std::string(2048, '\x0F'));
+  write_file(dir.file("image.bin"), std::string(2048, '\xF0'));
+  Sim sim(dir, {"--chip", "2716:" + dir.file("chip.bin")});
+  const RunResult run =
+      run_chipferry(sim.port, "1\n" + dir.file("image.bin") + "\n7\nprogram\nq\n");
+  EXPECT_EQ(run.code, 0);
+  const std::string menu = kMenu;
+  EXPECT_EQ(after_banner(run.out), menu + "Enter Filename\n" + menu +
+                                       "Type the word 'PROGRAM' to confirm this action\n" +
+                                       "ROM couldn't be programmed!\n" + menu);
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string log = sim.log();
+  EXPECT_NE(log_bytes(log, '>').find("R\rPD\rP\r" + kEsc + kRelease), std::string::npos);
+  EXPECT_NE(log_bytes(log, '<').find("[ERROR #11][C]"), std::string::npos);
+}
+
+TEST(ChipWork, OnlyAnEepromIsErased) {
+  struct Case {
+    const char* chip;
+    const char* out;  ///< after the first menu
+    const char* sent;  ///< after the wake-up
+  };
+  const std::string menu = kMenu;
+  const std::string confirm = "Type the word 'ERASE' to confirm this action\n";
+  const Case cases[] = {
+      // The blank check after it still fails: nothing was erased.
+      {"2716", "Only EEPROMs can be erased with this function!\n", "P9\rP\r\x1bR\rPC\rP\r\x1b"},
+      {"X2816A", "", "P9\rP\rR\rPC\rP\r"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.chip);
+    TempDir dir;
+    write_file(dir.file("chip.bin"), image(2048, 1));
+    Sim sim(dir, {"--chip", std::string(c.chip) + ":" + dir.file("chip.bin")});
+    const RunResult run = run_chipferry(sim.port, "8\nERASE\n9\nq\n");
+    EXPECT_EQ(run.code, 0);
+    const std::string not_blank = std::string(c.chip) == "2716" ? "ROM not blank!\n" : "";
+    EXPECT_EQ(after_banner(run.out), menu + confirm + c.out + menu + not_blank + menu);
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + c.sent + kRelease);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Transfers at a terminal and into files, this build only.
+
+TEST(Transfers, EscAbandonsAnUploadAndOtherKeysAreDropped) {
+  TempDir dir;
+  Sim sim(dir, {"--pace"});
+  write_file(dir.file("image.bin"), std::string(65536, '\x55'));
+  Terminal t;
+  t.start(sim.port);
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("1\r");
+  ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
+  t.press(dir.file("image.bin") + "\r");
+  ASSERT_TRUE(sim.wait_for_log(times(" 55", 16))) << sim.log();
+  // A key other than ESC is read and dropped: the menu never sees it.
+  t.press("x");
+  std::this_thread::sleep_for(milliseconds{200});
+  t.press(kEsc);
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("q\r");
+  EXPECT_EQ(t.finish(), 0) << t.screen;
+  EXPECT_EQ(t.screen.find("Option x"), std::string::npos) << t.screen;
+  t.expect_settings_as_before();
+
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string sent = log_bytes(sim.log(), '>');
+  const std::string head = std::string(kWakeUp) + "S6 0\r" + std::string(13, '\0') + "\xFF";
+  ASSERT_EQ(sent.rfind(head, 0), 0u);
+  const size_t data_end = sent.find_first_not_of('\x55', head.size());
+  ASSERT_NE(data_end, std::string::npos);
+  EXPECT_LT(data_end - head.size(), 65536u) << "the upload ran to its end";
+  // No checksum query: ESC, then the release at the end of the run.
+  EXPECT_EQ(sent.substr(data_end), kEsc + kRelease);
+}
+
+// An abandoned download leaves nothing behind that spoils the next one.
+TEST(Transfers, ADownloadAfterAnAbandonedOneBringsTheWholeImage) {
+  TempDir dir;
+  // 8 KiB take over 4 s at 19,200 baud: time enough to abandon the first.
+  std::string chip = image(8192, 5);
+  std::fill_n(chip.begin(), 64, '\x11');
+  write_file(dir.file("chip.bin"), chip);
+  Sim sim(dir, {"--pace", "--chip", "2764:" + dir.file("chip.bin")});
+  Terminal t;
+  t.start(sim.port);
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("5\r");
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("2\r");
+  ASSERT_TRUE(sim.wait_for_log(times(" 11", 16))) << sim.log();
+  t.press(kEsc);
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("2\r");
+  ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
+  t.press(dir.file("saved.bin") + "\r");
+  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  t.press("q\r");
+  EXPECT_EQ(t.finish(), 0) << t.screen;
+  EXPECT_TRUE(read_file(dir.file("saved.bin")) == chip) << "the saved image differs";
+  t.expect_settings_as_before();
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string sent = log_bytes(sim.log(), '>');
+  EXPECT_NE(sent.find("S8\r\x1bR\rS8\r"), std::string::npos);
+}
+
+// However a transfer ends the run, the terminal gets its settings back.
+TEST(Transfers, TheTerminalIsRestoredWhenTheRunEndsMidTransfer) {
+  enum class End { sim_stopped, ctrl_c, fault };
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    End end;
+    int code;
+    const char* shows;
+  };
+  const Case cases[] = {
+      {"programmer gone", {"--pace", "--type", "27512"}, End::sim_stopped, 6, "No Response"},
+      {"Ctrl+C", {"--pace", "--type", "27512"}, End::ctrl_c, 128 + SIGINT, nullptr},
+      {"bad preamble", {"--fault", "preamble=1"}, End::fault, 6, "Data preamble invalid"},
+      {"wrong checksum", {"--fault", "checksum"}, End::fault, 7, "Checksum wrong! f801 does not equal f800"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    Sim sim(dir, c.options);
+    Terminal t;
+    t.start(sim.port);
+    ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+    t.press("2\r");
+    if (c.end != End::fault) {
+      ASSERT_TRUE(sim.wait_for_log(times(" FF", 16))) << sim.log();
+    }
+    if (c.end == End::sim_stopped) sim.stop();
+    if (c.end == End::ctrl_c) t.press("\x03");
+    EXPECT_EQ(t.finish(), c.code) << t.screen;
+    if (c.shows != nullptr) {
+      EXPECT_NE(t.screen.find(c.shows), std::string::npos) << t.screen;
+    }
+    EXPECT_EQ(t.screen.find("Enter Filename"), std::string::npos) << t.screen;
+    t.expect_settings_as_before();
+  }
+}
+
+TEST(Transfers, ASavedImageReplacesAnOlderFileWhole) {
+  TempDir dir;
+  const std::string chip = image(2048, 11);
+  write_file(dir.file("chip.bin"), chip);
+  Sim sim(dir, {"--chip", "2716:" + dir.file("chip.bin")});
+  // Longer than the image, so a write over it in place would leave a tail.
+  write_file(dir.file("saved.bin"), std::string(8192, 'x'));
+  ASSERT_EQ(chmod(dir.file("saved.bin").c_str(), 0640), 0);
+
+  const RunResult run = run_chipferry(sim.port, "5\n2\n" + dir.file("saved.bin") + "\nq\n");
+  EXPECT_EQ(run.code, 0);
+  const std::string menu = kMenu;
+  EXPECT_EQ(after_banner(run.out), menu + menu + "Enter Filename\n" + menu);
+  EXPECT_TRUE(read_file(dir.file("saved.bin")) == chip) << "the saved image differs";
+  struct stat info {};
+  ASSERT_EQ(stat(dir.file("saved.bin").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"chip.bin", "saved.bin", "sim.log"}));
+}
+
+}  // namespace
+}  // namespace chipferry::e2e
