@@ -5,7 +5,7 @@ PREFIX     ?= /usr/local
 # The chip in the simulated programmer's socket for the demo.
 DEMO_CHIP  ?= 2764A
 
-.PHONY: all demo test install fuzz windows bench clean
+.PHONY: all demo test install fuzz windows windows-test bench clean
 
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DCHIPFERRY_TESTS=OFF
@@ -54,9 +54,19 @@ ifeq ($(MINGW_CXX),)
 else
 	cmake -S . -B $(BUILD)/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DCHIPFERRY_TESTS=OFF
-	cmake --build $(BUILD)/windows -j $(JOBS)
+	cmake --build $(BUILD)/windows -j $(JOBS) --target chipferry
 	@echo "Built $(BUILD)/windows/chipferry.exe"
 endif
+
+# The session tests with chipferry.exe under Wine in place of the Linux
+# chipferry, on pseudo-terminals (needs wine and wine64). WINE_TESTS picks
+# the tests, as a GoogleTest filter.
+WINE_TESTS ?= Session.*
+windows-test: windows
+	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON
+	cmake --build $(BUILD)/test -j $(JOBS) --target chipferry_e2e
+	CHIPFERRY_WINE_FILTER='$(WINE_TESTS)' bash tests/wine/run_e2e.sh \
+	  $(BUILD)/windows/chipferry.exe $(abspath $(BUILD)/test/chipferry_e2e)
 
 # chipferry, chipferry-sim and the chipferry(1) manual under $(PREFIX).
 install: all

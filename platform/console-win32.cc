@@ -1,6 +1,6 @@
 #include "platform/console-win32.h"
 
-#include <conio.h>
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -19,12 +19,38 @@ bool input_is_console() {
 
 // A zero wait on the console input handle. Consoles that gather input only
 // when someone waits for it (Wine's, on a terminal) then have the key ready
-// for _kbhit; elsewhere it changes nothing.
+// for a peek; elsewhere it changes nothing.
 void let_console_gather_input() { WaitForSingleObject(GetStdHandle(STD_INPUT_HANDLE), 0); }
+
+// The character a key press stands for, or -1 for an event that is none
+// (a release, a mouse or focus event, a Shift or an arrow key). ESC counts
+// by its virtual key: Wine's console, on a terminal, reports it with no
+// character, and the CRT's _kbhit and _getch then never see it at all.
+int key_of(const INPUT_RECORD& event) {
+  if (event.EventType != KEY_EVENT || !event.Event.KeyEvent.bKeyDown) return -1;
+  if (event.Event.KeyEvent.wVirtualKeyCode == VK_ESCAPE) return 0x1B;
+  const auto c = static_cast<unsigned char>(event.Event.KeyEvent.uChar.AsciiChar);
+  return c != 0 ? c : -1;
+}
+
+// True when a key press is waiting; it stays there for whoever reads next.
+bool key_waiting() {
+  INPUT_RECORD events[256];
+  DWORD count = 0;
+  if (!PeekConsoleInputA(GetStdHandle(STD_INPUT_HANDLE), events, 256, &count)) return false;
+  for (DWORD i = 0; i < count; ++i) {
+    if (key_of(events[i]) >= 0) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
-Win32Console::Win32Console() : console_(input_is_console()) {}
+Win32Console::Win32Console() : console_(input_is_console()) {
+  // Text mode would turn every "\n" into "\r\n", so a pipe or a file would
+  // get other bytes than on Linux; a console shows bare LF line ends fine.
+  _setmode(_fileno(stdout), _O_BINARY);
+}
 
 void Win32Console::write(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -45,10 +71,10 @@ bool Win32Console::read_line(std::string& line) {
 void Win32Console::wait_key() {
   std::fflush(stdout);
   if (!console_) return;
-  // _kbhit only peeks, so the key stays for whoever reads next. A short
-  // sleep between peeks keeps the wait off the processor; waiting on the
-  // input handle instead would not, as a released key keeps it signalled.
-  while (!_kbhit()) {
+  // A short sleep between peeks keeps the wait off the processor; waiting
+  // on the input handle instead would not, as a released key keeps it
+  // signalled.
+  while (!key_waiting()) {
     let_console_gather_input();
     Sleep(10);
   }
@@ -58,13 +84,26 @@ void Win32Console::set_key_mode(bool) {}
 
 int Win32Console::poll_key() {
   if (!console_) return -1;
+  // A transfer asks after every byte. Each look costs a round trip to the
+  // console (under Wine, to another process), enough to fall behind the
+  // line; ten milliseconds between looks is still at once for a person.
+  const ULONGLONG now = GetTickCount64();
+  if (now - last_look_ < kLookIntervalMs) return -1;
+  last_look_ = now;
   let_console_gather_input();
-  if (!_kbhit()) return -1;
-  const int key = _getch();
-  // Function and arrow keys come as a prefix and a second code; take both,
-  // so that the second code is never mistaken for a key of its own (ESC).
-  if ((key == 0 || key == 0xE0) && _kbhit()) _getch();
-  return key;
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  // Events that are no key press are taken and dropped on the way, and so
+  // are keys without a character: the second code of a function or arrow
+  // key must never pass for a key of its own (ESC).
+  for (;;) {
+    DWORD pending = 0;
+    if (!GetNumberOfConsoleInputEvents(input, &pending) || pending == 0) return -1;
+    INPUT_RECORD event;
+    DWORD read = 0;
+    if (!ReadConsoleInputA(input, &event, 1, &read) || read == 0) return -1;
+    const int key = key_of(event);
+    if (key >= 0) return key;
+  }
 }
 
 }  // namespace chipferry

@@ -1,7 +1,7 @@
 // The console on Windows: standard output, standard input through the C
-// runtime, and the console keyboard through _kbhit/_getch when standard
+// runtime, and the console keyboard through its input events when standard
 // input is a console. The console needs no mode switch for single keys:
-// _getch reads one without echo whatever the line mode.
+// its events are read without echo whatever the line mode.
 #pragma once
 
 #include "platform/console.h"
@@ -19,7 +19,10 @@ class Win32Console : public Console {
   int poll_key() override;
 
  private:
-  bool console_;  ///< standard input is the console keyboard
+  static constexpr unsigned long long kLookIntervalMs = 10;
+
+  bool console_;                     ///< standard input is the console keyboard
+  unsigned long long last_look_ = 0;  ///< GetTickCount64() when poll_key last looked
 };
 
 }  // namespace chipferry

@@ -31,6 +31,19 @@ const char kMenu[] =
 const char kWakeUp[] = "\x1b\x11S900000 01\r";
 const char kRelease[] = "\x1bSC\r";
 
+namespace {
+
+// Every time limit, times CHIPFERRY_E2E_TIME_SCALE when that is a number
+// above 1: a program under Wine, say, starts and runs slower.
+milliseconds scaled(milliseconds limit) {
+  const char* scale = std::getenv("CHIPFERRY_E2E_TIME_SCALE");
+  const double factor = scale != nullptr ? std::atof(scale) : 1.0;
+  return factor > 1.0 ? milliseconds{static_cast<long long>(static_cast<double>(limit.count()) * factor)}
+                      : limit;
+}
+
+}  // namespace
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "chipferry-e2e-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
@@ -133,6 +146,7 @@ bool Process::read_some(int timeout_ms) {
 }
 
 bool Process::read_until(const std::string& text, milliseconds limit) {
+  limit = scaled(limit);
   const auto end = std::chrono::steady_clock::now() + limit;
   while (out_.find(text) == std::string::npos) {
     if (out_fd_ < 0 || std::chrono::steady_clock::now() >= end) return false;
@@ -142,6 +156,7 @@ bool Process::read_until(const std::string& text, milliseconds limit) {
 }
 
 int Process::wait(milliseconds limit) {
+  limit = scaled(limit);
   const auto end = std::chrono::steady_clock::now() + limit;
   while (status_ < 0) {
     read_some(20);
@@ -195,6 +210,7 @@ int Sim::stop() {
 std::string Sim::log() const { return read_file(log_path); }
 
 bool Sim::wait_for_log(const std::string& text, milliseconds limit) const {
+  limit = scaled(limit);
   const auto end = std::chrono::steady_clock::now() + limit;
   while (log().find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() >= end) return false;
@@ -239,6 +255,7 @@ std::unique_ptr<Process> start_chipferry(const std::string& port) {
 }
 
 bool read_screen(int master, const std::string& text, std::string& screen, milliseconds limit) {
+  limit = scaled(limit);
   const auto end = std::chrono::steady_clock::now() + limit;
   while (screen.find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() >= end) return false;

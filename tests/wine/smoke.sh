@@ -13,52 +13,33 @@
 # 3. A port name Wine has not mapped at all (CHIPFERRY_COM1=COM99): Wine
 #    reports error 2, so "Port COM1 doesn't exist" and exit code 1.
 #
-# The machine's own serial ports are never opened: as root the check runs in
-# a private mount namespace in which every /dev/ttyS* is /dev/null (Wine maps
-# /dev/ttyS0 to the first free COM port by itself), and COM1 is used only
-# after Wine is seen to have mapped it to our path.
+# The machine's own serial ports are never opened (see prefix.sh).
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
+# shellcheck source=tests/wine/prefix.sh
+source "$(dirname "$0")/prefix.sh"
+wine_isolate "$@"
+
+here=$wine_here
+root=$wine_root
 exe=${1:-$root/build/windows/chipferry.exe}
 exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
 
-if [ -z "${CHIPFERRY_WINE_MASKED:-}" ] && [ "$(id -u)" = 0 ] &&
-   unshare -m --propagation private true 2>/dev/null; then
-  exec env CHIPFERRY_WINE_MASKED=1 unshare -m --propagation private "$0" "$exe"
-fi
-if [ -n "${CHIPFERRY_WINE_MASKED:-}" ]; then
-  for dev in /dev/ttyS*; do
-    [ -e "$dev" ] && mount --bind /dev/null "$dev"
-  done
-fi
-
-for tool in wine wineserver python3; do
-  command -v "$tool" >/dev/null || { echo "smoke: $tool is missing (apt-get install wine wine64 python3)"; exit 1; }
-done
+wine_need wine wineserver python3
 [ -f "$exe" ] || { echo "smoke: $exe is missing; build it with make windows"; exit 1; }
 
 work=$root/build/windows/wine-smoke
-export WINEPREFIX=$work/prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY CHIPFERRY_COM1
 com1=$work/com1
 wire=$work/wire.log
 
 helper_pid=
-cleanup() {
-  # The server first: it holds the pseudo-terminal as its controlling
-  # terminal, and a hang-up would make it dump its object table.
-  wineserver -k 2>/dev/null || true
+stop_helper() {
   if [ -n "$helper_pid" ]; then kill "$helper_pid" 2>/dev/null || true; wait "$helper_pid" 2>/dev/null || true; fi
 }
-trap cleanup EXIT
+wine_cleanup_hooks+=(stop_helper)
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-ms() { date +%s%3N; }
 
 start_helper() {
   : >"$wire"
@@ -85,30 +66,15 @@ run_exe() {
 rm -rf "$work"
 mkdir -p "$work"
 start_helper
-
-t0=$(ms)
-wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$com1" /f >/dev/null 2>&1
-wineserver -k 2>/dev/null || true
-wineserver -w
-echo "smoke: prefix created and COM1 mapped in $(( $(ms) - t0 )) ms"
-
-# A fresh server reads the port map when its first process starts.
-t0=$(ms)
-wineserver -p
-wine cmd /c exit >/dev/null 2>&1
-mapped=$(readlink "$WINEPREFIX/dosdevices/com1" || true)
-echo "smoke: wineserver and services up in $(( $(ms) - t0 )) ms; com1 -> ${mapped:-nothing}"
-if [ "$mapped" != "$com1" ]; then
-  echo "FAIL: Wine did not map COM1 to $com1; not running the program"
-  exit 1
-fi
+wine_prefix "$work" "$com1"
 
 # 1. A programmer that answers the wake-up.
 run_exe
 echo "smoke: run with a programmer: exit $rc in $run_ms ms"
 [ "$rc" = 0 ] || fail "exit code $rc, expected 0"
+if grep -q $'\r' "$work/out.raw"; then fail "carriage returns in the output to a pipe"; fi
 grep -qx 'Chipferry V0.4' <<<"$out" || fail "no banner"
-grep -qx 'Select option:' <<<"$out" && grep -qx '(Q)uit' <<<"$out" || fail "no menu"
+{ grep -qx 'Select option:' <<<"$out" && grep -qx '(Q)uit' <<<"$out"; } || fail "no menu"
 if grep -q "Port COM1" <<<"$out"; then fail "port message: $(grep 'Port COM1' <<<"$out")"; fi
 sent=$(od -An -tx1 <"$wire" | tr -s ' \n' ' ')
 # ESC DC1 "S900000 01\r" ... ESC "SC\r"
