@@ -84,31 +84,14 @@ TEST(Chipferry, PortHeldByAnotherProcessEndsWithCode2) {
 TEST(Chipferry, AtATerminalQuitsAndLeavesTheTerminalAsItFoundIt) {
   TempDir dir;
   Sim sim(dir);
-  int master = -1, terminal = -1;
-  ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
-  termios before{};
-  ASSERT_EQ(tcgetattr(terminal, &before), 0);
-
-  Process::Setup setup = chipferry_setup(sim.port);
-  setup.terminal_fd = terminal;
-  Process chipferry(setup);
-
+  Terminal terminal;
+  terminal.start(sim.port);
   // What a person sees, with the terminal's own CR LF line ends.
-  std::string screen;
-  ASSERT_TRUE(read_screen(master, "(Q)uit\r\n", screen)) << screen;
-  ASSERT_EQ(::write(master, "q\r", 2), 2);
-  EXPECT_EQ(chipferry.wait(), 0);
-  EXPECT_EQ(screen.rfind("Chipferry V0.4\r\n", 0), 0u) << screen;
-
-  termios after{};
-  ASSERT_EQ(tcgetattr(terminal, &after), 0);
-  EXPECT_EQ(after.c_iflag, before.c_iflag);
-  EXPECT_EQ(after.c_oflag, before.c_oflag);
-  EXPECT_EQ(after.c_cflag, before.c_cflag);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
-  EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
-  ::close(master);
-  ::close(terminal);
+  ASSERT_TRUE(terminal.see("(Q)uit\r\n")) << terminal.screen;
+  terminal.press("q\r");
+  EXPECT_EQ(terminal.finish(), 0);
+  EXPECT_EQ(terminal.screen.rfind("Chipferry V0.4\r\n", 0), 0u) << terminal.screen;
+  terminal.expect_settings_as_before();
 
   sim.stop();
   EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);

@@ -9,6 +9,8 @@
 // explicitly; nothing here ever falls back to the machine's own COM1.
 #pragma once
 
+#include <termios.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -115,9 +117,42 @@ std::unique_ptr<Process> start_chipferry(const std::string& port);
 bool read_screen(int master, const std::string& text, std::string& screen,
                  milliseconds limit = kRunLimit);
 
+// chipferry with a terminal of its own as standard input and output: what
+// it prints is read at the terminal's far end, where keys are pressed.
+class Terminal {
+ public:
+  Terminal();
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  Process& start(const std::string& port);
+  void press(const std::string& keys);
+  /// Waits until `text` shows after what the last call saw; false when the
+  /// time ran out.
+  bool see(const std::string& text, milliseconds limit = kRunLimit);
+  /// The program's exit code; what it still printed lands on the screen.
+  int finish();
+  /// The terminal's settings equal those it had before the program ran.
+  void expect_settings_as_before() const;
+
+  std::string screen;
+
+ private:
+  int master_ = -1;
+  int terminal_ = -1;
+  termios before_{};
+  size_t seen_ = 0;
+  std::unique_ptr<Process> program_;
+};
+
+
 /// The bytes of one direction in a simulator log: '>' what the program
 /// sent, '<' what the programmer answered.
 std::string log_bytes(const std::string& log, char direction);
+
+/// The programmer's answer to a checksum query for `block`, "[XXXX ]".
+std::string checksum_reply(const std::string& block);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);

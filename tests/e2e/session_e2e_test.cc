@@ -67,79 +67,7 @@ std::string image(size_t n, unsigned seed) {
   return bytes;
 }
 
-// The programmer's answer to a checksum query for `block`.
-std::string checksum_reply(const std::string& block) {
-  unsigned sum = 0;
-  for (char c : block) sum += static_cast<uint8_t>(c);
-  char reply[16];
-  std::snprintf(reply, sizeof reply, "[%04X ]", sum & 0xFFFFu);
-  return reply;
-}
 
-// chipferry with a terminal of its own as standard input and output: what
-// it prints is read at the terminal's far end, where keys are pressed.
-class Terminal {
- public:
-  Terminal() {
-    EXPECT_EQ(openpty(&master_, &terminal_, nullptr, nullptr, nullptr), 0);
-    // Only chipferry gets the terminal, and only as 0, 1 and 2.
-    for (int fd : {master_, terminal_}) fcntl(fd, F_SETFD, FD_CLOEXEC);
-    EXPECT_EQ(tcgetattr(terminal_, &before_), 0);
-  }
-  ~Terminal() {
-    program_.reset();
-    ::close(master_);
-    ::close(terminal_);
-  }
-
-  Process& start(const std::string& port) {
-    Process::Setup setup = chipferry_setup(port);
-    setup.terminal_fd = terminal_;
-    program_ = std::make_unique<Process>(setup);
-    return *program_;
-  }
-
-  void press(const std::string& keys) {
-    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-  }
-
-  /// Waits until `text` shows after what the last call saw; false when the
-  /// time ran out.
-  bool see(const std::string& text, milliseconds limit = kRunLimit) {
-    std::string rest = screen.substr(seen_);
-    const bool found = read_screen(master_, text, rest, limit);
-    screen.resize(seen_);
-    screen += rest;
-    if (found) seen_ += rest.find(text) + text.size();
-    return found;
-  }
-
-  /// The program's exit code; what it still printed lands on the screen.
-  int finish() {
-    const int code = program_->wait();
-    read_screen(master_, "\x01never\x01", screen, milliseconds{50});
-    return code;
-  }
-
-  void expect_settings_as_before() const {
-    termios after{};
-    ASSERT_EQ(tcgetattr(terminal_, &after), 0);
-    EXPECT_EQ(after.c_iflag, before_.c_iflag);
-    EXPECT_EQ(after.c_oflag, before_.c_oflag);
-    EXPECT_EQ(after.c_cflag, before_.c_cflag);
-    EXPECT_EQ(after.c_lflag, before_.c_lflag);
-    EXPECT_EQ(std::memcmp(after.c_cc, before_.c_cc, sizeof after.c_cc), 0);
-  }
-
-  std::string screen;
-
- private:
-  int master_ = -1;
-  int terminal_ = -1;
-  termios before_{};
-  size_t seen_ = 0;
-  std::unique_ptr<Process> program_;
-};
 
 const std::string kEsc = "\x1b";
 const char kMenuEnd[] = "(Q)uit";

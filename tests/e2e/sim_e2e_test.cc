@@ -56,13 +56,6 @@ class Line {
   int fd_;
 };
 
-std::string checksum_reply(const std::string& block) {
-  unsigned sum = 0;
-  for (char c : block) sum += static_cast<uint8_t>(c);
-  char reply[16];
-  std::snprintf(reply, sizeof reply, "[%04X ][C]", sum & 0xFFFFu);
-  return reply;
-}
 
 std::string pattern(size_t n) {
   std::string bytes(n, '\0');
@@ -91,14 +84,14 @@ TEST(Sim, AnswersAsAProgrammerWithAChipInItsSocket) {
         {"R\r", "[064A][C]"}, {"S900000 01\r", "[C]"}, {"Q\r", "[?][C]"}}},
       {"blank EPROM", {"--chip", "2732"},
        {{"R\r", "[0032][C]"}, {"PC\r", "[C]"}, {"P\r", "[PASS][C]"}, {"P8\r", "[C]"},
-        {"P\r", "[PASS][PASS][C]"}, {"S1K 0000-0FFF\r", checksum_reply(std::string(4096, '\xFF'))},
+        {"P\r", "[PASS][PASS][C]"}, {"S1K 0000-0FFF\r", checksum_reply(std::string(4096, '\xFF')) + "[C]"},
         {"P9\r", "[C]"}, {"P\r", "[ERROR #35]"}, {"\x1b", "[C]"}}},
       {"EEPROM erases", {"--chip", "2816A:" + std::string("IMAGE")},
        {{"PC\r", "[C]"}, {"P\r", "[ERROR #12]"}, {"\x1b", "[C]"}, {"P9\r", "[C]"},
         {"P\r", "[PASS][C]"}, {"PC\r", "[C]"}, {"P\r", "[PASS][C]"}}},
       {"image dumped and compared", {"--chip", "16:IMAGE", "--type", "2716"},
        {{"PE\r", "[C]"}, {"P\r", "[ERROR #13]"}, {"\x1b", "[C]"}, {"P8\r", "[C]"},
-        {"P\r", "[PASS][PASS][C]"}, {"S1K 0000-07FF\r", checksum_reply(pattern(2048))},
+        {"P\r", "[PASS][PASS][C]"}, {"S1K 0000-07FF\r", checksum_reply(pattern(2048)) + "[C]"},
         {"PE\r", "[C]"}, {"P\r", "[PASS][C]"}}},
       {"EPROM programmed over its bits", {"--chip", "2716:IMAGE"},
        // The buffer is blank: an EPROM cannot get its 0 bits back.
@@ -168,14 +161,14 @@ TEST(Sim, UploadEndsOnSilenceAndDownloadBringsTheBlockBack) {
     // One byte a write, as chipferry sends.
     for (char c : "S6 0\r" + std::string(13, '\0') + "\xFF" + block) line.send(std::string(1, c));
     EXPECT_EQ(line.read(3, 5000), "[C]");
-    line.exchange("S1K 0000-07FF\r", checksum_reply(block));
+    line.exchange("S1K 0000-07FF\r", checksum_reply(block) + "[C]");
     line.send("S8\r");
     EXPECT_EQ(line.read(16 + 1 + 2048 + 5, 5000),
               std::string(16, '\0') + "\xFF" + block + "\r\n[C]");
     EXPECT_EQ(sim.stop(), 0);
 
     const std::string log = sim.log();
-    EXPECT_EQ(log_bytes(log, '<'), "[C][C]" + checksum_reply(block) + std::string(16, '\0') +
+    EXPECT_EQ(log_bytes(log, '<'), "[C][C]" + checksum_reply(block) + "[C]" + std::string(16, '\0') +
                                        "\xFF" + block + "\r\n[C]");
     if (std::string(pace) == "--pace") {
       // 2,070 bytes at 19,200 baud take more than a second on the line.
