@@ -39,7 +39,6 @@ struct Next {
 /// The serial port as the program holds it.
 struct Port {
   char name[6] = {};
-  bool open = false;
   bool release_registered = false;  ///< release_device runs at the end
   uint32_t read_count = 0;   ///< bytes delivered by the last read_byte
   uint32_t write_count = 0;  ///< bytes delivered by the last send_byte

@@ -19,7 +19,6 @@ int open_port(Session& s) {
       print(s, "Can't access Port %s\n", s.port.name);
       return kExitPortAccess;
   }
-  s.port.open = true;
   s.port.release_registered = true;
 
   LineSettings settings;
@@ -107,7 +106,6 @@ void release_device(Session& s) {
   send_byte(s, kCr);
   s.clock.sleep_ms(100);
   s.serial.close();
-  s.port.open = false;
 }
 
 }  // namespace chipferry
