@@ -5,7 +5,7 @@ PREFIX     ?= /usr/local
 # The chip in the simulated programmer's socket for the demo.
 DEMO_CHIP  ?= 2764A
 
-.PHONY: all demo test install fuzz windows windows-test bench clean
+.PHONY: all demo test soak install fuzz windows windows-test bench clean
 
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DCHIPFERRY_TESTS=OFF
@@ -28,6 +28,14 @@ test:
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON
 	cmake --build $(BUILD)/test -j $(JOBS)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
+
+# The end-to-end tests 20 times in a row with both cores kept busy; a
+# program to run, not part of make test. Ends with "N passed, M failed".
+SOAK_RUNS ?= 20
+soak:
+	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON
+	cmake --build $(BUILD)/test -j $(JOBS)
+	bash tests/soak.sh $(BUILD)/test $(SOAK_RUNS)
 
 # The measured speed and idle cost of chipferry against chipferry-sim over a
 # pseudo-terminal; a program to run, not a test. Takes about two minutes.

@@ -20,16 +20,18 @@ constexpr int64_t kNsPerMs = 1'000'000;
 // 19,200 baud with a start and a stop bit: ten bits a byte.
 constexpr int64_t kByteNs = 10 * 1'000'000'000LL / 19200;
 constexpr int64_t kNever = INT64_MAX;
-// With pacing, the program is held back as the handshake line would hold
-// it: the terminal end stops taking output while this many bytes wait for
-// the line, and takes it again once few are left. Without this the
-// kernel's 20 KiB buffer would let the program run far ahead of the line.
-// It is a bound, not a guarantee: the kernel may take a burst of bytes
-// before we get to see the first of them.
-constexpr size_t kHoldAt = 16;
-constexpr size_t kReleaseAt = 4;
+// With pacing, the line takes the program's bytes as a UART does: into a
+// FIFO of this many bytes, emptied at line rate. Everything else the
+// program has written waits in the kernel's queue (the pseudo-terminal's
+// buffer), where the program's own discard drops it, and where a full
+// queue makes its writes time out as a real port's would.
+constexpr size_t kFifoBytes = 16;
+constexpr size_t kInputChunk = 4096;
 constexpr size_t kOutputChunk = 4096;
 constexpr size_t kBytesPerLine = 16;
+// A paced transfer wakes the host every byte; the log still reaches its
+// file this often, so that a reader of the file sees the line as it goes.
+constexpr int64_t kLogFlushNs = 100 * kNsPerMs;
 
 int64_t steady_ns() {
   using namespace std::chrono;
@@ -125,6 +127,10 @@ void TrafficLog::note(int64_t at_ns, const std::string& text) {
 
 void TrafficLog::flush() {
   end_run();
+  sync();
+}
+
+void TrafficLog::sync() {
   if (file_ != nullptr) std::fflush(file_);
 }
 
@@ -162,6 +168,12 @@ bool PtyHost::open(std::string& error) {
     error = std::string("cannot set the pseudo-terminal raw: ") + std::strerror(errno);
     return false;
   }
+  // Packet mode tells us when the program discards what it has not sent.
+  int on = 1;
+  if (ioctl(master_fd_, TIOCPKT, &on) != 0) {
+    error = std::string("cannot put the pseudo-terminal in packet mode: ") + std::strerror(errno);
+    return false;
+  }
   watch_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (watch_fd_ >= 0 &&
       inotify_add_watch(watch_fd_, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
@@ -173,19 +185,42 @@ bool PtyHost::open(std::string& error) {
   return true;
 }
 
-void PtyHost::read_input(int64_t now) {
-  uint8_t chunk[4096];
+size_t PtyHost::fifo_room() const {
+  if (!pace_) return kInputChunk;
+  return input_.size() < kFifoBytes ? kFifoBytes - input_.size() : 0;
+}
+
+void PtyHost::read_input(int64_t now, bool whole_queue) {
   for (;;) {
-    const ssize_t n = ::read(master_fd_, chunk, sizeof chunk);
+    const size_t room = whole_queue ? kInputChunk : fifo_room();
+    if (room == 0) return;
+    // In packet mode every read starts with a header byte: 0 before data,
+    // or the terminal's status on its own.
+    uint8_t packet[kInputChunk + 1];
+    const ssize_t n = ::read(master_fd_, packet, room + 1);
     if (n <= 0) return;  // EAGAIN: all taken
-    for (ssize_t i = 0; i < n; ++i) {
-      const int64_t at = pace_ ? std::max(now, input_free_ns_) : now;
-      input_free_ns_ = at + kByteNs;
-      input_.push_back({chunk[i], at});
+    if (packet[0] != TIOCPKT_DATA) {
+      if ((packet[0] & TIOCPKT_FLUSHWRITE) != 0) program_discarded(now);
+      continue;
     }
-    // Hold at once: a program that writes as fast as we read would
-    // otherwise never let this loop end.
-    if (pace_ && input_.size() >= kHoldAt) hold_program(true);
+    for (ssize_t i = 1; i < n; ++i) {
+      const int64_t at = pace_ && !whole_queue ? std::max(now, input_free_ns_) : now;
+      input_free_ns_ = at + kByteNs;
+      input_.push_back({packet[i], at});
+    }
+  }
+}
+
+void PtyHost::program_discarded(int64_t now) {
+  // What a UART has in its FIFO still goes out; the bytes that would have
+  // fitted there by now are taken first. The rest never reaches the line.
+  feed_input(now);
+  read_input(now, false);
+  int unsent = 0;
+  ioctl(master_fd_, FIONREAD, &unsent);
+  tcflush(master_fd_, TCIFLUSH);
+  if (unsent > 0) {
+    log_.note(now, "program discarded " + std::to_string(unsent) + " byte(s) not yet on the line");
   }
 }
 
@@ -197,13 +232,6 @@ void PtyHost::feed_input(int64_t now) {
     programmer_.receive(a.byte, to_ms(a.at_ns));
     silence_wake_ns_ = a.at_ns + (programmer_.upload_silence_ms + 1) * kNsPerMs;
   }
-}
-
-void PtyHost::hold_program(bool hold) {
-  if (hold == holding_) return;
-  // Like CTS: the program's writes wait, and give up after their time-out.
-  tcflow(slave_fd_, hold ? TCOOFF : TCOON);
-  holding_ = hold;
 }
 
 void PtyHost::discard_unread() {
@@ -230,7 +258,6 @@ void PtyHost::watch_openers(int64_t now) {
         // What the last opener wrote before closing still counts; what it
         // left unread is gone with it.
         take_all_input(now);
-        hold_program(false);
         programmer_.drop_output();
         output_.clear();
         discard_unread();
@@ -295,7 +322,7 @@ void PtyHost::drain() {
 
 void PtyHost::take_all_input(int64_t now) {
   for (;;) {
-    read_input(now);
+    read_input(now, true);
     if (input_.empty()) break;
     // Whatever the line still owes is delivered now.
     for (Arrival& a : input_) a.at_ns = std::min(a.at_ns, now);
@@ -308,9 +335,9 @@ void PtyHost::serve(int wake_fd) {
   for (;;) {
     const int64_t now = now_ns();
     watch_openers(now);
-    read_input(now);
     feed_input(now);
-    if (holding_ && input_.size() <= kReleaseAt) hold_program(false);
+    read_input(now, false);
+    feed_input(now);
     programmer_.advance(to_ms(now));
     if (silence_wake_ns_ >= 0 && silence_wake_ns_ <= now) silence_wake_ns_ = -1;
     stage_output(now);
@@ -318,10 +345,19 @@ void PtyHost::serve(int wake_fd) {
 
     const int64_t deadline = next_deadline();
     if (deadline <= now) continue;
-    // Everything logged so far reaches the file before a sleep.
-    if (deadline - now > 2 * kNsPerMs) log_.flush();
+    // Everything logged so far reaches the file before a sleep, and the
+    // lines already complete at least every kLogFlushNs.
+    if (deadline - now > 2 * kNsPerMs) {
+      log_.flush();
+      log_flushed_ns_ = now;
+    } else if (now - log_flushed_ns_ > kLogFlushNs) {
+      log_.sync();
+      log_flushed_ns_ = now;
+    }
 
-    pollfd fds[3] = {{wake_fd, POLLIN, 0}, {master_fd_, POLLIN, 0}, {watch_fd_, POLLIN, 0}};
+    // A full FIFO takes nothing more until its next byte has gone.
+    pollfd fds[3] = {{wake_fd, POLLIN, 0}, {master_fd_, 0, 0}, {watch_fd_, POLLIN, 0}};
+    if (fifo_room() > 0) fds[1].events |= POLLIN;
     if (!output_.empty()) fds[1].events |= POLLOUT;
     timespec timeout{};
     if (deadline != kNever) {

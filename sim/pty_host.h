@@ -7,9 +7,12 @@
 //
 //  - every byte the program writes goes to Programmer::receive, stamped
 //    with the time it arrived, or with the time the line would have
-//    delivered it when pacing is on (19,200 baud, ten bits a byte); with
-//    pacing, the program's writes are held back as a handshake line holds
-//    them, so it cannot run far ahead of the line;
+//    delivered it when pacing is on (19,200 baud, ten bits a byte). With
+//    pacing the host takes bytes off the terminal as a UART does, no more
+//    than a 16-byte FIFO ahead of the line; the rest waits in the kernel's
+//    queue, where a discard by the program (tcflush) drops it, as on a real
+//    port. The program is never held back for the host's own sake: only a
+//    full queue makes its writes time out;
 //  - every byte the model has ready is written back once it is due, and
 //    with pacing no faster than the line would carry it;
 //  - a break does not cross a pseudo-terminal, so the model is told to end
@@ -54,6 +57,8 @@ class TrafficLog {
   void note(int64_t at_ns, const std::string& text);
   /// Ends the current run of bytes and hands everything to the file.
   void flush();
+  /// Hands the lines already complete to the file; the current run goes on.
+  void sync();
 
   /// One log line: the time, the direction and up to 16 bytes.
   static std::string format(char direction, int64_t at_ns, const std::string& bytes);
@@ -96,10 +101,13 @@ class PtyHost {
     int64_t at_ns;  ///< when the line delivers it
   };
 
-  void read_input(int64_t now);
+  /// Takes the program's bytes off the terminal: as many as the FIFO has
+  /// room for, or with `whole_queue` everything, delivered at once.
+  void read_input(int64_t now, bool whole_queue);
+  size_t fifo_room() const;
+  void program_discarded(int64_t now);
   void feed_input(int64_t now);
   void take_all_input(int64_t now);
-  void hold_program(bool hold);
   void discard_unread();
   void watch_openers(int64_t now);
   void stage_output(int64_t now);
@@ -118,12 +126,12 @@ class PtyHost {
   std::string path_;
   int openers_ = 0;  ///< open descriptions of the terminal end, ours left out
 
-  std::deque<Arrival> input_;       ///< read from the program, not yet delivered
-  bool holding_ = false;            ///< the program's output is held off
+  std::deque<Arrival> input_;       ///< the FIFO: read from the program, not yet delivered
   int64_t input_free_ns_ = 0;       ///< when the line to the programmer is free
   int64_t silence_wake_ns_ = -1;    ///< a wake-up to notice an upload's end
   std::string output_;              ///< due bytes the terminal has not taken yet
   int64_t output_free_ns_ = 0;      ///< when the line to the program is free
+  int64_t log_flushed_ns_ = 0;
 };
 
 }  // namespace chipferry::sim
