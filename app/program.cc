@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "app/input.h"
-#include "app/output.h"
 #include "catalogue/rom_list.h"
 #include "link/port.h"
+#include "link/timings.h"
 #include "operations/chip_operations.h"
+#include "session/console_io.h"
 #include "transfer/file_options.h"
 
 namespace chipferry {
@@ -52,23 +52,21 @@ Next menu_loop(Session& s) {
   }
 }
 
-bool wake_programmer(Session& s) {
+Next wake_programmer(Session& s) {
   send_byte(s, kEsc);
-  s.clock.sleep_ms(50);
+  s.clock.sleep_ms(timing::kWakeUpMs);
   send_byte(s, kDc1);
-  if (!wait_command_prompt(s)) return false;
+  if (Next next = expect_prompt(s); !next.carries_on()) return next;
   send_string(s, "S900000 01\r");
-  return true;
+  // Its answer is the next prompt; the menu waits for it.
+  return Next::menu_after_prompt();
 }
 
 }  // namespace
 
 Next enter_menu_after_prompt(Session& s) {
-  if (!wait_command_prompt(s)) {
-    print(s, "No Response\n");
-    return Next::end(kExitNoResponse);
-  }
-  return Next::menu();
+  const Next next = expect_prompt(s);
+  return next.carries_on() ? Next::menu() : next;
 }
 
 int run_menu(Session& s, Next next) {
@@ -79,6 +77,7 @@ int run_menu(Session& s, Next next) {
       case Next::Kind::menu_after_prompt:
         next = enter_menu_after_prompt(s);
         break;
+      case Next::Kind::carry_on:  // an option that ran to its end
       case Next::Kind::menu:
         print(s, "%s", kMenu);
         next = menu_loop(s);
@@ -95,14 +94,7 @@ int run_program(Session& s) {
            "\n");
 
   int code = open_port(s);
-  if (code == kExitOk) {
-    if (wake_programmer(s)) {
-      code = run_menu(s, Next::menu_after_prompt());
-    } else {
-      print(s, "No Response\n");
-      code = kExitNoResponse;
-    }
-  }
+  if (code == kExitOk) code = run_menu(s, wake_programmer(s));
   if (s.port.release_registered) release_device(s);
   return code;
 }

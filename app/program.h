@@ -2,7 +2,7 @@
 // the run.
 #pragma once
 
-#include "app/session.h"
+#include "session/session.h"
 
 namespace chipferry {
 

@@ -1,5 +1,7 @@
 #include "catalogue/catalogue.h"
 
+#include "session/text.h"
+
 namespace chipferry {
 
 const RomType kRomTypes[kRomTypeCount] = {
@@ -18,22 +20,14 @@ const RomType kRomTypes[kRomTypeCount] = {
     {"AM27512", "A512", 5, 3},   {"27513", "513", 5, 1},
 };
 
-const char kVoltageStrings[6][7] = {" ", "12.5V", "12.75V", "13.0V", "21.0V", "25.0V"};
-
-const char* voltage_of(const RomType& type) { return kVoltageStrings[type.voltage_index]; }
-
 namespace {
 
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// Index 0 is a chip that needs no programming voltage of its own.
+constexpr char kVoltageStrings[6][7] = {" ", "12.5V", "12.75V", "13.0V", "21.0V", "25.0V"};
 
 }  // namespace
 
-bool equal_ignoring_case(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (fold(*a) != fold(*b)) return false;
-  }
-  return *a == *b;
-}
+const char* voltage_of(const RomType& type) { return kVoltageStrings[type.voltage_index]; }
 
 const RomType* find_rom_type(const char* text, NameColumn column) {
   for (const RomType& type : kRomTypes) {

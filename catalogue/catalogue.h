@@ -16,18 +16,19 @@ struct RomType {
   char full_name[11];
   char short_name[5];
   uint8_t size_class;     ///< 0 to 5; capacity is 2048 << size_class
-  uint8_t voltage_index;  ///< into kVoltageStrings; 0: no programming voltage
+  uint8_t voltage_index;  ///< 0 to 5, see voltage_of; 0: no programming voltage
 };
 
 constexpr size_t kRomTypeCount = 38;
 constexpr size_t kSizeClassCount = 6;
 
 extern const RomType kRomTypes[kRomTypeCount];
-extern const char kVoltageStrings[6][7];
 
 /// Capacity in bytes of a size class.
 constexpr int32_t capacity_of(uint8_t size_class) { return int32_t{2048} << size_class; }
 
+/// The programming voltage of a type as the ROM list shows it: " ", "12.5V",
+/// "12.75V", "13.0V", "21.0V" or "25.0V".
 const char* voltage_of(const RomType& type);
 
 enum class NameColumn { full, short_name };
@@ -35,8 +36,5 @@ enum class NameColumn { full, short_name };
 /// The first row whose name in `column` equals `text`, comparing whole
 /// texts and folding only the letters A-Z; nullptr when none does.
 const RomType* find_rom_type(const char* text, NameColumn column);
-
-/// Whole-text comparison that ignores the case of A-Z and nothing else.
-bool equal_ignoring_case(const char* a, const char* b);
 
 }  // namespace chipferry

@@ -1,9 +1,8 @@
 #include "catalogue/rom_list.h"
 
-#include "app/input.h"
-#include "app/output.h"
 #include "catalogue/catalogue.h"
 #include "link/port.h"
+#include "session/console_io.h"
 
 namespace chipferry {
 namespace {

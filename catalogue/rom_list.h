@@ -2,7 +2,7 @@
 // ROM type.
 #pragma once
 
-#include "app/session.h"
+#include "session/session.h"
 
 namespace chipferry {
 

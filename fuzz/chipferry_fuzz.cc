@@ -65,7 +65,10 @@ class FuzzSerial : public SerialDevice {
   OpenResult open(const char*) override { return OpenResult::ok; }
   bool get_state(LineSettings&) override { return true; }
   bool set_state(const LineSettings&) override { return true; }
-  bool set_timeouts(const Timeouts&) override { return true; }
+  bool set_timeouts(const Timeouts& timeouts) override {
+    read_timeout_ms_ = timeouts.read_ms;
+    return true;
+  }
   ByteIo write_byte(uint8_t) override {
     limits_.tick();
     return {true, 1};
@@ -77,7 +80,7 @@ class FuzzSerial : public SerialDevice {
       if (pos_ == size_) limits_.device_used = true;
       return {true, 1};
     }
-    limits_.clock.now += 60;
+    limits_.clock.now += read_timeout_ms_;
     return {true, 0};
   }
   void set_break(bool) override { limits_.tick(); }
@@ -89,6 +92,7 @@ class FuzzSerial : public SerialDevice {
   const uint8_t* data_;
   size_t size_;
   size_t pos_ = 0;
+  uint32_t read_timeout_ms_ = 0;
   Limits& limits_;
 };
 

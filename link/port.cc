@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "app/output.h"
+#include "link/timings.h"
+#include "session/console_io.h"
 
 namespace chipferry {
 
@@ -27,22 +28,16 @@ int open_port(Session& s) {
     return kExitPortGetState;
   }
   settings.baud_rate = 19200;
-  settings.byte_size = 8;
-  settings.parity = 0;
-  settings.stop_bits = 0;
-  settings.cts_output_flow = true;
-  settings.rts_control = 2;
+  settings.data_bits = 8;
+  settings.parity = Parity::none;
+  settings.stop_bits = StopBits::one;
+  settings.handshake = Handshake::rts_cts;
   if (!s.serial.set_state(settings)) {
     print(s, "Can't set Port %s state\n", s.port.name);
     return kExitPortSetState;
   }
 
-  Timeouts timeouts;
-  timeouts.read_interval = 50;
-  timeouts.read_total_multiplier = 10;
-  timeouts.read_total_constant = 50;
-  timeouts.write_total_multiplier = 10;
-  timeouts.write_total_constant = 50;
+  const Timeouts timeouts{timing::kByteTimeoutMs, timing::kByteTimeoutMs};
   if (!s.serial.set_timeouts(timeouts)) {
     print(s, "Can't set Port %s timeouts\n", s.port.name);
     return kExitPortTimeouts;
@@ -82,29 +77,38 @@ bool read_expected(Session& s, uint8_t expected) {
 
 }  // namespace
 
-int wait_command_prompt(Session& s) {
-  for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
-    if (read_expected(s, '[') && read_expected(s, 'C') && read_expected(s, ']')) return 1;
-    s.clock.sleep_ms(kWaitPauseMs);
+bool wait_command_prompt(Session& s) {
+  for (int attempt = 0; attempt < timing::kWaitAttempts; ++attempt) {
+    if (read_expected(s, '[') && read_expected(s, 'C') && read_expected(s, ']')) return true;
+    s.clock.sleep_ms(timing::kWaitRetryMs);
   }
-  return 0;
+  return false;
 }
 
-int wait_bracket(Session& s) {
-  for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
-    if (read_expected(s, '[')) return 1;
-    s.clock.sleep_ms(kWaitPauseMs);
+bool wait_bracket(Session& s) {
+  for (int attempt = 0; attempt < timing::kWaitAttempts; ++attempt) {
+    if (read_expected(s, '[')) return true;
+    s.clock.sleep_ms(timing::kWaitRetryMs);
   }
-  return 0;
+  return false;
 }
+
+Next no_response(Session& s) {
+  print(s, "No Response\n");
+  return Next::end(kExitNoResponse);
+}
+
+Next expect_prompt(Session& s) { return wait_command_prompt(s) ? Next::carry_on() : no_response(s); }
+
+Next expect_bracket(Session& s) { return wait_bracket(s) ? Next::carry_on() : no_response(s); }
 
 void release_device(Session& s) {
   send_byte(s, kEsc);
-  s.clock.sleep_ms(100);
+  s.clock.sleep_ms(timing::kReleaseMs);
   send_byte(s, 'S');
   send_byte(s, 'C');
   send_byte(s, kCr);
-  s.clock.sleep_ms(100);
+  s.clock.sleep_ms(timing::kReleaseMs);
   s.serial.close();
 }
 

@@ -3,30 +3,30 @@
 //
 // How the layer behaves on the line:
 //  - send_byte() is one write of one byte. A byte that cannot leave within
-//    60 ms (the programmer holds CTS off) comes back with write count 0 and
-//    no message; a failed call prints "Couldn't write to Port COM1".
+//    the byte time-out (the programmer holds CTS off) comes back with write
+//    count 0 and no message; a failed call prints "Couldn't write to Port
+//    COM1".
 //  - read_byte() is one read of one byte. On a silent line it returns 0
-//    with read count 0 after 60 ms; a received zero byte returns 0 with read
-//    count 1. A failed call prints "Couldn't read Port COM1" and looks like
-//    a silent read.
+//    with read count 0 after the byte time-out; a received zero byte
+//    returns 0 with read count 1. A failed call prints "Couldn't read Port
+//    COM1" and looks like a silent read.
 //  - Nothing is retried here and nothing is buffered in the program: every
 //    byte is one device call.
-//  - The waits give up after 3600 failed attempts, each followed by a 75 ms
-//    pause: about eight minutes on a silent line. A byte that ends an
+//  - The waits give up after kWaitAttempts failed attempts, each followed
+//    by a pause: about eight minutes on a silent line. A byte that ends an
 //    attempt is dropped, never looked at again.
+// The figures are in link/timings.h.
 #pragma once
 
 #include <cstdint>
 
-#include "app/session.h"
+#include "session/session.h"
 
 namespace chipferry {
 
 constexpr uint8_t kEsc = 0x1B;
 constexpr uint8_t kDc1 = 0x11;
 constexpr uint8_t kCr = 0x0D;
-constexpr int kWaitAttempts = 3600;
-constexpr uint32_t kWaitPauseMs = 75;
 
 /// Opens and configures COM1. 0, or the exit code 1 to 5 after its message.
 /// From the moment the port is open, release_device is due at the end.
@@ -36,11 +36,19 @@ void send_byte(Session& s, uint8_t byte);
 void send_string(Session& s, const char* text);
 uint8_t read_byte(Session& s);
 
-/// 1 once "[C]" has been read, 0 when the attempts ran out.
-int wait_command_prompt(Session& s);
-/// 1 once "[" has been read, 0 when the attempts ran out. What follows the
-/// "[" stays unread.
-int wait_bracket(Session& s);
+/// True once "[C]" has been read, false when the attempts ran out.
+bool wait_command_prompt(Session& s);
+/// True once "[" has been read, false when the attempts ran out. What
+/// follows the "[" stays unread.
+bool wait_bracket(Session& s);
+
+/// The end of every wait that ran out: prints "No Response" and ends the
+/// run with exit code 6.
+Next no_response(Session& s);
+/// wait_command_prompt, or no_response when it runs out.
+Next expect_prompt(Session& s);
+/// wait_bracket, or no_response when it runs out.
+Next expect_bracket(Session& s);
 
 /// Hands the programmer back (ESC, then S, C, CR) and closes the port.
 /// Runs once, at the end of the run, when open_port got as far as opening.

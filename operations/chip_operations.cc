@@ -1,18 +1,14 @@
 #include "operations/chip_operations.h"
 
-#include "app/input.h"
-#include "app/output.h"
-#include "catalogue/catalogue.h"
-#include "link/replies.h"
+#include "link/timings.h"
+#include "operations/sequence.h"
 
 namespace chipferry {
 namespace {
 
-// How long the programmer needs before its first status frame is worth
-// looking for, by transfer length.
-uint32_t dump_pause(int32_t length) { return static_cast<uint32_t>(length / 256 + 1000); }
-uint32_t check_pause(int32_t length) { return static_cast<uint32_t>(length / 16384 + 500); }
-uint32_t program_pause(int32_t length) { return static_cast<uint32_t>(length) * 5u; }
+using timing::check_pause;
+using timing::dump_pause;
+using timing::program_pause;
 
 constexpr Confirmation kProgramConfirmation = {
     "Type the word 'PROGRAM' to confirm this action\n", "PROGRAM"};
@@ -82,12 +78,6 @@ constexpr ChipOperation kBlankCheck = {
 };
 
 }  // namespace
-
-bool ask_confirmation(Session& s, const char* prompt, const char* word) {
-  print(s, "%s", prompt);
-  if (read_word(s, s.text, kTextSize) != ReadResult::ok) return false;
-  return equal_ignoring_case(s.text, word);
-}
 
 Next dump_rom(Session& s) { return run_chip_operation(s, kDump); }
 Next compare_rom(Session& s) { return run_chip_operation(s, kCompare); }

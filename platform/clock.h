@@ -12,8 +12,6 @@ class Clock {
   virtual ~Clock() = default;
   /// Blocks for `ms` milliseconds.
   virtual void sleep_ms(uint32_t ms) = 0;
-  /// Milliseconds since an arbitrary fixed point.
-  virtual uint64_t now_ms() = 0;
 };
 
 }  // namespace chipferry

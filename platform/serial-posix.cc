@@ -95,11 +95,18 @@ OpenResult PosixSerial::open(const char*) {
 bool PosixSerial::get_state(LineSettings& settings) {
   if (tcgetattr(fd_, &tio_) != 0) return false;
   settings.baud_rate = baud_of(cfgetospeed(&tio_));
-  settings.byte_size = (tio_.c_cflag & CSIZE) == CS8 ? 8 : (tio_.c_cflag & CSIZE) == CS7 ? 7 : 6;
-  settings.parity = (tio_.c_cflag & PARENB) ? ((tio_.c_cflag & PARODD) ? 1 : 2) : 0;
-  settings.stop_bits = (tio_.c_cflag & CSTOPB) ? 2 : 0;
-  settings.cts_output_flow = (tio_.c_cflag & CRTSCTS) != 0;
-  settings.rts_control = (tio_.c_cflag & CRTSCTS) ? 2 : 1;
+  switch (tio_.c_cflag & CSIZE) {
+    case CS5: settings.data_bits = 5; break;
+    case CS6: settings.data_bits = 6; break;
+    case CS7: settings.data_bits = 7; break;
+    default: settings.data_bits = 8; break;
+  }
+  settings.parity = (tio_.c_cflag & PARENB) == 0   ? Parity::none
+                    : (tio_.c_cflag & CMSPAR) != 0 ? Parity::other
+                    : (tio_.c_cflag & PARODD) != 0 ? Parity::odd
+                                                   : Parity::even;
+  settings.stop_bits = (tio_.c_cflag & CSTOPB) != 0 ? StopBits::two : StopBits::one;
+  settings.handshake = (tio_.c_cflag & CRTSCTS) != 0 ? Handshake::rts_cts : Handshake::none;
   return true;
 }
 
@@ -110,12 +117,35 @@ bool PosixSerial::set_state(const LineSettings& settings) {
   cfmakeraw(&tio);
   const speed_t speed = speed_of(settings.baud_rate);
   if (speed == B0 || cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= (settings.byte_size == 8 ? CS8 : CS7);
-  if (settings.parity != 0) tio.c_cflag |= PARENB;
-  if (settings.stop_bits != 0) tio.c_cflag |= CSTOPB;
+  tcflag_t size = CS8;
+  switch (settings.data_bits) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: return false;
+  }
+  tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
+  switch (settings.parity) {
+    case Parity::none: tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR); break;
+    case Parity::odd: tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CMSPAR)) | PARENB | PARODD; break;
+    case Parity::even:
+      tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CMSPAR | PARODD)) | PARENB;
+      break;
+    case Parity::other: break;  // as the port had it
+  }
+  switch (settings.stop_bits) {
+    case StopBits::one: tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB); break;
+    case StopBits::two: tio.c_cflag |= CSTOPB; break;
+    case StopBits::other: break;
+  }
   // termios has one switch for both directions of hardware handshake.
-  if (settings.cts_output_flow || settings.rts_control == 2) tio.c_cflag |= CRTSCTS;
+  if (settings.handshake == Handshake::rts_cts) {
+    tio.c_cflag |= CRTSCTS;
+  } else {
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  }
+  // CLOCAL: the modem lines play no part, so nothing waits for carrier.
   tio.c_cflag |= CREAD | CLOCAL;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
@@ -125,9 +155,8 @@ bool PosixSerial::set_state(const LineSettings& settings) {
 }
 
 bool PosixSerial::set_timeouts(const Timeouts& t) {
-  // A single byte: the total time-outs are multiplier x 1 + constant.
-  read_timeout_ms_ = static_cast<int>(t.read_total_multiplier + t.read_total_constant);
-  write_timeout_ms_ = static_cast<int>(t.write_total_multiplier + t.write_total_constant);
+  read_timeout_ms_ = static_cast<int>(t.read_ms);
+  write_timeout_ms_ = static_cast<int>(t.write_ms);
   return true;
 }
 

@@ -6,8 +6,9 @@
 // process that asks for it, root included, and TIOCEXCL keeps out plain
 // opens by anyone but root.
 //
-// The single-byte time-outs are made with poll(): a read waits at most
-// 60 ms for a byte, a write at most 60 ms for room in the kernel's queue.
+// The single-byte time-outs are made with poll(): a read waits at most its
+// time-out for a byte, a write at most its time-out for room in the
+// kernel's queue.
 // What the kernel has received is fetched in one call and handed out a
 // byte per read_byte, as a Win32 driver's receive queue does: a 64 KiB
 // download would otherwise cost a system call or three per byte.
@@ -49,8 +50,8 @@ class PosixSerial : public SerialDevice {
   const char* default_path_;
   int fd_ = -1;
   termios tio_{};
-  int read_timeout_ms_ = 60;
-  int write_timeout_ms_ = 60;
+  int read_timeout_ms_ = 0;  ///< as set_timeouts gave them
+  int write_timeout_ms_ = 0;
   uint8_t received_[512];
   size_t received_pos_ = 0;
   size_t received_end_ = 0;

@@ -26,34 +26,49 @@ bool Win32Serial::get_state(LineSettings& settings) {
   dcb_.DCBlength = sizeof(DCB);
   if (!GetCommState(handle_, &dcb_)) return false;
   settings.baud_rate = dcb_.BaudRate;
-  settings.byte_size = dcb_.ByteSize;
-  settings.parity = dcb_.Parity;
-  settings.stop_bits = dcb_.StopBits;
-  settings.cts_output_flow = dcb_.fOutxCtsFlow != 0;
-  settings.rts_control = static_cast<uint8_t>(dcb_.fRtsControl);
+  settings.data_bits = dcb_.ByteSize;
+  settings.parity = dcb_.Parity == NOPARITY     ? Parity::none
+                    : dcb_.Parity == ODDPARITY  ? Parity::odd
+                    : dcb_.Parity == EVENPARITY ? Parity::even
+                                                : Parity::other;
+  settings.stop_bits = dcb_.StopBits == ONESTOPBIT    ? StopBits::one
+                       : dcb_.StopBits == TWOSTOPBITS ? StopBits::two
+                                                      : StopBits::other;
+  settings.handshake = dcb_.fOutxCtsFlow != 0 && dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE
+                           ? Handshake::rts_cts
+                           : Handshake::none;
   return true;
 }
 
 bool Win32Serial::set_state(const LineSettings& settings) {
   DCB dcb = dcb_;
   dcb.BaudRate = settings.baud_rate;
-  dcb.ByteSize = settings.byte_size;
-  dcb.Parity = settings.parity;
-  dcb.StopBits = settings.stop_bits;
-  dcb.fOutxCtsFlow = settings.cts_output_flow ? 1 : 0;
-  dcb.fRtsControl = settings.rts_control & 3u;
+  dcb.ByteSize = settings.data_bits;
+  if (settings.parity == Parity::none) dcb.Parity = NOPARITY;
+  if (settings.parity == Parity::odd) dcb.Parity = ODDPARITY;
+  if (settings.parity == Parity::even) dcb.Parity = EVENPARITY;
+  if (settings.stop_bits == StopBits::one) dcb.StopBits = ONESTOPBIT;
+  if (settings.stop_bits == StopBits::two) dcb.StopBits = TWOSTOPBITS;
+  const bool handshake = settings.handshake == Handshake::rts_cts;
+  dcb.fOutxCtsFlow = handshake ? 1 : 0;
+  dcb.fRtsControl = handshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   if (!SetCommState(handle_, &dcb)) return false;
   dcb_ = dcb;
   return true;
 }
 
 bool Win32Serial::set_timeouts(const Timeouts& t) {
+  // A single-byte call ends after multiplier x 1 + constant. Ten of the
+  // milliseconds are the byte's own share; the gap between bytes, which no
+  // single byte meets, is given the rest as well.
+  constexpr DWORD kPerByteMs = 10;
+  auto rest = [](uint32_t ms) { return ms > kPerByteMs ? ms - kPerByteMs : 0; };
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = t.read_interval;
-  timeouts.ReadTotalTimeoutMultiplier = t.read_total_multiplier;
-  timeouts.ReadTotalTimeoutConstant = t.read_total_constant;
-  timeouts.WriteTotalTimeoutMultiplier = t.write_total_multiplier;
-  timeouts.WriteTotalTimeoutConstant = t.write_total_constant;
+  timeouts.ReadIntervalTimeout = rest(t.read_ms);
+  timeouts.ReadTotalTimeoutMultiplier = kPerByteMs;
+  timeouts.ReadTotalTimeoutConstant = rest(t.read_ms);
+  timeouts.WriteTotalTimeoutMultiplier = kPerByteMs;
+  timeouts.WriteTotalTimeoutConstant = rest(t.write_ms);
   return SetCommTimeouts(handle_, &timeouts) != 0;
 }
 

@@ -1,15 +1,15 @@
 // The serial device seam.
 //
 // Everything the program says to the programmer passes through one
-// SerialDevice. The interface mirrors the few things a Win32 comm handle can
-// do, because the program's timing rules are written in those terms:
+// SerialDevice. It offers the few things a comm port can do, in the
+// program's own terms:
 //
 //  - read_byte() moves at most one byte. It returns as soon as a byte is
-//    there, and otherwise after the read time-out (60 ms with the values the
-//    program sets) with count 0. A time-out is not a failure.
+//    there, and otherwise after the read time-out with count 0. A time-out
+//    is not a failure.
 //  - write_byte() moves at most one byte. A byte that cannot leave within the
-//    write time-out (60 ms), for instance while the programmer holds CTS off,
-//    comes back with count 0. A time-out is not a failure either.
+//    write time-out, for instance while the programmer holds CTS off, comes
+//    back with count 0. A time-out is not a failure either.
 //  - call_ok is false only when the call itself failed; the caller prints one
 //    line and carries on. Nothing here is ever retried.
 //
@@ -23,24 +23,27 @@
 
 namespace chipferry {
 
+enum class Parity { none, odd, even, other };
+enum class StopBits { one, two, other };
+/// rts_cts: output waits while CTS is off, and RTS tells the other end
+/// when we can take no more.
+enum class Handshake { none, rts_cts };
+
 /// The line settings the program changes; everything else stays as the
-/// device reported it.
+/// device reported it. Each backend maps these to its own record (a DCB on
+/// Windows, termios on POSIX).
 struct LineSettings {
   uint32_t baud_rate = 0;
-  uint8_t byte_size = 0;
-  uint8_t parity = 0;     ///< 0: no parity
-  uint8_t stop_bits = 0;  ///< 0: one stop bit
-  bool cts_output_flow = false;
-  uint8_t rts_control = 0;  ///< 2: RTS driven as receive flow control
+  uint8_t data_bits = 0;
+  Parity parity = Parity::none;
+  StopBits stop_bits = StopBits::one;
+  Handshake handshake = Handshake::none;
 };
 
-/// Per-call time-outs in milliseconds, as a Win32 COMMTIMEOUTS holds them.
+/// How long a single-byte call waits before it gives up, in milliseconds.
 struct Timeouts {
-  uint32_t read_interval = 0;
-  uint32_t read_total_multiplier = 0;
-  uint32_t read_total_constant = 0;
-  uint32_t write_total_multiplier = 0;
-  uint32_t write_total_constant = 0;
+  uint32_t read_ms = 0;
+  uint32_t write_ms = 0;
 };
 
 enum class OpenResult {

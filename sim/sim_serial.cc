@@ -1,9 +1,6 @@
 #include "sim/sim_serial.h"
 
 namespace chipferry::sim {
-namespace {
-constexpr uint32_t kByteTimeoutMs = 60;  // 10 ms per byte + 50 ms
-}
 
 OpenResult SimSerial::open(const char* port_name) {
   opened_name = port_name;
@@ -37,7 +34,7 @@ ByteIo SimSerial::write_byte(uint8_t byte) {
   }
   if (faults_due && held_writes > 0) {
     --held_writes;
-    clock_.now += kByteTimeoutMs;
+    clock_.now += timeouts.write_ms;
     return {true, 0};
   }
   ++bytes_written_;
@@ -53,12 +50,12 @@ ByteIo SimSerial::read_byte(uint8_t& byte) {
   }
   programmer_.advance(clock_.now);
   const auto ready = programmer_.next_ready();
-  if (ready && *ready <= clock_.now + kByteTimeoutMs) {
+  if (ready && *ready <= clock_.now + timeouts.read_ms) {
     if (*ready > clock_.now) clock_.now = *ready;
     byte = programmer_.take();
     return {true, 1};
   }
-  clock_.now += kByteTimeoutMs;
+  clock_.now += timeouts.read_ms;
   programmer_.advance(clock_.now);
   return {true, 0};
 }

@@ -2,9 +2,10 @@
 // clock: the in-process host of the model.
 //
 // A read takes the next byte the model has ready; if none is ready within
-// the 60 ms read time-out the clock moves on by 60 ms and the read comes
-// back empty, exactly as a silent line behaves. Everything the program
-// writes is recorded with its virtual time.
+// the read time-out the program set, the clock moves on by that time-out
+// and the read comes back empty, exactly as a silent line behaves. A held
+// write takes the write time-out. Everything the program writes is
+// recorded with its virtual time.
 #pragma once
 
 #include <cstdint>
@@ -58,7 +59,7 @@ class SimSerial : public SerialDevice {
   // What the program did.
   std::string opened_name;
   LineSettings settings;
-  Timeouts timeouts;
+  Timeouts timeouts;  ///< as the program set them; until then, none
   bool is_open = false;
   std::vector<WireEvent> events;
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "catalogue/catalogue.h"
+#include "session/text.h"
 #include "tests/support/bench.h"
 
 namespace chipferry::test {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
-#include "link/replies.h"
+#include "catalogue/type_query.h"
 #include "tests/support/bench.h"
 
 namespace chipferry::test {
@@ -57,10 +57,10 @@ TEST(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
     b.programmer.drop_output();
     if (c.selected != nullptr) b.programmer.selected = c.selected;
     if (c.code) b.programmer.faults.type_code = *c.code;
-    Session& s = *b.session;
+    Session& s = b.opened();
     s.transfer_length = c.before;
     std::memset(s.text, 'z', sizeof s.text);  // left over from an earlier prompt
-    EXPECT_TRUE(query_rom_type(s));
+    EXPECT_TRUE(query_rom_type(s).carries_on());
     EXPECT_EQ(s.transfer_length, c.after);
     EXPECT_STREQ(s.text, c.text);
     EXPECT_EQ(b.wire(), "R\r");
@@ -74,8 +74,8 @@ TEST(TypeQuery, CodeCutShortComparesWhatArrived) {
   b.programmer.drop_output();
   b.programmer.faults.type_code = "16";
   b.programmer.faults.type_code_gap_ms = 500;  // "]" and the prompt come late
-  Session& s = *b.session;
-  EXPECT_TRUE(query_rom_type(s));
+  Session& s = b.opened();
+  EXPECT_TRUE(query_rom_type(s).carries_on());
   EXPECT_EQ(s.transfer_length, 2048);
   // Two reads came back empty after their 60 ms time-out.
   EXPECT_EQ(b.clock.now, 100u + 2u * 60u);
@@ -84,7 +84,7 @@ TEST(TypeQuery, CodeCutShortComparesWhatArrived) {
 TEST(TypeQuery, NoBracketIsReportedAndChangesNothing) {
   Bench b;
   b.programmer.faults.silent = true;
-  EXPECT_FALSE(query_rom_type(*b.session));
+  EXPECT_FALSE(query_rom_type(b.opened()).carries_on());
   EXPECT_EQ(b.session->transfer_length, kStartTransferLength);
 
   // Within a chip operation it ends the run with "No Response".

@@ -44,11 +44,10 @@ void open_configured(PosixSerial& serial) {
   LineSettings settings;
   ASSERT_TRUE(serial.get_state(settings));
   settings.baud_rate = 19200;
-  settings.byte_size = 8;
-  settings.cts_output_flow = true;
-  settings.rts_control = 2;
+  settings.data_bits = 8;
+  settings.handshake = Handshake::rts_cts;
   ASSERT_TRUE(serial.set_state(settings));
-  ASSERT_TRUE(serial.set_timeouts({50, 10, 50, 10, 50}));
+  ASSERT_TRUE(serial.set_timeouts({60, 60}));
 }
 
 TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
@@ -59,10 +58,10 @@ TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
   LineSettings back;
   ASSERT_TRUE(serial.get_state(back));
   EXPECT_EQ(back.baud_rate, 19200u);
-  EXPECT_EQ(back.byte_size, 8);
-  EXPECT_EQ(back.parity, 0);
-  EXPECT_EQ(back.stop_bits, 0);
-  EXPECT_TRUE(back.cts_output_flow);
+  EXPECT_EQ(back.data_bits, 8);
+  EXPECT_EQ(back.parity, Parity::none);
+  EXPECT_EQ(back.stop_bits, StopBits::one);
+  EXPECT_EQ(back.handshake, Handshake::rts_cts);
 
   // Bytes pass untouched in both directions: raw mode.
   for (uint8_t byte : {uint8_t{0x00}, uint8_t{'\r'}, uint8_t{0x11}, uint8_t{0xFF}}) {
@@ -141,7 +140,7 @@ TEST(PosixSerial, AVanishedDeviceFailsEveryCallButNeverSpins) {
   Com1 com1(pty.path);
   PosixSerial serial;
   ASSERT_EQ(serial.open("COM1"), OpenResult::ok);
-  ASSERT_TRUE(serial.set_timeouts({50, 10, 50, 10, 50}));
+  ASSERT_TRUE(serial.set_timeouts({60, 60}));
   ::close(pty.master);
   ::close(pty.slave);
   pty.master = pty.slave = -1;

@@ -18,13 +18,12 @@ TEST(StartUp, WakesTheProgrammerAndQuitsCleanly) {
   EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 100}));
   EXPECT_EQ(b.serial.opened_name, "COM1");
   EXPECT_EQ(b.serial.settings.baud_rate, 19200u);
-  EXPECT_EQ(b.serial.settings.byte_size, 8);
-  EXPECT_EQ(b.serial.settings.parity, 0);
-  EXPECT_EQ(b.serial.settings.stop_bits, 0);
-  EXPECT_TRUE(b.serial.settings.cts_output_flow);
-  EXPECT_EQ(b.serial.settings.rts_control, 2);
-  EXPECT_EQ(b.serial.timeouts.read_total_multiplier + b.serial.timeouts.read_total_constant, 60u);
-  EXPECT_EQ(b.serial.timeouts.write_total_multiplier + b.serial.timeouts.write_total_constant, 60u);
+  EXPECT_EQ(b.serial.settings.data_bits, 8);
+  EXPECT_EQ(b.serial.settings.parity, Parity::none);
+  EXPECT_EQ(b.serial.settings.stop_bits, StopBits::one);
+  EXPECT_EQ(b.serial.settings.handshake, Handshake::rts_cts);
+  EXPECT_EQ(b.serial.timeouts.read_ms, 60u);
+  EXPECT_EQ(b.serial.timeouts.write_ms, 60u);
   EXPECT_EQ(b.serial.events.back().kind, Kind::closed);
   EXPECT_FALSE(b.serial.is_open);
 }
@@ -115,7 +114,7 @@ TEST(Waits, StrayBracketMakesTheWaitMissThatPrompt) {
 TEST(Waits, PromptCutShortFailsOnTheThirdRead) {
   Bench b;
   b.programmer.inject("[C", 0);
-  EXPECT_EQ(wait_command_prompt(*b.session), 0);
+  EXPECT_FALSE(wait_command_prompt(b.opened()));
   // "[" and "C" at once, then an empty 60 ms read ends the first attempt.
   EXPECT_EQ(b.clock.now, 3600u * 135u);
   EXPECT_EQ(b.clock.sleeps.size(), 3600u);
@@ -123,7 +122,7 @@ TEST(Waits, PromptCutShortFailsOnTheThirdRead) {
 
 TEST(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
   Bench b;
-  Session& s = *b.session;
+  Session& s = b.opened();
   b.programmer.inject(std::string(1, '\0'), 0);
   EXPECT_EQ(read_byte(s), 0);
   EXPECT_EQ(s.port.read_count, 1u);

@@ -71,27 +71,27 @@ TEST(Checksum, RepliesAreReadAndJudged) {
   struct Case {
     const char* reply;  // everything after the query, as the programmer sends it
     uint16_t pc_sum;
-    BlockEnd end;
+    Next::Kind end;
     int code;
     const char* printed;
   };
   const Case cases[] = {
-      {"[1a2b ][C]", 0x1A2B, BlockEnd::completed, 0, ""},
-      {"[1A2B ][C]", 0x1A2C, BlockEnd::failed, 7, "Checksum wrong! 1a2b does not equal 1a2c\n"},
-      {"[ 01f ][C]", 0x001F, BlockEnd::completed, 0, ""},
-      {"[0x1F ][C]", 0x001F, BlockEnd::completed, 0, ""},
-      {"[zz12 ][C]", 0x0000, BlockEnd::completed, 0, ""},
-      {"[1A2B]\r[C]", 0x1A2B, BlockEnd::failed, 7, "Invalid Response\n"},
-      {"[1A2B  [C]", 0x1A2B, BlockEnd::failed, 7, "Invalid Response\n"},
-      {"[1A2B ]", 0x1A2B, BlockEnd::failed, 6, "No Response\n"},
-      {"", 0x1A2B, BlockEnd::failed, 6, "No Response\n"},
+      {"[1a2b ][C]", 0x1A2B, Next::Kind::carry_on, 0, ""},
+      {"[1A2B ][C]", 0x1A2C, Next::Kind::end, 7, "Checksum wrong! 1a2b does not equal 1a2c\n"},
+      {"[ 01f ][C]", 0x001F, Next::Kind::carry_on, 0, ""},
+      {"[0x1F ][C]", 0x001F, Next::Kind::carry_on, 0, ""},
+      {"[zz12 ][C]", 0x0000, Next::Kind::carry_on, 0, ""},
+      {"[1A2B]\r[C]", 0x1A2B, Next::Kind::end, 7, "Invalid Response\n"},
+      {"[1A2B  [C]", 0x1A2B, Next::Kind::end, 7, "Invalid Response\n"},
+      {"[1A2B ]", 0x1A2B, Next::Kind::end, 6, "No Response\n"},
+      {"", 0x1A2B, Next::Kind::end, 6, "No Response\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
     Bench b;
     b.programmer.inject(c.reply, 0);
-    const BlockResult r = check_block(*b.session, 4096, c.pc_sum);
-    EXPECT_EQ(r.end, c.end);
+    const Next r = check_block(b.opened(), 4096, c.pc_sum);
+    EXPECT_EQ(r.kind, c.end);
     EXPECT_EQ(r.exit_code, c.code);
     EXPECT_EQ(b.console.out, c.printed);
     EXPECT_EQ(b.wire(), "S1K 0000-0FFF\r");

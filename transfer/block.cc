@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/input.h"
-#include "app/output.h"
 #include "link/port.h"
+#include "link/timings.h"
+#include "session/console_io.h"
 
 namespace chipferry {
 namespace {
@@ -14,9 +14,11 @@ constexpr int kPreambleZeros = 13;
 constexpr uint8_t kPreambleEnd = 0xFF;
 constexpr int32_t kMinReceivedZeros = 2;
 constexpr int32_t kMaxReceivedZeros = 200;
+// A download's data ends at the 26th empty read, wherever they fall.
 constexpr int kMaxEmptyReads = 25;
 constexpr int32_t kSurplusLimit = 250;
 constexpr int32_t kFullBuffer = static_cast<int32_t>(kHostBufferSize);
+// How long one look at the output queue lasts, between looks for ESC.
 constexpr uint32_t kDrainSliceMs = 50;
 constexpr uint8_t kTrailer[] = {0x0D, 0x0A, '[', 'C', ']'};
 constexpr int32_t kTrailerSize = sizeof kTrailer;
@@ -37,57 +39,109 @@ class KeyMode {
 // Reads the key that is waiting, if any. Keys other than ESC are dropped.
 bool esc_pressed(Session& s) { return s.console.poll_key() == kEsc; }
 
-BlockResult failed(int code) { return {BlockEnd::failed, code, 0, 0}; }
-BlockResult abandoned() { return {BlockEnd::abandoned, kExitOk, 0, 0}; }
-
-BlockResult no_response(Session& s) {
-  print(s, "No Response\n");
-  return failed(kExitNoResponse);
+void hold_break(Session& s) {
+  s.serial.set_break(true);
+  s.clock.sleep_ms(timing::kBreakMs);
+  s.serial.set_break(false);
 }
 
 // The programmer ends an upload on a break. Bytes still queued by the
 // operating system would reach it after the break, so they are dropped.
-BlockResult abandon_upload(Session& s) {
+Next abandon_upload(Session& s) {
   s.serial.discard_output();
-  s.serial.set_break(true);
-  s.clock.sleep_ms(500);
-  s.serial.set_break(false);
+  hold_break(s);
   send_byte(s, kEsc);
-  s.clock.sleep_ms(500);
-  return abandoned();
+  s.clock.sleep_ms(timing::kAbandonUploadMs);
+  return Next::menu_after_prompt();
 }
 
-BlockResult abandon_download(Session& s, uint32_t pause_ms) {
+Next abandon_download(Session& s, uint32_t pause_ms) {
   send_byte(s, kEsc);
   s.clock.sleep_ms(pause_ms);
-  return abandoned();
+  return Next::menu_after_prompt();
 }
 
 void print_surplus(Session& s, int32_t received) {
   print(s, "Transmission has been aborted, %i bytes has been received\n", static_cast<int>(received));
 }
 
-}  // namespace
-
-Next next_after(const BlockResult& result) {
-  switch (result.end) {
-    case BlockEnd::abandoned:
-      return Next::menu_after_prompt();
-    case BlockEnd::failed:
-      return Next::end(result.exit_code);
-    case BlockEnd::completed:
-      break;
+// The preamble of a download: zeros up to the 0xFF that ends it, counted
+// up to one past the limit (enough to refuse, and no overflow on a line
+// that sends zeros for ever). Bytes of other values are skipped. There is
+// no time limit; ESC is the way out.
+Next receive_preamble(Session& s) {
+  int32_t zeros = 0;
+  for (;;) {
+    const uint8_t byte = read_byte(s);
+    const bool arrived = s.port.read_count != 0;
+    if (arrived && byte == 0x00 && zeros <= kMaxReceivedZeros) ++zeros;
+    if (esc_pressed(s)) return abandon_download(s, timing::kAbandonPreambleMs);
+    if (arrived && byte == kPreambleEnd) break;
   }
-  return Next::menu();
+  if (zeros < kMinReceivedZeros || zeros > kMaxReceivedZeros) {
+    print(s, "Data preamble invalid\n");
+    return Next::end(kExitNoResponse);
+  }
+  return Next::carry_on();
 }
 
-BlockResult send_block(Session& s, int32_t length) {
+// The data of a download: everything that comes, the programmer's closing
+// bytes included, until the buffer is full or the 26th empty read. The
+// empty reads add up over the whole phase; a byte does not reset them.
+Next receive_data(Session& s, int32_t& received) {
+  int empty_reads = 0;
+  received = 0;
+  for (;;) {
+    const uint8_t byte = read_byte(s);
+    if (s.port.read_count == 0) {
+      if (++empty_reads > kMaxEmptyReads) return Next::carry_on();
+    } else {
+      s.host_buffer[static_cast<size_t>(received)] = byte;
+      if (++received == kFullBuffer) return Next::carry_on();
+    }
+    if (esc_pressed(s)) return abandon_download(s, timing::kAbandonDataMs);
+  }
+}
+
+// How the stream of `received` bytes must end. Sets `last`, the last
+// position the surplus scan looks at.
+Next check_stream_end(Session& s, int32_t length, int32_t received, int32_t& last) {
+  if (received == kFullBuffer) {
+    // The closing bytes are still in the port; the prompt wait takes them.
+    last = kFullBuffer - 1;
+    return expect_prompt(s);
+  }
+  if (received - length >= kSurplusLimit) {
+    print_surplus(s, received);
+    return Next::end(kExitNoResponse);
+  }
+  bool trailer = received >= kTrailerSize;
+  for (int32_t i = 0; trailer && i < kTrailerSize; ++i) {
+    trailer = s.host_buffer[static_cast<size_t>(received - kTrailerSize + i)] == kTrailer[i];
+  }
+  if (!trailer) return no_response(s);
+  last = received - kTrailerSize - 1;
+  return Next::carry_on();
+}
+
+// The first byte after the data is the programmer's own and is not looked
+// at; anything else non-zero before the trailer is reported, and the
+// transfer goes on.
+void scan_surplus(Session& s, int32_t length, int32_t received, int32_t last) {
+  for (int32_t q = last; q > length; --q) {
+    if (s.host_buffer[static_cast<size_t>(q)] != 0) print_surplus(s, received);
+  }
+}
+
+}  // namespace
+
+Next send_block(Session& s, int32_t length, uint16_t& sum) {
   send_string(s, "S6 0\r");
-  s.clock.sleep_ms(100);
+  s.clock.sleep_ms(timing::kCommandMs);
   for (int i = 0; i < kPreambleZeros; ++i) send_byte(s, 0x00);
   send_byte(s, kPreambleEnd);
 
-  uint16_t sum = 0;
+  sum = 0;
   {
     KeyMode keys(s);
     int32_t p = 0;
@@ -109,75 +163,25 @@ BlockResult send_block(Session& s, int32_t length) {
     }
   }
 
-  s.clock.sleep_ms(200);
-  s.serial.set_break(true);
-  s.clock.sleep_ms(500);
-  s.serial.set_break(false);
-  if (!wait_command_prompt(s)) return no_response(s);
-  return {BlockEnd::completed, kExitOk, sum, 0};
+  s.clock.sleep_ms(timing::kBeforeBreakMs);
+  hold_break(s);
+  return expect_prompt(s);
 }
 
-BlockResult receive_block(Session& s, int32_t length) {
+Next receive_block(Session& s, int32_t length) {
   send_string(s, "S8\r");
   discard_pending_input(s);
 
   int32_t received = 0;
   {
     KeyMode keys(s);
-    // Counted up to one past the limit: enough to refuse, and no overflow
-    // on a line that sends zeros for ever.
-    int32_t zeros = 0;
-    for (;;) {
-      const uint8_t byte = read_byte(s);
-      const bool arrived = s.port.read_count != 0;
-      if (arrived && byte == 0x00 && zeros <= kMaxReceivedZeros) ++zeros;
-      if (esc_pressed(s)) return abandon_download(s, 5000);
-      if (arrived && byte == kPreambleEnd) break;
-    }
-    if (zeros < kMinReceivedZeros || zeros > kMaxReceivedZeros) {
-      print(s, "Data preamble invalid\n");
-      return failed(kExitNoResponse);
-    }
-
-    // The empty reads add up over the whole phase; a byte does not reset
-    // them.
-    int empty_reads = 0;
-    for (;;) {
-      const uint8_t byte = read_byte(s);
-      if (s.port.read_count == 0) {
-        if (++empty_reads > kMaxEmptyReads) break;
-      } else {
-        s.host_buffer[static_cast<size_t>(received)] = byte;
-        if (++received == kFullBuffer) break;
-      }
-      if (esc_pressed(s)) return abandon_download(s, 2000);
-    }
+    if (Next next = receive_preamble(s); !next.carries_on()) return next;
+    if (Next next = receive_data(s, received); !next.carries_on()) return next;
   }
-
   int32_t last = 0;
-  if (received == kFullBuffer) {
-    // The closing bytes are still in the port; the prompt wait takes them.
-    if (!wait_command_prompt(s)) return no_response(s);
-    last = kFullBuffer - 1;
-  } else {
-    if (received - length >= kSurplusLimit) {
-      print_surplus(s, received);
-      return failed(kExitNoResponse);
-    }
-    bool trailer = received >= kTrailerSize;
-    for (int32_t i = 0; trailer && i < kTrailerSize; ++i) {
-      trailer = s.host_buffer[static_cast<size_t>(received - kTrailerSize + i)] == kTrailer[i];
-    }
-    if (!trailer) return no_response(s);
-    last = received - kTrailerSize - 1;
-  }
-
-  // The first byte after the data is the programmer's own and is not
-  // looked at; anything else non-zero before the trailer is reported.
-  for (int32_t q = last; q > length; --q) {
-    if (s.host_buffer[static_cast<size_t>(q)] != 0) print_surplus(s, received);
-  }
-  return {BlockEnd::completed, kExitOk, 0, received};
+  if (Next next = check_stream_end(s, length, received, last); !next.carries_on()) return next;
+  scan_surplus(s, length, received, last);
+  return Next::carry_on();
 }
 
 uint16_t sum_block(const Session& s, int32_t length) {
@@ -186,23 +190,23 @@ uint16_t sum_block(const Session& s, int32_t length) {
   return sum;
 }
 
-BlockResult check_block(Session& s, int32_t length, uint16_t pc_sum) {
+Next check_block(Session& s, int32_t length, uint16_t pc_sum) {
   // The end address is L-1 = xxFF; only its high byte varies.
   char piece[3];
   std::snprintf(piece, sizeof piece, "%02X", static_cast<unsigned>(((length - 1) >> 8) & 0xFF));
   send_string(s, "S1K 0000-");
   send_string(s, piece);
   send_string(s, "FF\r");
-  s.clock.sleep_ms(700 + static_cast<uint32_t>(length / 16384));
+  s.clock.sleep_ms(timing::checksum_pause(length));
 
-  if (!wait_bracket(s)) return no_response(s);
+  if (Next next = expect_bracket(s); !next.carries_on()) return next;
   char reply[7] = {};
   for (int i = 0; i < 6; ++i) reply[i] = static_cast<char>(read_byte(s));
   if (reply[4] != ' ' || reply[5] != ']') {
     print(s, "Invalid Response\n");
-    return failed(kExitInvalidResponse);
+    return Next::end(kExitInvalidResponse);
   }
-  if (!wait_command_prompt(s)) return no_response(s);
+  if (Next next = expect_prompt(s); !next.carries_on()) return next;
 
   // Only the four digits take part, read as strtol reads base 16.
   reply[4] = '\0';
@@ -210,9 +214,9 @@ BlockResult check_block(Session& s, int32_t length, uint16_t pc_sum) {
   if (device_sum != pc_sum) {
     print(s, "Checksum wrong! %04x does not equal %04x\n", static_cast<unsigned>(device_sum),
           static_cast<unsigned>(pc_sum));
-    return failed(kExitInvalidResponse);
+    return Next::end(kExitInvalidResponse);
   }
-  return {BlockEnd::completed, kExitOk, 0, 0};
+  return Next::carry_on();
 }
 
 }  // namespace chipferry

@@ -6,11 +6,9 @@
 #include <system_error>
 #include <vector>
 
-#include "app/input.h"
-#include "app/output.h"
 #include "catalogue/catalogue.h"
+#include "catalogue/type_query.h"
 #include "link/port.h"
-#include "link/replies.h"
 #include "platform/files.h"
 #include "transfer/block.h"
 
@@ -58,76 +56,61 @@ Load load_image(Session& s, const char* name) {
 
 }  // namespace
 
-FileName read_file_name(Session& s) {
+ReadResult read_file_name(Session& s) {
   print(s, "Enter Filename\n");
   discard_pending_input(s);
-  s.text[0] = '\0';
-  NameLine line = NameLine::given;
-  switch (read_line(s, s.text, kTextSize)) {
-    case ReadResult::ok:
-      if (s.text[0] == '\0') line = NameLine::empty;
-      break;
-    case ReadResult::too_long:
-      line = NameLine::too_long;
-      break;
-    case ReadResult::ended:
-      line = NameLine::ended;
-      break;
-  }
+  const ReadResult read = read_line(s, s.text, kTextSize);
   // "path with blanks" loses its quotes and whatever follows the second.
   if (s.text[0] == '"') {
     if (char* closing = std::strchr(s.text + 1, '"')) *closing = '\0';
     std::memmove(s.text, s.text + 1, std::strlen(s.text + 1) + 1);
   }
-  return {line, s.text};
+  return read;
 }
 
 Next file_to_buffer(Session& s) {
   for (;;) {
-    const FileName file = read_file_name(s);
-    if (file.line == NameLine::empty || file.line == NameLine::ended) {
+    const ReadResult read = read_file_name(s);
+    if (read == ReadResult::empty || read == ReadResult::ended) {
       discard_pending_input(s);
       return Next::menu();
     }
     // A cut-down name could open some other file.
-    const Load load = file.line == NameLine::too_long ? Load::cant_read : load_image(s, file.name);
+    const Load load = read == ReadResult::too_long ? Load::cant_read : load_image(s, s.text);
     if (load == Load::ok) break;
     if (load == Load::cant_read) {
-      print(s, "Can't read file %s\n", file.name);
+      print(s, "Can't read file %s\n", s.text);
     } else {
       print(s, "Unsupported file size\n");
     }
   }
 
   const int32_t length = s.transfer_length;
-  const BlockResult sent = send_block(s, length);
-  if (sent.end != BlockEnd::completed) return next_after(sent);
-  return next_after(check_block(s, length, sent.sum));
+  uint16_t sum = 0;
+  if (Next next = send_block(s, length, sum); !next.carries_on()) return next;
+  if (Next next = check_block(s, length, sum); !next.carries_on()) return next;
+  return Next::menu();
 }
 
 Next buffer_to_file(Session& s) {
-  if (!query_rom_type(s) || !wait_command_prompt(s)) {
-    print(s, "No Response\n");
-    return Next::end(kExitNoResponse);
-  }
+  if (Next next = query_rom_type(s); !next.carries_on()) return next;
+  if (Next next = expect_prompt(s); !next.carries_on()) return next;
   const int32_t length = s.transfer_length;
-  const BlockResult received = receive_block(s, length);
-  if (received.end != BlockEnd::completed) return next_after(received);
-  const BlockResult checked = check_block(s, length, sum_block(s, length));
-  if (checked.end != BlockEnd::completed) return next_after(checked);
+  if (Next next = receive_block(s, length); !next.carries_on()) return next;
+  if (Next next = check_block(s, length, sum_block(s, length)); !next.carries_on()) return next;
 
   // The image exists only in memory until it is saved: keep asking.
   for (;;) {
-    const FileName file = read_file_name(s);
-    if (file.line == NameLine::ended) {
+    const ReadResult read = read_file_name(s);
+    if (read == ReadResult::ended) {
       print(s, "Buffer not saved\n");
       return Next::end(kExitNotSaved);
     }
-    if (file.line != NameLine::too_long &&
-        replace_file(file.name, s.host_buffer.data(), static_cast<size_t>(length))) {
+    if (read != ReadResult::too_long &&
+        replace_file(s.text, s.host_buffer.data(), static_cast<size_t>(length))) {
       break;
     }
-    print(s, "Can't write file %s\n", file.name);
+    print(s, "Can't write file %s\n", s.text);
   }
   discard_pending_input(s);
   return Next::menu();

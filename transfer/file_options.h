@@ -2,26 +2,16 @@
 // device buffer into an image file, with the file-name prompt they share.
 #pragma once
 
-#include "app/session.h"
+#include "session/console_io.h"
+#include "session/session.h"
 
 namespace chipferry {
 
-enum class NameLine {
-  given,     ///< a line with something on it (two quotes give an empty name)
-  empty,     ///< the line had nothing on it
-  too_long,  ///< more than 255 characters; `name` is what was kept
-  ended,     ///< standard input has ended; `name` is empty
-};
-
-struct FileName {
-  NameLine line;
-  const char* name;  ///< in the session's text buffer
-};
-
 /// Prints "Enter Filename", drops the rest of the menu line, and reads one
-/// line as the file name. A name in double quotes loses them and whatever
-/// follows the closing one.
-FileName read_file_name(Session& s);
+/// line as the file name into s.text; says how the line was read (empty: it
+/// had nothing on it; two quotes are not an empty line, but an empty name).
+/// A name in double quotes loses them and whatever follows the closing one.
+ReadResult read_file_name(Session& s);
 
 Next file_to_buffer(Session& s);
 Next buffer_to_file(Session& s);

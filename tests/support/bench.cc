@@ -1,6 +1,7 @@
 #include "tests/support/bench.h"
 
 #include "app/program.h"
+#include "link/port.h"
 
 namespace chipferry::test {
 
@@ -20,6 +21,11 @@ Bench::Bench() : session(std::make_unique<Session>(serial, console, clock)) {}
 int Bench::run(const std::string& stdin_text) {
   console.input = stdin_text;
   return run_program(*session);
+}
+
+Session& Bench::opened() {
+  open_port(*session);
+  return *session;
 }
 
 std::string Bench::out_after_banner() const {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/session.h"
+#include "session/session.h"
 #include "sim/programmer.h"
 #include "sim/sim_serial.h"
 #include "sim/virtual_clock.h"
@@ -24,6 +24,10 @@ struct Bench {
 
   /// Runs the program with `stdin_text` as standard input; the exit code.
   int run(const std::string& stdin_text);
+
+  /// The session with its port opened as the program opens it, for a test
+  /// that calls one routine of the program on its own.
+  Session& opened();
 
   /// Bytes the program wrote to the port.
   std::string wire() const { return serial.written(); }

@@ -1,6 +1,27 @@
-#include "app/input.h"
+#include "session/console_io.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
 
 namespace chipferry {
+
+void print(Session& s, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  if (length > 0) {
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<size_t>(length));
+    s.console.write(text);
+  }
+  va_end(again);
+}
+
 namespace {
 
 bool is_space(int c) {
@@ -77,7 +98,8 @@ ReadResult read_line(Session& s, char* out, size_t size) {
     }
   }
   out[length] = '\0';
-  return too_long ? ReadResult::too_long : ReadResult::ok;
+  if (too_long) return ReadResult::too_long;
+  return length == 0 ? ReadResult::empty : ReadResult::ok;
 }
 
 }  // namespace chipferry

@@ -1,14 +1,20 @@
-// Console input as the menu and the prompts read it: one character at a
-// time from the current line, whitespace-delimited words, and whole lines.
-// Everything reads through Session::input, so what one prompt leaves on a
-// line is what the next read sees.
+// The console words every option uses: formatted output, and input as the
+// menu and the prompts read it (one character at a time from the current
+// line, whitespace-delimited words, whole lines). Everything reads through
+// Session::input, so what one prompt leaves on a line is what the next
+// read sees.
 #pragma once
 
 #include <cstddef>
 
-#include "app/session.h"
+#include "session/session.h"
 
 namespace chipferry {
+
+/// Formatted output on standard output. The format is always a literal of
+/// the program: the compiler checks it, and user or device text only ever
+/// enters as an argument.
+void print(Session& s, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 constexpr int kEndOfInput = -1;
 
@@ -20,7 +26,13 @@ int read_char(Session& s);
 /// a new line.
 void discard_pending_input(Session& s);
 
-enum class ReadResult { ok, too_long, ended };
+/// How a console read ended.
+enum class ReadResult {
+  ok,        ///< something was read
+  empty,     ///< read_line only: the line had nothing on it
+  too_long,  ///< more than fitted; what fitted was kept
+  ended,     ///< standard input had ended; nothing was read
+};
 
 /// Reads one word as the "%s" conversion does: leading white space, line
 /// ends included, is skipped; the word ends before the next white space,
@@ -32,7 +44,8 @@ ReadResult read_word(Session& s, char* out, size_t size);
 /// Reads the rest of the current line, or the next line when nothing of
 /// the current one is pending, without its line end. A line that does not
 /// fit in `size` - 1 characters is consumed whole and reported as too_long,
-/// with what fit in `out`. ended: no line could be read; `out` is empty.
+/// with what fit in `out`. empty: nothing stood on it. ended: no line could
+/// be read; `out` is empty.
 ReadResult read_line(Session& s, char* out, size_t size);
 
 }  // namespace chipferry

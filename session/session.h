@@ -1,5 +1,13 @@
-// The state that lives for the whole run, in one place. Every routine of
-// the program takes the Session by reference; nothing else is global.
+// The state that lives for the whole run, in one place, and the one way
+// every step says how it ended. Every routine of the program takes the
+// Session by reference; nothing else is global.
+//
+// This folder is the floor of the program: the run state, the console
+// words every option uses (session/console_io.h) and the text comparison
+// (session/text.h). Above it, in this order, stand link/ (the wire),
+// catalogue/, operations/ and transfer/ (side by side, never including
+// each other) and app/ (start-up and the menu). No folder includes one
+// above it; platform/ lies beneath them all.
 #pragma once
 
 #include <array>
@@ -25,15 +33,21 @@ enum ExitCode : int {
   kExitNotSaved = 8,         ///< input ended before a received image was saved
 };
 
-/// Where an operation goes when it is done.
+/// How a step ended, and so where the run goes: on to the option's next
+/// step, to the menu at once, to the menu once the programmer's prompt has
+/// come, or to the end of the run with an exit code (its message printed).
 struct Next {
-  enum class Kind { menu, menu_after_prompt, end };
-  Kind kind = Kind::menu;
+  enum class Kind { carry_on, menu, menu_after_prompt, end };
+  Kind kind = Kind::carry_on;
   int exit_code = kExitOk;
 
+  static Next carry_on() { return {Kind::carry_on, kExitOk}; }
   static Next menu() { return {Kind::menu, kExitOk}; }
   static Next menu_after_prompt() { return {Kind::menu_after_prompt, kExitOk}; }
   static Next end(int code) { return {Kind::end, code}; }
+
+  /// The step went as it should; the option goes on with its next one.
+  bool carries_on() const { return kind == Kind::carry_on; }
 };
 
 /// The serial port as the program holds it.

@@ -1,0 +1,93 @@
+#include "operations/sequence.h"
+
+#include "catalogue/type_query.h"
+#include "link/port.h"
+#include "link/replies.h"
+#include "link/timings.h"
+#include "session/console_io.h"
+#include "session/text.h"
+
+namespace chipferry {
+namespace {
+
+// The code frames that mean the operation itself failed on the chip.
+constexpr const char* kFailureCodes[] = {" #10]", " #11]", " #12]", " #13]",
+                                         " #14]", " #15]", " #16]", " #17]"};
+
+bool is_failure_code(const char* code) {
+  for (const char* failure : kFailureCodes) {
+    if (equal_ignoring_case(code, failure)) return true;
+  }
+  return false;
+}
+
+// The code frame is in s.text. Only an empty socket (#06) leaves the
+// programmer at its prompt by itself; every other error waits for an ESC.
+Next act_on_code_frame(Session& s, const ChipOperation& op) {
+  const char* code = s.text;
+  if (equal_ignoring_case(code, " #06]")) {
+    print(s, "Operation failed!\nCheck chip contacts!\n");
+    discard_pending_input(s);
+    return Next::menu_after_prompt();
+  }
+  if (is_failure_code(code)) {
+    print(s, "%s", op.failure_message);
+  } else if (op.extra_code != nullptr && equal_ignoring_case(code, op.extra_code->frame)) {
+    print(s, "%s", op.extra_code->message);
+  } else {
+    print(s, "Unexpected error #%c%c\n", code[2], code[3]);
+  }
+  send_byte(s, kEsc);
+  s.clock.sleep_ms(timing::kEscAfterErrorMs);
+  return Next::menu_after_prompt();
+}
+
+}  // namespace
+
+bool ask_confirmation(Session& s, const char* prompt, const char* word) {
+  print(s, "%s", prompt);
+  if (read_word(s, s.text, kTextSize) != ReadResult::ok) return false;
+  return equal_ignoring_case(s.text, word);
+}
+
+Next run_chip_operation(Session& s, const ChipOperation& op) {
+  if (op.uses_type_query) {
+    if (Next next = query_rom_type(s); !next.carries_on()) return next;
+    if (Next next = expect_prompt(s); !next.carries_on()) return next;
+  }
+  if (op.confirmation != nullptr &&
+      !ask_confirmation(s, op.confirmation->prompt, op.confirmation->word)) {
+    return Next::menu();
+  }
+
+  send_string(s, op.command);
+  s.clock.sleep_ms(timing::kCommandMs);
+  if (Next next = expect_prompt(s); !next.carries_on()) return next;
+
+  send_string(s, "P\r");
+  if (op.pause_after_execute != nullptr) {
+    s.clock.sleep_ms(op.pause_after_execute(s.transfer_length));
+  }
+
+  for (int frame = 0; frame < op.status_frames; ++frame) {
+    switch (read_status_frame(s)) {
+      case StatusFrame::pass:
+        break;
+      case StatusFrame::error:
+        return act_on_code_frame(s, op);
+      case StatusFrame::invalid:
+        print(s, "Invalid Response\n");
+        return Next::end(kExitInvalidResponse);
+      case StatusFrame::no_response:
+        return no_response(s);
+    }
+  }
+
+  const Next closed =
+      op.closing_wait == ClosingWait::bracket ? expect_bracket(s) : expect_prompt(s);
+  if (!closed.carries_on()) return closed;
+  discard_pending_input(s);
+  return Next::menu();
+}
+
+}  // namespace chipferry
