@@ -5,7 +5,7 @@ PREFIX     ?= /usr/local
 # The chip in the simulated programmer's socket for the demo.
 DEMO_CHIP  ?= 2764A
 
-.PHONY: all demo test soak install fuzz windows windows-test bench clean
+.PHONY: all demo test soak lint install fuzz windows windows-test bench clean
 
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DCHIPFERRY_TESTS=OFF
@@ -28,6 +28,11 @@ test:
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON
 	cmake --build $(BUILD)/test -j $(JOBS)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
+
+# The house style and the static checks (clang-format, clang-tidy); needs
+# clang, clang-format and clang-tidy.
+lint:
+	bash .ci/lint.sh $(BUILD)/lint $(JOBS)
 
 # The end-to-end tests 20 times in a row with both cores kept busy; a
 # program to run, not part of make test. Ends with "N passed, M failed".

@@ -130,7 +130,9 @@ void check_and_clear_scratch() {
   while (dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    const std::string path = g_scratch + "/" + name;
+    std::string path = g_scratch;
+    path += '/';
+    path += name;
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
       const off_t size = st.st_size;

@@ -17,7 +17,7 @@ volatile sig_atomic_t g_restore_armed = 0;
 constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 extern "C" void restore_and_reraise(int sig) {
-  if (g_restore_armed) tcsetattr(STDIN_FILENO, TCSANOW, &g_restore_tio);
+  if (g_restore_armed != 0) tcsetattr(STDIN_FILENO, TCSANOW, &g_restore_tio);
   signal(sig, SIG_DFL);
   raise(sig);
 }

@@ -153,8 +153,9 @@ void apply_fault(const std::string& fault, Programmer& p) {
     p.faults.silent = true;
   } else if (fault == "checksum") {
     p.faults.wrong_checksum = true;
-  } else if (name == "code" && arg.size() == 2 && std::isprint(static_cast<unsigned char>(arg[0])) &&
-             std::isprint(static_cast<unsigned char>(arg[1]))) {
+  } else if (name == "code" && arg.size() == 2 &&
+             std::isprint(static_cast<unsigned char>(arg[0])) != 0 &&
+             std::isprint(static_cast<unsigned char>(arg[1])) != 0) {
     // Every error but an empty socket waits for the host's ESC before the
     // prompt comes.
     p.faults.execute_replies.push_back("[ERROR #" + arg + "]" + (arg == "06" ? "[C]" : ""));

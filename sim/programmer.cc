@@ -136,8 +136,8 @@ bool all_erased(const std::vector<uint8_t>& cells, int32_t length) {
 
 }  // namespace
 
-void Programmer::command(const std::string& raw, uint64_t now) {
-  const std::string line = upper(raw);
+void Programmer::command(const std::string& line_as_sent, uint64_t now) {
+  const std::string line = upper(line_as_sent);
   const bool counted = started_ && quiet_after_commands.has_value();
   if (counted && *quiet_after_commands == 0) faults.silent = true;
   answer(line, now);
@@ -214,11 +214,11 @@ void Programmer::download(uint64_t now) {
   size_t from = 0;
   for (const auto& [offset, ms] : f.download_gaps) {
     const size_t to = std::min(offset, length);
-    send(std::string(device_buffer.begin() + from, device_buffer.begin() + to), now);
+    send(std::string(device_buffer.data() + from, device_buffer.data() + to), now);
     from = std::max(from, to);
     now += ms;
   }
-  send(std::string(device_buffer.begin() + from, device_buffer.begin() + length), now);
+  send(std::string(device_buffer.data() + from, device_buffer.data() + length), now);
   send(download_surplus + download_trailer, now);
   f.download_preamble.reset();
   f.download_length.reset();

@@ -109,7 +109,7 @@ class Programmer {
  private:
   enum class Mode { offline, idle, upload_preamble, upload_data };
 
-  void command(const std::string& line, uint64_t now);
+  void command(const std::string& line_as_sent, uint64_t now);
   void answer(const std::string& line, uint64_t now);
   void execute(uint64_t now);
   void end_upload(uint64_t now);

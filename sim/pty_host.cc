@@ -251,9 +251,9 @@ void PtyHost::watch_openers(int64_t now) {
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      if (event->mask & IN_OPEN) {
+      if ((event->mask & IN_OPEN) != 0) {
         if (openers_++ == 0) log_.note(now, "port opened");
-      } else if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+      } else if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
         if (openers_ == 0 || --openers_ > 0) continue;
         // What the last opener wrote before closing still counts; what it
         // left unread is gone with it.

@@ -8,21 +8,21 @@ OpenResult SimSerial::open(const char* port_name) {
   return open_result;
 }
 
-bool SimSerial::get_state(LineSettings& out) {
+bool SimSerial::get_state(LineSettings& settings_now) {
   if (!get_state_ok) return false;
-  out = settings;
+  settings_now = settings;
   return true;
 }
 
-bool SimSerial::set_state(const LineSettings& in) {
+bool SimSerial::set_state(const LineSettings& settings_wanted) {
   if (!set_state_ok) return false;
-  settings = in;
+  settings = settings_wanted;
   return true;
 }
 
-bool SimSerial::set_timeouts(const Timeouts& in) {
+bool SimSerial::set_timeouts(const Timeouts& timeouts_wanted) {
   if (!set_timeouts_ok) return false;
-  timeouts = in;
+  timeouts = timeouts_wanted;
   return true;
 }
 

@@ -31,9 +31,9 @@ class SimSerial : public SerialDevice {
   SimSerial(Programmer& programmer, VirtualClock& clock) : programmer_(programmer), clock_(clock) {}
 
   OpenResult open(const char* port_name) override;
-  bool get_state(LineSettings& settings) override;
-  bool set_state(const LineSettings& settings) override;
-  bool set_timeouts(const Timeouts& timeouts) override;
+  bool get_state(LineSettings& settings_now) override;
+  bool set_state(const LineSettings& settings_wanted) override;
+  bool set_timeouts(const Timeouts& timeouts_wanted) override;
   ByteIo write_byte(uint8_t byte) override;
   ByteIo read_byte(uint8_t& byte) override;
   void set_break(bool on) override;

@@ -1,7 +1,9 @@
 #include "transfer/block.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "link/port.h"
 #include "link/timings.h"
@@ -115,10 +117,10 @@ Next check_stream_end(Session& s, int32_t length, int32_t received, int32_t& las
     print_surplus(s, received);
     return Next::end(kExitNoResponse);
   }
-  bool trailer = received >= kTrailerSize;
-  for (int32_t i = 0; trailer && i < kTrailerSize; ++i) {
-    trailer = s.host_buffer[static_cast<size_t>(received - kTrailerSize + i)] == kTrailer[i];
-  }
+  const bool trailer =
+      received >= kTrailerSize &&
+      std::equal(std::begin(kTrailer), std::end(kTrailer),
+                 s.host_buffer.data() + static_cast<size_t>(received - kTrailerSize));
   if (!trailer) return no_response(s);
   last = received - kTrailerSize - 1;
   return Next::carry_on();

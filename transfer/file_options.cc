@@ -46,7 +46,7 @@ Load load_image(Session& s, const char* name) {
   }
   std::vector<uint8_t> image(static_cast<size_t>(size));
   const bool complete = std::fread(image.data(), 1, image.size(), file) == image.size() &&
-                        std::fgetc(file) == EOF && !std::ferror(file);
+                        std::fgetc(file) == EOF && std::ferror(file) == 0;
   std::fclose(file);
   if (!complete) return Load::cant_read;
   std::memcpy(s.host_buffer.data(), image.data(), image.size());
