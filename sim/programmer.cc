@@ -69,7 +69,6 @@ void Programmer::end_upload(uint64_t now) {
 }
 
 void Programmer::receive(uint8_t byte, uint64_t now) {
-  advance(now);
   switch (mode_) {
     case Mode::offline:
       if (byte == 0x11) {

@@ -72,7 +72,9 @@ class Programmer {
   // What the host sends.
   void receive(uint8_t byte, uint64_t now_ms);
   void set_break(bool on, uint64_t now_ms);
-  /// Lets time pass without traffic (ends an upload on silence, if enabled).
+  /// Tells the model the line has been quiet up to `now_ms`: ends an upload
+  /// on silence, if enabled. Only the host can know that nothing is on its
+  /// way, so the time between two received bytes never ends one by itself.
   void advance(uint64_t now_ms);
 
   // What the host reads.
@@ -92,7 +94,9 @@ class Programmer {
   Faults faults;
   Durations durations;
   bool end_upload_on_silence = false;  ///< for lines where a break is invisible
-  uint32_t upload_silence_ms = 150;
+  /// Long enough that a program held up by a busy machine does not end its
+  /// upload; short enough to end it within an abandon's 500 ms break.
+  uint32_t upload_silence_ms = 400;
   size_t download_preamble_zeros = 16;
   std::string download_surplus;         ///< bytes between the data and the trailer
   std::string download_trailer = "\r\n[C]";

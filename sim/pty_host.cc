@@ -185,6 +185,14 @@ bool PtyHost::open(std::string& error) {
   return true;
 }
 
+bool PtyHost::line_quiet() const {
+  // Bytes waiting in the kernel were written while we were not looking;
+  // however late we see them, the line was not quiet.
+  if (!input_.empty()) return false;
+  int waiting = 0;
+  return ioctl(master_fd_, FIONREAD, &waiting) != 0 || waiting == 0;
+}
+
 size_t PtyHost::fifo_room() const {
   if (!pace_) return kInputChunk;
   return input_.size() < kFifoBytes ? kFifoBytes - input_.size() : 0;
@@ -338,7 +346,7 @@ void PtyHost::serve(int wake_fd) {
     feed_input(now);
     read_input(now, false);
     feed_input(now);
-    programmer_.advance(to_ms(now));
+    if (line_quiet()) programmer_.advance(to_ms(now));
     if (silence_wake_ns_ >= 0 && silence_wake_ns_ <= now) silence_wake_ns_ = -1;
     stage_output(now);
     write_output();

@@ -105,6 +105,8 @@ class PtyHost {
   /// room for, or with `whole_queue` everything, delivered at once.
   void read_input(int64_t now, bool whole_queue);
   size_t fifo_room() const;
+  /// Nothing of the program's is on the line or waiting for it.
+  bool line_quiet() const;
   void program_discarded(int64_t now);
   void feed_input(int64_t now);
   void take_all_input(int64_t now);

@@ -220,6 +220,21 @@ bool Sim::wait_for_log(const std::string& text, milliseconds limit) const {
   return true;
 }
 
+milliseconds Sim::limit_after_abandoned_download() const {
+  const auto end = std::chrono::steady_clock::now() + scaled(kRunLimit);
+  std::string log_now = log();
+  while (log_bytes(log_now, '>').find("S8\r\x1b") == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= end) {
+      ADD_FAILURE() << "the ESC never reached the simulator";
+      break;
+    }
+    poll(nullptr, 0, 10);
+    log_now = log();
+  }
+  const auto sent = static_cast<long long>(log_bytes(log_now, '<').size());
+  return kRunLimit + milliseconds{sent * 75};
+}
+
 RunResult run_chipferry(const std::string& port, const std::string& input) {
   auto p = start_chipferry(port);
   p->write_input(input);

@@ -84,6 +84,12 @@ class Sim {
   std::string log() const;
   /// Waits until the log holds `text`; false when the time ran out.
   bool wait_for_log(const std::string& text, milliseconds limit = kRunLimit) const;
+  /// Once the ESC that abandons a download has reached the simulator: how
+  /// long the menu may take to come back. After the abandon's pause the
+  /// prompt wait passes over every byte the program had not read yet, 75 ms
+  /// each; on a busy machine that may be many of those the programmer had
+  /// sent, so the bound is taken from the log, not guessed.
+  milliseconds limit_after_abandoned_download() const;
 
   std::string port;
   std::string log_path;

@@ -163,7 +163,7 @@ TEST(Session, EscAbandonsADownloadAndTheTerminalIsLeftAsItWas) {
   // 64 KiB take 34 s at 19,200 baud: press ESC once the data flows.
   ASSERT_TRUE(sim.wait_for_log(times(" FF", 16))) << sim.log();
   t.press(kEsc);
-  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  ASSERT_TRUE(t.see(kMenuEnd, sim.limit_after_abandoned_download())) << t.screen;
   t.press("q\r");
   EXPECT_EQ(t.finish(), 0) << t.screen;
   EXPECT_EQ(t.screen.find("Enter Filename"), std::string::npos) << t.screen;
@@ -293,7 +293,7 @@ TEST(Transfers, ADownloadAfterAnAbandonedOneBringsTheWholeImage) {
   t.press("2\r");
   ASSERT_TRUE(sim.wait_for_log(times(" 11", 16))) << sim.log();
   t.press(kEsc);
-  ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  ASSERT_TRUE(t.see(kMenuEnd, sim.limit_after_abandoned_download())) << t.screen;
   t.press("2\r");
   ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
   t.press(dir.file("saved.bin") + "\r");
