@@ -31,9 +31,9 @@ struct MenuEntry {
 };
 
 constexpr MenuEntry kMenuEntries[] = {
-    {'1', file_to_buffer}, {'2', buffer_to_file},  {'3', list_rom_types},
-    {'4', select_rom_type}, {'5', dump_rom},        {'6', compare_rom},
-    {'7', program_rom},     {'8', erase_rom},       {'9', blank_check_rom},
+    {'1', file_to_buffer},  {'2', buffer_to_file}, {'3', list_rom_types},
+    {'4', select_rom_type}, {'5', dump_rom},       {'6', compare_rom},
+    {'7', program_rom},     {'8', erase_rom},      {'9', blank_check_rom},
 };
 
 // Reads menu characters until one chooses something; returns where that
@@ -88,10 +88,11 @@ int run_menu(Session& s, Next next) {
 
 int run_program(Session& s) {
   std::memset(s.text, 0, sizeof s.text);
-  print(s, "Chipferry V0.4\n"
-           "Transfer tool for Advantest SE4943 (1985), aka TR4943\n"
-           "Written from the programmer's documented exchanges; no warranty.\n"
-           "\n");
+  print(s,
+        "Chipferry V0.4\n"
+        "Transfer tool for Advantest SE4943 (1985), aka TR4943\n"
+        "Written from the programmer's documented exchanges; no warranty.\n"
+        "\n");
 
   int code = open_port(s);
   if (code == kExitOk) code = run_menu(s, wake_programmer(s));

@@ -98,7 +98,9 @@ Next no_response(Session& s) {
   return Next::end(kExitNoResponse);
 }
 
-Next expect_prompt(Session& s) { return wait_command_prompt(s) ? Next::carry_on() : no_response(s); }
+Next expect_prompt(Session& s) {
+  return wait_command_prompt(s) ? Next::carry_on() : no_response(s);
+}
 
 Next expect_bracket(Session& s) { return wait_bracket(s) ? Next::carry_on() : no_response(s); }
 

@@ -10,8 +10,8 @@ using timing::check_pause;
 using timing::dump_pause;
 using timing::program_pause;
 
-constexpr Confirmation kProgramConfirmation = {
-    "Type the word 'PROGRAM' to confirm this action\n", "PROGRAM"};
+constexpr Confirmation kProgramConfirmation = {"Type the word 'PROGRAM' to confirm this action\n",
+                                               "PROGRAM"};
 constexpr Confirmation kEraseConfirmation = {"Type the word 'ERASE' to confirm this action\n",
                                              "erase"};
 

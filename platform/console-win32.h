@@ -21,7 +21,7 @@ class Win32Console : public Console {
  private:
   static constexpr unsigned long long kLookIntervalMs = 10;
 
-  bool console_;                     ///< standard input is the console keyboard
+  bool console_;                      ///< standard input is the console keyboard
   unsigned long long last_look_ = 0;  ///< GetTickCount64() when poll_key last looked
 };
 

@@ -1,5 +1,3 @@
-#include "platform/files.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "platform/files.h"
 
 namespace chipferry {
 namespace {

@@ -1,11 +1,10 @@
-#include "platform/files.h"
-
-#include <windows.h>
-
 #include <io.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
+
+#include "platform/files.h"
 
 namespace chipferry {
 namespace {

@@ -15,29 +15,47 @@ namespace {
 
 speed_t speed_of(uint32_t baud) {
   switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B0;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return B0;
   }
 }
 
 uint32_t baud_of(speed_t speed) {
   switch (speed) {
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    default: return 0;
+    case B1200:
+      return 1200;
+    case B2400:
+      return 2400;
+    case B4800:
+      return 4800;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    default:
+      return 0;
   }
 }
 
@@ -82,7 +100,8 @@ OpenResult PosixSerial::open(const char*) {
   const char* path = std::getenv("CHIPFERRY_COM1");
   if (path == nullptr || *path == '\0') path = default_path_;
   const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? OpenResult::not_found : OpenResult::failed;
+  if (fd < 0)
+    return (errno == ENOENT || errno == ENOTDIR) ? OpenResult::not_found : OpenResult::failed;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
     return OpenResult::failed;
@@ -96,10 +115,18 @@ bool PosixSerial::get_state(LineSettings& settings) {
   if (tcgetattr(fd_, &tio_) != 0) return false;
   settings.baud_rate = baud_of(cfgetospeed(&tio_));
   switch (tio_.c_cflag & CSIZE) {
-    case CS5: settings.data_bits = 5; break;
-    case CS6: settings.data_bits = 6; break;
-    case CS7: settings.data_bits = 7; break;
-    default: settings.data_bits = 8; break;
+    case CS5:
+      settings.data_bits = 5;
+      break;
+    case CS6:
+      settings.data_bits = 6;
+      break;
+    case CS7:
+      settings.data_bits = 7;
+      break;
+    default:
+      settings.data_bits = 8;
+      break;
   }
   settings.parity = (tio_.c_cflag & PARENB) == 0   ? Parity::none
                     : (tio_.c_cflag & CMSPAR) != 0 ? Parity::other
@@ -119,25 +146,44 @@ bool PosixSerial::set_state(const LineSettings& settings) {
   if (speed == B0 || cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
   tcflag_t size = CS8;
   switch (settings.data_bits) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
-    default: return false;
+    case 5:
+      size = CS5;
+      break;
+    case 6:
+      size = CS6;
+      break;
+    case 7:
+      size = CS7;
+      break;
+    case 8:
+      size = CS8;
+      break;
+    default:
+      return false;
   }
   tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
   switch (settings.parity) {
-    case Parity::none: tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR); break;
-    case Parity::odd: tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CMSPAR)) | PARENB | PARODD; break;
+    case Parity::none:
+      tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+      break;
+    case Parity::odd:
+      tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CMSPAR)) | PARENB | PARODD;
+      break;
     case Parity::even:
       tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CMSPAR | PARODD)) | PARENB;
       break;
-    case Parity::other: break;  // as the port had it
+    case Parity::other:
+      break;  // as the port had it
   }
   switch (settings.stop_bits) {
-    case StopBits::one: tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB); break;
-    case StopBits::two: tio.c_cflag |= CSTOPB; break;
-    case StopBits::other: break;
+    case StopBits::one:
+      tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+      break;
+    case StopBits::two:
+      tio.c_cflag |= CSTOPB;
+      break;
+    case StopBits::other:
+      break;
   }
   // termios has one switch for both directions of hardware handshake.
   if (settings.handshake == Handshake::rts_cts) {

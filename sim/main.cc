@@ -88,7 +88,8 @@ const RomType* rom_type_named(const std::string& name) {
 
 // A whole decimal number no larger than `max`.
 bool parse_number(const std::string& text, unsigned long max, unsigned long& value) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   value = std::stoul(text);
@@ -111,7 +112,8 @@ Options parse_options(int argc, char** argv) {
       const size_t colon = v.find(':');
       o.chip_type = rom_type_named(v.substr(0, colon));
       if (colon != std::string::npos) o.chip_image = v.substr(colon + 1);
-      if (colon != std::string::npos && o.chip_image.empty()) usage_error("--chip: no file after ':'");
+      if (colon != std::string::npos && o.chip_image.empty())
+        usage_error("--chip: no file after ':'");
     } else if (arg == "--empty-socket") {
       o.empty_socket = true;
     } else if (arg == "--type") {
@@ -140,7 +142,8 @@ Options parse_options(int argc, char** argv) {
       usage_error("unknown option '" + arg + "'");
     }
   }
-  if (o.empty_socket && o.chip_type != nullptr) usage_error("--chip and --empty-socket exclude each other");
+  if (o.empty_socket && o.chip_type != nullptr)
+    usage_error("--chip and --empty-socket exclude each other");
   return o;
 }
 
@@ -185,7 +188,8 @@ void set_up(const Options& o, Programmer& p) {
   if (!o.chip_image.empty()) {
     std::ifstream in(o.chip_image, std::ios::binary);
     if (!in) usage_error("cannot read " + o.chip_image);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
     const size_t capacity = static_cast<size_t>(capacity_of(p.chip.type->size_class));
     if (bytes.size() > capacity) {
       usage_error(o.chip_image + " holds " + std::to_string(bytes.size()) + " bytes; a " +
@@ -231,7 +235,8 @@ int run(int argc, char** argv) {
 
   TrafficLog log;
   if (!o.log_path.empty() && !log.open(o.log_path)) {
-    std::fprintf(stderr, "chipferry-sim: cannot write %s: %s\n", o.log_path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "chipferry-sim: cannot write %s: %s\n", o.log_path.c_str(),
+                 std::strerror(errno));
     return kExitSimFailed;
   }
   PtyHost host(programmer, log, o.pace);
@@ -287,7 +292,8 @@ int run(int argc, char** argv) {
     if (waitpid(child, &status, WNOHANG) != child) continue;
     host.drain();
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    log.note(host.now_ns(), std::string(o.run[0]) + " ended with exit code " + std::to_string(code));
+    log.note(host.now_ns(),
+             std::string(o.run[0]) + " ended with exit code " + std::to_string(code));
     return code;
   }
 }

@@ -207,8 +207,8 @@ void Programmer::download(uint64_t now) {
   std::string head(download_preamble_zeros, '\0');
   head.push_back('\xFF');
   if (f.download_preamble) head = *f.download_preamble;
-  const size_t length = std::min(f.download_length.value_or(static_cast<size_t>(capacity())),
-                                 device_buffer.size());
+  const size_t length =
+      std::min(f.download_length.value_or(static_cast<size_t>(capacity())), device_buffer.size());
   send(head, now);
   size_t from = 0;
   for (const auto& [offset, ms] : f.download_gaps) {
@@ -279,7 +279,8 @@ void Programmer::execute(uint64_t now) {
   if (!chip.present) outcome = "[ERROR #06]";
   // A pass and an empty socket are followed by the prompt at once; any
   // other error waits for the host's ESC.
-  const bool prompt_follows = outcome.find("ERROR") == std::string::npos || outcome == "[ERROR #06]";
+  const bool prompt_follows =
+      outcome.find("ERROR") == std::string::npos || outcome == "[ERROR #06]";
   send(outcome + (prompt_follows ? "[C]" : ""), now + duration);
 }
 

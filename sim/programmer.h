@@ -98,11 +98,11 @@ class Programmer {
   /// upload; short enough to end it within an abandon's 500 ms break.
   uint32_t upload_silence_ms = 400;
   size_t download_preamble_zeros = 16;
-  std::string download_surplus;         ///< bytes between the data and the trailer
+  std::string download_surplus;  ///< bytes between the data and the trailer
   std::string download_trailer = "\r\n[C]";
-  size_t uploaded_bytes = 0;            ///< data bytes of the last upload
+  size_t uploaded_bytes = 0;  ///< data bytes of the last upload
   TransferFaults transfer_faults;
-  std::vector<std::string> commands;    ///< every command line received
+  std::vector<std::string> commands;  ///< every command line received
   /// After the start-up command: answers this many more command lines, then
   /// falls silent for good (0: silent from the next line on).
   std::optional<size_t> quiet_after_commands;
@@ -129,12 +129,12 @@ class Programmer {
   std::deque<Pending> output_;
   Mode mode_ = Mode::offline;
   std::string line_;
-  std::string operation_;      ///< the selected operation command
-  bool busy_ = false;          ///< an execute has answered and may be cut short by ESC
+  std::string operation_;  ///< the selected operation command
+  bool busy_ = false;      ///< an execute has answered and may be cut short by ESC
   uint64_t last_data_at_ = 0;
   bool break_on_ = false;
-  bool started_ = false;         ///< the start-up command has come
-  bool sending_block_ = false;   ///< the download block is being queued
+  bool started_ = false;        ///< the start-up command has come
+  bool sending_block_ = false;  ///< the download block is being queued
   size_t garbage_sent_ = 0;
 };
 

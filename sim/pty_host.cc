@@ -64,9 +64,10 @@ TrafficLog::~TrafficLog() {
 bool TrafficLog::open(const std::string& path) {
   file_ = std::fopen(path.c_str(), "we");
   if (file_ == nullptr) return false;
-  std::fputs("# chipferry-sim traffic; seconds since start; "
-             "> program to programmer, < programmer to program\n",
-             file_);
+  std::fputs(
+      "# chipferry-sim traffic; seconds since start; "
+      "> program to programmer, < programmer to program\n",
+      file_);
   return true;
 }
 
@@ -82,10 +83,18 @@ std::string TrafficLog::format(char direction, int64_t at_ns, const std::string&
     std::snprintf(hex, sizeof hex, " %02X", b);
     line += hex;
     switch (b) {
-      case '\r': text += "\\r"; break;
-      case '\n': text += "\\n"; break;
-      case '\\': text += "\\\\"; break;
-      case '"': text += "\\\""; break;
+      case '\r':
+        text += "\\r";
+        break;
+      case '\n':
+        text += "\\n";
+        break;
+      case '\\':
+        text += "\\\\";
+        break;
+      case '"':
+        text += "\\\"";
+        break;
       default:
         if (b >= 0x20 && b < 0x7F) {
           text.push_back(c);
@@ -373,8 +382,8 @@ void PtyHost::serve(int wake_fd) {
       timeout.tv_sec = static_cast<time_t>(wait / 1'000'000'000);
       timeout.tv_nsec = static_cast<long>(wait % 1'000'000'000);
     }
-    const int n = ppoll(fds, watch_fd_ >= 0 ? 3 : 2, deadline == kNever ? nullptr : &timeout,
-                        nullptr);
+    const int n =
+        ppoll(fds, watch_fd_ >= 0 ? 3 : 2, deadline == kNever ? nullptr : &timeout, nullptr);
     if (n > 0 && (fds[0].revents & POLLIN) != 0) {
       log_.flush();
       return;

@@ -128,11 +128,11 @@ class PtyHost {
   std::string path_;
   int openers_ = 0;  ///< open descriptions of the terminal end, ours left out
 
-  std::deque<Arrival> input_;       ///< the FIFO: read from the program, not yet delivered
-  int64_t input_free_ns_ = 0;       ///< when the line to the programmer is free
-  int64_t silence_wake_ns_ = -1;    ///< a wake-up to notice an upload's end
-  std::string output_;              ///< due bytes the terminal has not taken yet
-  int64_t output_free_ns_ = 0;      ///< when the line to the program is free
+  std::deque<Arrival> input_;     ///< the FIFO: read from the program, not yet delivered
+  int64_t input_free_ns_ = 0;     ///< when the line to the programmer is free
+  int64_t silence_wake_ns_ = -1;  ///< a wake-up to notice an upload's end
+  std::string output_;            ///< due bytes the terminal has not taken yet
+  int64_t output_free_ns_ = 0;    ///< when the line to the program is free
   int64_t log_flushed_ns_ = 0;
 };
 

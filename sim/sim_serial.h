@@ -49,10 +49,10 @@ class SimSerial : public SerialDevice {
   bool get_state_ok = true;
   bool set_state_ok = true;
   bool set_timeouts_ok = true;
-  uint32_t held_writes = 0;    ///< the next writes time out (CTS held off)
-  uint32_t failing_writes = 0; ///< the next write calls fail
-  size_t faults_from_byte = 0; ///< the two above start once this many bytes went out
-  uint32_t failing_reads = 0;  ///< the next read calls fail
+  uint32_t held_writes = 0;      ///< the next writes time out (CTS held off)
+  uint32_t failing_writes = 0;   ///< the next write calls fail
+  size_t faults_from_byte = 0;   ///< the two above start once this many bytes went out
+  uint32_t failing_reads = 0;    ///< the next read calls fail
   uint32_t undrained_waits = 0;  ///< the next drain waits run out (CTS held off)
   int discards = 0;              ///< discard_output calls
 

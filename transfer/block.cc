@@ -64,7 +64,8 @@ Next abandon_download(Session& s, uint32_t pause_ms) {
 }
 
 void print_surplus(Session& s, int32_t received) {
-  print(s, "Transmission has been aborted, %i bytes has been received\n", static_cast<int>(received));
+  print(s, "Transmission has been aborted, %i bytes has been received\n",
+        static_cast<int>(received));
 }
 
 // The preamble of a download: zeros up to the 0xFF that ends it, counted
@@ -188,7 +189,8 @@ Next receive_block(Session& s, int32_t length) {
 
 uint16_t sum_block(const Session& s, int32_t length) {
   uint16_t sum = 0;
-  for (int32_t q = 0; q < length; ++q) sum = static_cast<uint16_t>(sum + s.host_buffer[static_cast<size_t>(q)]);
+  for (int32_t q = 0; q < length; ++q)
+    sum = static_cast<uint16_t>(sum + s.host_buffer[static_cast<size_t>(q)]);
   return sum;
 }
 
