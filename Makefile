@@ -5,7 +5,7 @@ PREFIX     ?= /usr/local
 # The chip in the simulated programmer's socket for the demo.
 DEMO_CHIP  ?= 2764A
 
-.PHONY: all demo test soak lint install fuzz windows windows-test bench clean
+.PHONY: all demo test soak lint install package fuzz windows windows-test windows-package bench clean
 
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DCHIPFERRY_TESTS=OFF
@@ -24,8 +24,12 @@ demo: all
 	@$(BUILD)/release/chipferry-sim --chip $(DEMO_CHIP) --type $(DEMO_CHIP) \
 	    --log $(BUILD)/demo-traffic.log --run $(BUILD)/release/chipferry
 
+# Where we develop, warnings are errors (CHIPFERRY_WERROR); a plain CMake
+# build, as a packager or a user makes one, only reports them.
+DEV_OPTIONS = -DCHIPFERRY_WERROR=ON
+
 test:
-	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON
+	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON $(DEV_OPTIONS)
 	cmake --build $(BUILD)/test -j $(JOBS)
 	cd $(BUILD)/test && ctest --output-on-failure -j $(JOBS)
 
@@ -38,7 +42,7 @@ lint:
 # program to run, not part of make test. Ends with "N passed, M failed".
 SOAK_RUNS ?= 20
 soak:
-	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON
+	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON $(DEV_OPTIONS)
 	cmake --build $(BUILD)/test -j $(JOBS)
 	bash tests/soak.sh $(BUILD)/test $(SOAK_RUNS)
 
@@ -50,7 +54,8 @@ bench: all
 # libFuzzer on the whole program; FUZZ_SECONDS bounds the run.
 FUZZ_SECONDS ?= 60
 fuzz:
-	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHIPFERRY_FUZZ=ON -DCHIPFERRY_TESTS=OFF
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHIPFERRY_FUZZ=ON \
+	  -DCHIPFERRY_TESTS=OFF $(DEV_OPTIONS)
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target chipferry_fuzz
 	mkdir -p $(BUILD)/fuzz/corpus
 	$(BUILD)/fuzz/chipferry_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(abspath $(BUILD)/fuzz/corpus) $(abspath fuzz/corpus)
@@ -66,7 +71,7 @@ ifeq ($(MINGW_CXX),)
 	@exit 1
 else
 	cmake -S . -B $(BUILD)/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	  -DCMAKE_BUILD_TYPE=Release -DCHIPFERRY_TESTS=OFF
+	  -DCMAKE_BUILD_TYPE=Release -DCHIPFERRY_TESTS=OFF $(DEV_OPTIONS)
 	cmake --build $(BUILD)/windows -j $(JOBS) --target chipferry
 	@echo "Built $(BUILD)/windows/chipferry.exe"
 endif
@@ -76,14 +81,27 @@ endif
 # the tests, as a GoogleTest filter.
 WINE_TESTS ?= Session.*
 windows-test: windows
-	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON
+	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON $(DEV_OPTIONS)
 	cmake --build $(BUILD)/test -j $(JOBS) --target chipferry_e2e
 	CHIPFERRY_WINE_FILTER='$(WINE_TESTS)' bash tests/wine/run_e2e.sh \
 	  $(BUILD)/windows/chipferry.exe $(abspath $(BUILD)/test/chipferry_e2e)
 
-# chipferry, chipferry-sim and the chipferry(1) manual under $(PREFIX).
+# chipferry, chipferry-sim, their manual pages and the README under $(PREFIX).
 install: all
 	cmake --install $(BUILD)/release --prefix $(PREFIX)
+
+# The Debian package, $(BUILD)/release/chipferry_<version>_<arch>.deb
+# (CPack; needs dpkg-dev for the dependencies it computes).
+package: all
+	cd $(BUILD)/release && cpack -G DEB
+	@ls $(BUILD)/release/*.deb
+
+# The Windows zip, $(BUILD)/windows/chipferry-<version>-windows-x86_64.zip:
+# chipferry.exe, the README and the manual as plain text (needs nroff).
+windows-package: windows
+	cmake --build $(BUILD)/windows -j $(JOBS)
+	cd $(BUILD)/windows && cpack -G ZIP
+	@ls $(BUILD)/windows/*.zip
 
 clean:
 	rm -rf $(BUILD)
