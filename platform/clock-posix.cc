@@ -11,4 +11,10 @@ void PosixClock::sleep_ms(uint32_t ms) {
   }
 }
 
+uint64_t PosixClock::now_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec / 1000000);
+}
+
 }  // namespace chipferry

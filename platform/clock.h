@@ -12,6 +12,8 @@ class Clock {
   virtual ~Clock() = default;
   /// Blocks for `ms` milliseconds.
   virtual void sleep_ms(uint32_t ms) = 0;
+  /// Milliseconds since an arbitrary fixed point, never going back.
+  virtual uint64_t now_ms() = 0;
 };
 
 }  // namespace chipferry

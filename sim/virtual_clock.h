@@ -15,6 +15,7 @@ class VirtualClock : public Clock {
     sleeps.push_back(ms);
     now += ms;
   }
+  uint64_t now_ms() override { return now; }
 
   uint64_t now = 0;
   std::vector<uint32_t> sleeps;  ///< every sleep_ms, in order
