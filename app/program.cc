@@ -62,13 +62,14 @@ Next wake_programmer(Session& s) {
   return Next::menu_after_prompt();
 }
 
-}  // namespace
-
+// Waits for the command prompt, then shows the menu.
 Next enter_menu_after_prompt(Session& s) {
   const Next next = expect_prompt(s);
   return next.carries_on() ? Next::menu() : next;
 }
 
+// Runs menus and operations from `next` on until the run ends; returns the
+// exit code.
 int run_menu(Session& s, Next next) {
   for (;;) {
     switch (next.kind) {
@@ -85,6 +86,8 @@ int run_menu(Session& s, Next next) {
     }
   }
 }
+
+}  // namespace
 
 int run_program(Session& s) {
   std::memset(s.text, 0, sizeof s.text);

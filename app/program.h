@@ -10,11 +10,4 @@ namespace chipferry {
 /// The port has been released (when it was opened) by the time it returns.
 int run_program(Session& s);
 
-/// Waits for the command prompt, then shows the menu; see run_menu.
-Next enter_menu_after_prompt(Session& s);
-
-/// Runs menus and operations from `next` on until the run ends; returns the
-/// exit code.
-int run_menu(Session& s, Next next);
-
 }  // namespace chipferry

@@ -42,13 +42,17 @@ Next act_on_code_frame(Session& s, const ChipOperation& op) {
   return Next::menu_after_prompt();
 }
 
-}  // namespace
-
+// Prints `prompt` and reads one word, without discarding what was typed
+// ahead: a word on the menu line answers at once. True when it equals
+// `word`, ignoring the case of A-Z. A word too long for the text buffer, or
+// the end of input, refuses.
 bool ask_confirmation(Session& s, const char* prompt, const char* word) {
   print(s, "%s", prompt);
   if (read_word(s, s.text, kTextSize) != ReadResult::ok) return false;
   return equal_ignoring_case(s.text, word);
 }
+
+}  // namespace
 
 Next run_chip_operation(Session& s, const ChipOperation& op) {
   if (op.uses_type_query) {

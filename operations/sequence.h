@@ -48,10 +48,4 @@ struct ChipOperation {
 /// exit code 6 or 7 once its message is printed.
 Next run_chip_operation(Session& s, const ChipOperation& op);
 
-/// Prints `prompt` and reads one word, without discarding what was typed
-/// ahead: a word on the menu line answers at once. True when it equals
-/// `word`, ignoring the case of A-Z. A word too long for the text buffer,
-/// or the end of input, refuses.
-bool ask_confirmation(Session& s, const char* prompt, const char* word);
-
 }  // namespace chipferry

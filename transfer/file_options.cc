@@ -10,6 +10,7 @@
 #include "catalogue/type_query.h"
 #include "link/port.h"
 #include "platform/files.h"
+#include "session/console_io.h"
 #include "transfer/block.h"
 
 namespace chipferry {
@@ -54,8 +55,10 @@ Load load_image(Session& s, const char* name) {
   return Load::ok;
 }
 
-}  // namespace
-
+// Prints "Enter Filename", drops the rest of the menu line, and reads one
+// line as the file name into s.text; says how the line was read (empty: it
+// had nothing on it; two quotes are not an empty line, but an empty name).
+// A name in double quotes loses them and whatever follows the closing one.
 ReadResult read_file_name(Session& s) {
   print(s, "Enter Filename\n");
   discard_pending_input(s);
@@ -67,6 +70,8 @@ ReadResult read_file_name(Session& s) {
   }
   return read;
 }
+
+}  // namespace
 
 Next file_to_buffer(Session& s) {
   for (;;) {
