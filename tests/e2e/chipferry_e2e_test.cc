@@ -58,7 +58,7 @@ TEST(Chipferry, UnknownOptionsAreReportedAndTheMenuReadsOn) {
 
 TEST(Chipferry, MissingPortEndsWithCode1AndTouchesNothing) {
   TempDir dir;
-  const RunResult run = run_chipferry(dir.file("no-such-port"), "q\n");
+  const RunResult run = run_chipferry(dir / "no-such-port", "q\n");
   EXPECT_EQ(run.code, 1);
   expect_banner_then(run.out, "Port COM1 doesn't exist\n");
 }

@@ -14,8 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 extern char** environ;
@@ -44,17 +42,6 @@ milliseconds scaled(milliseconds limit) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "chipferry-e2e-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-  path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
-}
 
 Process::Process(const Setup& setup) : name_(setup.argv.at(0)) {
   std::vector<std::string> env_strings;
@@ -182,7 +169,7 @@ int Process::wait(milliseconds limit) {
 
 void Process::signal(int sig) { kill(pid_, sig); }
 
-Sim::Sim(const TempDir& dir, const std::vector<std::string>& options) : log_path(dir.file("sim.log")) {
+Sim::Sim(const TempDir& dir, const std::vector<std::string>& options) : log_path(dir / "sim.log") {
   Process::Setup setup;
   setup.argv = {CHIPFERRY_SIM_BIN, "--no-pace", "--duration-ms", "0", "--log", log_path};
   setup.argv.insert(setup.argv.end(), options.begin(), options.end());
@@ -208,7 +195,7 @@ int Sim::stop() {
   return exit_code_;
 }
 
-std::string Sim::log() const { return read_file(log_path); }
+std::string Sim::log() const { return read_file<std::string>(log_path); }
 
 bool Sim::wait_for_log(const std::string& text, milliseconds limit) const {
   limit = scaled(limit);
@@ -342,17 +329,6 @@ std::string log_bytes(const std::string& log, char direction) {
     }
   }
   return bytes;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 }  // namespace chipferry::e2e

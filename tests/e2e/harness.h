@@ -16,20 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace chipferry::e2e {
 
 using std::chrono::milliseconds;
+using test::read_file;
+using test::TempDir;
+using test::write_file;
 
 constexpr milliseconds kRunLimit{20000};
-
-/// A scratch directory for one test, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  std::string file(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
 
 /// A child process. Its standard input and output are pipes the test
 /// holds, unless the test hands it a terminal of its own.
@@ -153,9 +149,6 @@ std::string log_bytes(const std::string& log, char direction);
 
 /// The programmer's answer to a checksum query for `block`, "[XXXX ]".
 std::string checksum_reply(const std::string& block);
-
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
 
 /// What chipferry prints before and after everything else.
 extern const char kBannerStart[];

@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 
 #include "tests/e2e/harness.h"
@@ -91,12 +90,12 @@ TEST(Session, A64KImageGoesUpAndComesBackByteForByte) {
   TempDir dir;
   Sim sim(dir, {"--type", "27512"});
   const std::string block = image(65536, 3);
-  write_file(dir.file("up.bin"), block);
+  write_file(dir / "up.bin", block);
   const RunResult run = run_chipferry(
-      sim.port, "1\n" + dir.file("up.bin") + "\n2\n" + dir.file("down.bin") + "\nq\n");
+      sim.port, "1\n" + dir / "up.bin" + "\n2\n" + dir / "down.bin" + "\nq\n");
   EXPECT_EQ(run.code, 0);
   EXPECT_EQ(after_banner(run.out), times(std::string(kMenu) + "Enter Filename\n", 2) + kMenu);
-  EXPECT_TRUE(read_file(dir.file("down.bin")) == block) << "the saved image differs";
+  EXPECT_TRUE(read_file<std::string>(dir / "down.bin") == block) << "the saved image differs";
 
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
@@ -183,9 +182,9 @@ TEST(Session, EscAbandonsADownloadAndTheTerminalIsLeftAsItWas) {
 TEST(ChipWork, ABlankEpromTakesAnImageThenComparesButIsNoLongerBlank) {
   TempDir dir;
   Sim sim(dir, {"--chip", "2716"});
-  write_file(dir.file("image.bin"), image(2048, 7));
+  write_file(dir / "image.bin", image(2048, 7));
   const RunResult run = run_chipferry(
-      sim.port, "9\n1\n" + dir.file("image.bin") + "\n7\nPROGRAM\n6\n9\nq\n");
+      sim.port, "9\n1\n" + dir / "image.bin" + "\n7\nPROGRAM\n6\n9\nq\n");
   EXPECT_EQ(run.code, 0);
   const std::string menu = kMenu;
   EXPECT_EQ(after_banner(run.out), menu + menu + "Enter Filename\n" + menu +
@@ -199,11 +198,11 @@ TEST(ChipWork, ABlankEpromTakesAnImageThenComparesButIsNoLongerBlank) {
 TEST(ChipWork, AnEpromCannotBeProgrammedOverCellsAlreadyCleared) {
   TempDir dir;
   // The chip holds 0x0F everywhere; the image wants bits it no longer has.
-  write_file(dir.file("chip.bin"), std::string(2048, '\x0F'));
-  write_file(dir.file("image.bin"), std::string(2048, '\xF0'));
-  Sim sim(dir, {"--chip", "2716:" + dir.file("chip.bin")});
+  write_file(dir / "chip.bin", std::string(2048, '\x0F'));
+  write_file(dir / "image.bin", std::string(2048, '\xF0'));
+  Sim sim(dir, {"--chip", "2716:" + dir / "chip.bin"});
   const RunResult run =
-      run_chipferry(sim.port, "1\n" + dir.file("image.bin") + "\n7\nprogram\nq\n");
+      run_chipferry(sim.port, "1\n" + dir / "image.bin" + "\n7\nprogram\nq\n");
   EXPECT_EQ(run.code, 0);
   const std::string menu = kMenu;
   EXPECT_EQ(after_banner(run.out), menu + "Enter Filename\n" + menu +
@@ -231,8 +230,8 @@ TEST(ChipWork, OnlyAnEepromIsErased) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.chip);
     TempDir dir;
-    write_file(dir.file("chip.bin"), image(2048, 1));
-    Sim sim(dir, {"--chip", std::string(c.chip) + ":" + dir.file("chip.bin")});
+    write_file(dir / "chip.bin", image(2048, 1));
+    Sim sim(dir, {"--chip", std::string(c.chip) + ":" + dir / "chip.bin"});
     const RunResult run = run_chipferry(sim.port, "8\nERASE\n9\nq\n");
     EXPECT_EQ(run.code, 0);
     const std::string not_blank = std::string(c.chip) == "2716" ? "ROM not blank!\n" : "";
@@ -248,13 +247,13 @@ TEST(ChipWork, OnlyAnEepromIsErased) {
 TEST(Transfers, EscAbandonsAnUploadAndOtherKeysAreDropped) {
   TempDir dir;
   Sim sim(dir, {"--pace"});
-  write_file(dir.file("image.bin"), std::string(65536, '\x55'));
+  write_file(dir / "image.bin", std::string(65536, '\x55'));
   Terminal t;
   t.start(sim.port);
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("1\r");
   ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
-  t.press(dir.file("image.bin") + "\r");
+  t.press(dir / "image.bin" + "\r");
   ASSERT_TRUE(sim.wait_for_log(times(" 55", 16))) << sim.log();
   // A key other than ESC is read and dropped: the menu never sees it.
   t.press("x");
@@ -283,8 +282,8 @@ TEST(Transfers, ADownloadAfterAnAbandonedOneBringsTheWholeImage) {
   // 8 KiB take over 4 s at 19,200 baud: time enough to abandon the first.
   std::string chip = image(8192, 5);
   std::fill_n(chip.begin(), 64, '\x11');
-  write_file(dir.file("chip.bin"), chip);
-  Sim sim(dir, {"--pace", "--chip", "2764:" + dir.file("chip.bin")});
+  write_file(dir / "chip.bin", chip);
+  Sim sim(dir, {"--pace", "--chip", "2764:" + dir / "chip.bin"});
   Terminal t;
   t.start(sim.port);
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
@@ -296,11 +295,11 @@ TEST(Transfers, ADownloadAfterAnAbandonedOneBringsTheWholeImage) {
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("2\r");
   ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
-  t.press(dir.file("saved.bin") + "\r");
+  t.press(dir / "saved.bin" + "\r");
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("q\r");
   EXPECT_EQ(t.finish(), 0) << t.screen;
-  EXPECT_TRUE(read_file(dir.file("saved.bin")) == chip) << "the saved image differs";
+  EXPECT_TRUE(read_file<std::string>(dir / "saved.bin") == chip) << "the saved image differs";
   t.expect_settings_as_before();
   EXPECT_EQ(sim.stop(), 0);
   const std::string sent = log_bytes(sim.log(), '>');
@@ -348,26 +347,21 @@ TEST(Transfers, TheTerminalIsRestoredWhenTheRunEndsMidTransfer) {
 TEST(Transfers, ASavedImageReplacesAnOlderFileWhole) {
   TempDir dir;
   const std::string chip = image(2048, 11);
-  write_file(dir.file("chip.bin"), chip);
-  Sim sim(dir, {"--chip", "2716:" + dir.file("chip.bin")});
+  write_file(dir / "chip.bin", chip);
+  Sim sim(dir, {"--chip", "2716:" + dir / "chip.bin"});
   // Longer than the image, so a write over it in place would leave a tail.
-  write_file(dir.file("saved.bin"), std::string(8192, 'x'));
-  ASSERT_EQ(chmod(dir.file("saved.bin").c_str(), 0640), 0);
+  write_file(dir / "saved.bin", std::string(8192, 'x'));
+  ASSERT_EQ(chmod((dir / "saved.bin").c_str(), 0640), 0);
 
-  const RunResult run = run_chipferry(sim.port, "5\n2\n" + dir.file("saved.bin") + "\nq\n");
+  const RunResult run = run_chipferry(sim.port, "5\n2\n" + dir / "saved.bin" + "\nq\n");
   EXPECT_EQ(run.code, 0);
   const std::string menu = kMenu;
   EXPECT_EQ(after_banner(run.out), menu + menu + "Enter Filename\n" + menu);
-  EXPECT_TRUE(read_file(dir.file("saved.bin")) == chip) << "the saved image differs";
+  EXPECT_TRUE(read_file<std::string>(dir / "saved.bin") == chip) << "the saved image differs";
   struct stat info {};
-  ASSERT_EQ(stat(dir.file("saved.bin").c_str(), &info), 0);
+  ASSERT_EQ(stat((dir / "saved.bin").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"chip.bin", "saved.bin", "sim.log"}));
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"chip.bin", "saved.bin", "sim.log"}));
 }
 
 }  // namespace

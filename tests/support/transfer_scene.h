@@ -1,4 +1,5 @@
-// What the buffer transfers look like on the wire, for the tests.
+// What the buffer transfers look like on the wire, and the images they
+// carry, for the tests.
 #pragma once
 
 #include <cstdio>
@@ -27,6 +28,19 @@ inline std::string checksum_query(int32_t length) {
   char line[32];
   std::snprintf(line, sizeof line, "S1K 0000-%02XFF\r", static_cast<unsigned>((length - 1) >> 8));
   return line;
+}
+
+/// Bytes that differ from position to position and from seed to seed.
+inline Bytes pattern(size_t size, unsigned seed) {
+  Bytes bytes(size);
+  uint32_t x = 2463534242u + seed;
+  for (auto& b : bytes) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<uint8_t>(x);
+  }
+  return bytes;
 }
 
 inline uint32_t checksum_pause(int32_t length) { return 700 + static_cast<uint32_t>(length / 16384); }
