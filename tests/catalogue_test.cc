@@ -106,9 +106,9 @@ TEST(RomList, PrintsTheWholeCatalogueThenWaitsForOneKey) {
   Bench b;
   // The 5 typed after the 3 is dropped before the key wait.
   EXPECT_EQ(b.run("35\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kRomList + kMenu);
+  EXPECT_EQ(b.out_after_banner(), kMenu + kRomList + kMenu);
   EXPECT_EQ(b.console.key_waits, 1);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
 const char kAskType[] = "Enter ROM type (full or short name)\n";
@@ -136,8 +136,8 @@ TEST(SelectRomType, SendsTheShortNameOfTheTypeFoundByFullOrShortName) {
     Bench b;
     b.programmer.selected = &kRomTypes[37];
     EXPECT_EQ(b.run(c.input), 0);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kAskType + c.confirmation + kMenu);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + c.command + release_bytes());
+    EXPECT_EQ(b.out_after_banner(), kMenu + kAskType + c.confirmation + kMenu);
+    EXPECT_EQ(b.wire(), kWakeUp + c.command + kRelease);
     EXPECT_EQ(b.programmer.selected, &kRomTypes[c.row]);
     EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 100}));  // nothing is awaited
   }
@@ -146,27 +146,27 @@ TEST(SelectRomType, SendsTheShortNameOfTheTypeFoundByFullOrShortName) {
 TEST(SelectRomType, UnknownWordSendsNothingAndLeavesTheLineToTheMenu) {
   Bench b;
   EXPECT_EQ(b.run("4\nfoo bar\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kAskType + kUnknownType + kMenu +
+  EXPECT_EQ(b.out_after_banner(), kMenu + kAskType + kUnknownType + kMenu +
                                       "Option   does not exist, please try again.\n"
                                       "Option b does not exist, please try again.\n"
                                       "Option a does not exist, please try again.\n"
                                       "Option r does not exist, please try again.\n");
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
 TEST(SelectRomType, WordTooLongForTheBufferMatchesNothing) {
   Bench b;
   EXPECT_EQ(b.run("4\n" + std::string(300, 'a') + "\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kAskType + kUnknownType + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + kAskType + kUnknownType + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
   EXPECT_EQ(b.session->text[255], '\0');
 }
 
 TEST(SelectRomType, EndOfInputBeforeAWordLooksNothingUp) {
   Bench b;
   EXPECT_EQ(b.run("4\n\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kAskType + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + kAskType + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
 }  // namespace

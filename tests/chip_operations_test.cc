@@ -16,7 +16,6 @@ namespace {
 
 using Sleeps = std::vector<uint32_t>;
 
-const char kEsc[] = "\x1b";
 const char kProgramPrompt[] = "Type the word 'PROGRAM' to confirm this action\n";
 const char kErasePrompt[] = "Type the word 'ERASE' to confirm this action\n";
 const char kNoContact[] = "Operation failed!\nCheck chip contacts!\n";
@@ -92,8 +91,8 @@ TEST(TypeQuery, NoBracketIsReportedAndChangesNothing) {
   run.programmer.faults.type_code = "";
   run.programmer.faults.type_code_gap_ms = 3600u * 135u * 2u;  // never a prompt in time
   EXPECT_EQ(run.run("9\nq\n"), 6);
-  EXPECT_EQ(run.out_after_banner(), std::string(kMenu) + "No Response\n");
-  EXPECT_EQ(run.wire(), wake_up_bytes() + "R\r" + release_bytes());
+  EXPECT_EQ(run.out_after_banner(), kMenu + "No Response\n");
+  EXPECT_EQ(run.wire(), kWakeUp + "R\r" + kRelease);
 }
 
 // ---------------------------------------------------------------------------
@@ -142,8 +141,8 @@ TEST(ChipOperations, SuccessSendsTheSequencePausesByTheChipSizeAndPrintsNothing)
       if (!op.type_query && largest) b.session->transfer_length = 2048;  // not read by erase
       // What was typed after the key goes with the line: the menu never sees " x".
       EXPECT_EQ(b.run(std::string(op.keys) + " x\nq\n"), 0);
-      EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + op.prompt + kMenu);
-      EXPECT_EQ(b.wire(), wake_up_bytes() + op.wire + release_bytes());
+      EXPECT_EQ(b.out_after_banner(), kMenu + op.prompt + kMenu);
+      EXPECT_EQ(b.wire(), kWakeUp + op.wire + kRelease);
       EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, largest ? op.pause_64k : op.pause_2k));
       if (op.type_query) {
         EXPECT_EQ(b.session->transfer_length, largest ? 65536 : 2048);
@@ -175,7 +174,7 @@ TEST(ChipOperations, DumpWaitsForTwoPassesAndThenTheWholePrompt) {
   Bench one;
   one.programmer.faults.execute_replies = {"[PASS]"};
   EXPECT_EQ(one.run("5\nq\n"), 6);
-  EXPECT_EQ(one.out_after_banner(), std::string(kMenu) + "No Response\n");
+  EXPECT_EQ(one.out_after_banner(), kMenu + "No Response\n");
 }
 
 TEST(ChipOperations, FramesAreComparedIgnoringCaseAndWithoutEarlierText) {
@@ -184,7 +183,7 @@ TEST(ChipOperations, FramesAreComparedIgnoringCaseAndWithoutEarlierText) {
   b.programmer.faults.execute_replies = {"[pass][PaSs][C]", "[pass][C]"};
   EXPECT_EQ(b.run("4\nabcdefghijklmnopqrstuvwxyz\n5\n6\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(),
-            std::string(kMenu) + "Enter ROM type (full or short name)\n" +
+            kMenu + "Enter ROM type (full or short name)\n" +
                 "Unknown ROM type, see ROM list for supported types.\n" + kMenu + kMenu + kMenu);
 }
 
@@ -234,9 +233,9 @@ TEST(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterThePrompt
     b.programmer.faults.execute_replies = {o.reply};
     // " x" typed ahead: #06 drops it with the line, ESC rows leave it.
     EXPECT_EQ(b.run(std::string(op.keys) + " x\nq\n"), 0);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + op.prompt + o.printed + kMenu +
+    EXPECT_EQ(b.out_after_banner(), kMenu + op.prompt + o.printed + kMenu +
                                         (o.esc ? kLeftOver : ""));
-    EXPECT_EQ(b.wire(), wake_up_bytes() + op.wire + (o.esc ? kEsc : "") + release_bytes());
+    EXPECT_EQ(b.wire(), kWakeUp + op.wire + (o.esc ? kEsc : "") + kRelease);
     // After ESC: 200 ms, then the programmer's prompt arrives at once.
     EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, op.pause_2k, o.esc ? Sleeps{200} : Sleeps{}));
   }
@@ -246,7 +245,7 @@ TEST(ChipOperations, NoPromptAfterAnErrorEndsTheRun) {
   Bench b;
   b.programmer.faults.execute_replies = {"[ERROR #06]"};  // and no prompt after it
   EXPECT_EQ(b.run("9\nq\n"), 6);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kNoContact + "No Response\n");
+  EXPECT_EQ(b.out_after_banner(), kMenu + kNoContact + "No Response\n");
 }
 
 TEST(ChipOperations, FrameOfNeitherKindEndsTheRunWithInvalidResponse) {
@@ -265,8 +264,8 @@ TEST(ChipOperations, FrameOfNeitherKindEndsTheRunWithInvalidResponse) {
     Bench b;
     b.programmer.faults.execute_replies = {c.reply};
     EXPECT_EQ(b.run(std::string(c.op->keys) + "\nq\n"), 7);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + c.op->prompt + "Invalid Response\n");
-    EXPECT_EQ(b.wire(), wake_up_bytes() + c.op->wire + release_bytes());
+    EXPECT_EQ(b.out_after_banner(), kMenu + c.op->prompt + "Invalid Response\n");
+    EXPECT_EQ(b.wire(), kWakeUp + c.op->wire + kRelease);
   }
 }
 
@@ -274,8 +273,8 @@ TEST(ChipOperations, SilenceAfterTheExecuteCommandIsNoResponse) {
   Bench b;
   b.programmer.faults.execute_replies = {""};
   EXPECT_EQ(b.run("6\nq\n"), 6);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + "No Response\n");
-  EXPECT_EQ(b.wire(), wake_up_bytes() + "R\rPE\rP\r" + release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + "No Response\n");
+  EXPECT_EQ(b.wire(), kWakeUp + "R\rPE\rP\r" + kRelease);
 }
 
 // ---------------------------------------------------------------------------
@@ -296,8 +295,8 @@ TEST(Confirmation, AcceptsTheWordInAnyCase) {
     Bench b;
     b.programmer.selected = &rom("X2816A");
     EXPECT_EQ(b.run(c.input), 0);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + c.op->prompt + kMenu);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + c.op->wire + release_bytes());
+    EXPECT_EQ(b.out_after_banner(), kMenu + c.op->prompt + kMenu);
+    EXPECT_EQ(b.wire(), kWakeUp + c.op->wire + kRelease);
   }
 }
 
@@ -305,7 +304,7 @@ TEST(Confirmation, WordOnTheMenuLineAnswersAtOnce) {
   Bench b;
   b.programmer.selected = &rom("X2816A");
   EXPECT_EQ(b.run("8 erase\nq\n"), 0);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + "P9\rP\r" + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + "P9\rP\r" + kRelease);
   EXPECT_EQ(b.console.lines_read, 2);
   EXPECT_EQ(b.programmer.chip.cells[0], 0xFF);
 }
@@ -329,8 +328,8 @@ TEST(Confirmation, AnyOtherWordReturnsToTheMenuWithoutTheOperationCommand) {
     Bench b;
     EXPECT_EQ(b.run(c.input), 0);
     // Refusing is silent and keeps the rest of the line for the menu.
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + c.op->prompt + kMenu + kLeftOver);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + c.wire + release_bytes());
+    EXPECT_EQ(b.out_after_banner(), kMenu + c.op->prompt + kMenu + kLeftOver);
+    EXPECT_EQ(b.wire(), kWakeUp + c.wire + kRelease);
     const Sleeps asked = c.op->type_query ? Sleeps{50, 100, 75, 100, 100} : Sleeps{50, 100, 100};
     EXPECT_EQ(b.clock.sleeps, asked);
   }

@@ -20,7 +20,7 @@ TEST(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
   TempDir dir;
   b.session->transfer_length = 4096;
   std::string input = "1\n";
-  std::string expected = std::string(kMenu);
+  std::string expected = kMenu;
   for (size_t size : {0u, 2047u, 2049u, 131072u}) {
     const std::string name = dir / ("size" + std::to_string(size));
     write_file(name, Bytes(size, 0xFF));
@@ -30,7 +30,7 @@ TEST(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
   EXPECT_EQ(b.run(input + "\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
   EXPECT_EQ(b.session->transfer_length, 4096);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
 TEST(FileToBuffer, NamesThatOpenNothingAskAgain) {
@@ -53,7 +53,7 @@ TEST(FileToBuffer, NamesThatOpenNothingAskAgain) {
   input += "\"" + dir / "my file.bin" + "\" and whatever follows\nq\n";
   EXPECT_EQ(b.run(input), 0);
   EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + upload_bytes(image) + checksum_query(2048) + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(2048) + kRelease);
 }
 
 TEST(FileToBuffer, QuotesInsideAnUnquotedNameArePartOfIt) {
@@ -70,8 +70,8 @@ TEST(FileToBuffer, EmptyLineOrEndOfInputReturnsWithoutTraffic) {
     SCOPED_TRACE(input);
     Bench b;
     EXPECT_EQ(b.run(input), 0);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + kMenu);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+    EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + kMenu);
+    EXPECT_EQ(b.wire(), kWakeUp + kRelease);
   }
 }
 
@@ -85,7 +85,7 @@ TEST(FileNames, LongLinesAreRefusedWhole) {
   const std::string line = kept + std::string(45, 'k');
   b.programmer.selected = type_of_class(0);
   EXPECT_EQ(b.run("1\n" + line + "\n\n2\n" + line + "\n" + dir / "out.bin" + "\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + "Can't read file " + kept + "\n" +
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Can't read file " + kept + "\n" +
                                       kPrompt + kMenu + kPrompt + "Can't write file " + kept +
                                       "\n" + kPrompt + kMenu);
   EXPECT_EQ(b.wire().find("S6 0"), std::string::npos);
@@ -97,8 +97,8 @@ TEST(BufferToFile, EndOfInputAtThePromptEndsTheRunUnsaved) {
   Bench b;
   TempDir dir;
   EXPECT_EQ(b.run("2\n"), 8);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + "Buffer not saved\n");
-  EXPECT_EQ(b.wire().substr(b.wire().size() - release_bytes().size()), release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Buffer not saved\n");
+  EXPECT_EQ(b.wire().substr(b.wire().size() - kRelease.size()), kRelease);
 }
 
 TEST(BufferToFile, AsksAgainUntilTheFileIsSaved) {
@@ -160,7 +160,7 @@ TEST(BufferToFile, FailedSaveLeavesTheOldFileIntact) {
   std::signal(SIGXFSZ, saved_handler);
 
   EXPECT_EQ(code, 8);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + "Can't write file " +
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Can't write file " +
                                       dir / "keep.bin" + "\n" + kPrompt + "Buffer not saved\n");
   EXPECT_EQ(read_file(dir / "keep.bin"), old);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"keep.bin"});

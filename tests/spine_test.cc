@@ -12,8 +12,8 @@ using Kind = sim::WireEvent::Kind;
 TEST(StartUp, WakesTheProgrammerAndQuitsCleanly) {
   Bench b;
   EXPECT_EQ(b.run("q\n"), 0);
-  EXPECT_EQ(b.console.out, std::string(kBanner) + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.console.out, kBanner + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
   // 50 ms between ESC and DC1; the release pauses 100 ms twice.
   EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 100}));
   EXPECT_EQ(b.serial.opened_name, "COM1");
@@ -46,15 +46,15 @@ TEST(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
   expected.insert(expected.end(), 14, 75);
   expected.insert(expected.end(), {100, 100});
   EXPECT_EQ(b.clock.sleeps, expected);
-  EXPECT_EQ(b.console.out, std::string(kBanner) + kMenu);
+  EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
 TEST(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
   Bench b;
   b.programmer.faults.silent = true;
   EXPECT_EQ(b.run("q\n"), 6);
-  EXPECT_EQ(b.console.out, std::string(kBanner) + "No Response\n");
-  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + release_bytes());
+  EXPECT_EQ(b.console.out, kBanner + "No Response\n");
+  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + kRelease);
   // 3600 attempts of one empty 60 ms read and a 75 ms pause each.
   ASSERT_EQ(b.clock.sleeps.size(), 1u + 3600u + 2u);
   EXPECT_EQ(std::count(b.clock.sleeps.begin() + 1, b.clock.sleeps.end() - 2, 75u), 3600);
@@ -87,8 +87,8 @@ TEST(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
     Bench b;
     c.arrange(b.serial);
     EXPECT_EQ(b.run("q\n"), c.code);
-    EXPECT_EQ(b.console.out, std::string(kBanner) + c.message);
-    EXPECT_EQ(b.wire(), c.released ? release_bytes() : "");
+    EXPECT_EQ(b.console.out, kBanner + c.message);
+    EXPECT_EQ(b.wire(), c.released ? kRelease : "");
     EXPECT_EQ(b.console.lines_read, 0);
   }
 }
@@ -98,7 +98,7 @@ TEST(Waits, StrayByteBeforeThePromptCostsOneAttempt) {
   b.programmer.faults.before_next_reply = "x";
   EXPECT_EQ(b.run("q\n"), 0);
   EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 75, 100, 100}));
-  EXPECT_EQ(b.console.out, std::string(kBanner) + kMenu);
+  EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
 TEST(Waits, StrayBracketMakesTheWaitMissThatPrompt) {
@@ -107,8 +107,8 @@ TEST(Waits, StrayBracketMakesTheWaitMissThatPrompt) {
   // start-up command is then never sent, and the wait runs out.
   b.programmer.faults.before_next_reply = "[";
   EXPECT_EQ(b.run("q\n"), 6);
-  EXPECT_EQ(b.console.out, std::string(kBanner) + "No Response\n");
-  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + release_bytes());
+  EXPECT_EQ(b.console.out, kBanner + "No Response\n");
+  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + kRelease);
 }
 
 TEST(Waits, PromptCutShortFailsOnTheThirdRead) {
@@ -145,7 +145,7 @@ TEST(Waits, FailedCallsPrintTheirLineAndCarryOn) {
 TEST(Menu, RejectsUnknownCharactersOneByOne) {
   Bench b;
   EXPECT_EQ(b.run("\nx\nxy\n0 \nQ\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) +
+  EXPECT_EQ(b.out_after_banner(), kMenu +
                                       "Option x does not exist, please try again.\n"
                                       "Option x does not exist, please try again.\n"
                                       "Option y does not exist, please try again.\n"
@@ -158,7 +158,7 @@ TEST(Menu, QuitLeavesTheRestOfTheLineUnread) {
   EXPECT_EQ(b.run("q5\n4\n"), 0);
   EXPECT_EQ(b.out_after_banner(), kMenu);
   EXPECT_EQ(b.console.lines_read, 1);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
 TEST(Menu, EndOfInputEndsTheRunAsQuitDoes) {
@@ -166,7 +166,7 @@ TEST(Menu, EndOfInputEndsTheRunAsQuitDoes) {
     SCOPED_TRACE(input);
     Bench b;
     EXPECT_EQ(b.run(input), 0);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+    EXPECT_EQ(b.wire(), kWakeUp + kRelease);
   }
 }
 

@@ -2,7 +2,7 @@
 // against the simulated programmer.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "link/port.h"
 #include "tests/support/bench.h"
@@ -26,12 +26,12 @@ TEST(RoundTrip, EverySizeComesBackByteForByte) {
 
     EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\n2\n" + dir / "out.bin" + "\nq\n"), 0);
     EXPECT_EQ(b.out_after_banner(),
-              std::string(kMenu) + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
+              kMenu + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
     EXPECT_EQ(read_file(dir / "out.bin"), image);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), b.programmer.device_buffer.begin()));
     EXPECT_EQ(b.programmer.uploaded_bytes, static_cast<size_t>(length));
-    EXPECT_EQ(b.wire(), wake_up_bytes() + upload_bytes(image) + checksum_query(length) + "R\r" +
-                            "S8\r" + checksum_query(length) + release_bytes());
+    EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(length) + "R\r" +
+                            "S8\r" + checksum_query(length) + kRelease);
     // Upload: 100 after the command, 200 before and 500 in the break, the
     // query's pause. Download: 100 after the type query, one 75 for the
     // rest of its answer, the query's pause.
@@ -186,7 +186,7 @@ TEST(Download, EveryEndOfTheReceivedStream) {
     c.arrange(b.programmer);
     EXPECT_EQ(b.run("2\n" + dir / "out.bin" + "\nq\n"), c.code);
     const std::string out = b.out_after_banner();
-    EXPECT_EQ(out.substr(0, std::min(out.size(), std::strlen(kMenu) + c.printed.size())),
+    EXPECT_EQ(out.substr(0, std::min(out.size(), kMenu.size() + c.printed.size())),
               kMenu + c.printed);
     if (c.code == 0) {
       EXPECT_EQ(read_file(dir / "out.bin"), Bytes(device.begin(), device.begin() + 2048));
@@ -209,11 +209,7 @@ TEST(Download, ShortBlockKeepsTheStaleBytesInTheChecksumAndTheFile) {
   Bytes expected(device.begin(), device.begin() + 1000);
   for (char c : std::string("\r\n[C]")) expected.push_back(static_cast<uint8_t>(c));
   expected.resize(2048, 0x11);
-  unsigned sum = 0;
-  for (uint8_t byte : expected) sum += byte;
-  char reply[16];
-  std::snprintf(reply, sizeof reply, "[%04X ][C]", sum & 0xFFFF);
-  b.programmer.transfer_faults.checksum_reply = reply;
+  b.programmer.transfer_faults.checksum_reply = checksum_reply(text_of(expected)) + "[C]";
 
   EXPECT_EQ(b.run("2\n" + dir / "out.bin" + "\nq\n"), 0);
   EXPECT_EQ(read_file(dir / "out.bin"), expected);
@@ -236,7 +232,7 @@ TEST(Upload, NoPromptAfterTheBreakEndsTheRun) {
   write_file(dir / "in.bin", pattern(2048, 2));
   b.programmer.transfer_faults.upload_unanswered = true;
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), 6);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + "Enter Filename\n" + "No Response\n");
+  EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + "No Response\n");
   EXPECT_EQ(b.wire().find("S1K"), std::string::npos);
   EXPECT_FALSE(b.console.key_mode);
 }
@@ -258,7 +254,7 @@ TEST(Upload, ChecksumFailuresEndTheRun) {
     write_file(dir / "in.bin", Bytes(2048, 0xFF));
     b.programmer.transfer_faults.checksum_reply = c.reply;
     EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), c.code);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + "Enter Filename\n" + c.printed);
+    EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + c.printed);
   }
 }
 
@@ -268,15 +264,15 @@ TEST(Upload, UnwrittenBytesGoAgainAndCountOnce) {
   const Bytes image = pattern(2048, 4);
   write_file(dir / "in.bin", image);
   // From the fifth data byte: one failed call, then three writes held back.
-  b.serial.faults_from_byte = wake_up_bytes().size() + 5 + 14 + 4;
+  b.serial.faults_from_byte = kWakeUp.size() + 5 + 14 + 4;
   b.serial.failing_writes = 1;
   b.serial.held_writes = 3;
   // And the last bytes take a while to leave.
   b.serial.undrained_waits = 3;
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(),
-            std::string(kMenu) + "Enter Filename\n" + "Couldn't write to Port COM1\n" + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + upload_bytes(image) + checksum_query(2048) + release_bytes());
+            kMenu + "Enter Filename\n" + "Couldn't write to Port COM1\n" + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(2048) + kRelease);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), b.programmer.device_buffer.begin()));
   EXPECT_EQ(b.console.key_polls, 2048 + 4 + 3);
   EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 200, 500, 700, 100, 100}));
@@ -284,8 +280,8 @@ TEST(Upload, UnwrittenBytesGoAgainAndCountOnce) {
 
 // The abort: break at once, ESC after it, and the menu after the prompt.
 void expect_upload_abandoned(Bench& b, const Bytes& sent, uint64_t held_ms) {
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + "Enter Filename\n" + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + upload_bytes(sent) + "\x1b" + release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(sent) + kEsc + kRelease);
   EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 500, 500, 100, 100}));
   EXPECT_EQ(b.serial.discards, 1);
   const auto& e = b.serial.events;
@@ -326,8 +322,8 @@ TEST(Download, EscAbandonsInTheDataPhase) {
   Bench b;
   b.console.keys.push_back({0x1B, 0, 500});
   EXPECT_EQ(b.run("2\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + "R\r" + "S8\r" + "\x1b" + release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + "R\r" + "S8\r" + kEsc + kRelease);
   EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 75, 2000, 100, 100}));
   EXPECT_FALSE(b.console.key_mode);
 }
@@ -339,8 +335,8 @@ TEST(Download, EscAbandonsAPreambleThatNeverEnds) {
   b.programmer.download_trailer = "";
   b.console.keys.push_back({0x1B, 60000});  // a minute of silence first
   EXPECT_EQ(b.run("2\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + "R\r" + "S8\r" + "\x1b" + release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + "R\r" + "S8\r" + kEsc + kRelease);
   EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 75, 5000, 100, 100}));
   EXPECT_GE(b.clock.now, 60000u);
 }
@@ -356,7 +352,7 @@ TEST(Transfers, OtherKeysAreDroppedAndChangeNothing) {
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\n2\n" + dir / "out.bin" + "\nq\n"), 0);
   EXPECT_TRUE(b.console.keys.empty());
   EXPECT_EQ(b.out_after_banner(),
-            std::string(kMenu) + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
+            kMenu + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
   EXPECT_EQ(read_file(dir / "out.bin"), image);
 }
 

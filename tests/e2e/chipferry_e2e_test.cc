@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "tests/e2e/harness.h"
 
 namespace chipferry::e2e {
@@ -22,7 +20,7 @@ std::string repeat(const std::string& s, int n) {
 // Banner, credits line and one menu: the credits wording is free.
 void expect_banner_then(const std::string& out, const std::string& rest) {
   EXPECT_EQ(out.rfind(kBannerStart, 0), 0u) << out;
-  const size_t credits_end = out.find("\n\n", std::strlen(kBannerStart));
+  const size_t credits_end = out.find("\n\n", kBannerStart.size());
   ASSERT_NE(credits_end, std::string::npos) << out;
   EXPECT_EQ(out.substr(credits_end + 2), rest);
 }
@@ -40,7 +38,7 @@ TEST(Chipferry, StartsUpAndQuitsOnOneSimulatorRunAfterRun) {
   }
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
-  EXPECT_EQ(log_bytes(log, '>'), repeat(std::string(kWakeUp) + kRelease, 3));
+  EXPECT_EQ(log_bytes(log, '>'), repeat(kWakeUp + kRelease, 3));
   EXPECT_EQ(log_bytes(log, '<'), repeat("[C][C]", 3));
 }
 
@@ -49,11 +47,11 @@ TEST(Chipferry, UnknownOptionsAreReportedAndTheMenuReadsOn) {
   Sim sim(dir);
   const RunResult run = run_chipferry(sim.port, "x0\n\nq5\n");
   EXPECT_EQ(run.code, 0);
-  expect_banner_then(run.out, std::string(kMenu) +
+  expect_banner_then(run.out, kMenu +
                                   "Option x does not exist, please try again.\n"
                                   "Option 0 does not exist, please try again.\n");
   sim.stop();
-  EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
 }
 
 TEST(Chipferry, MissingPortEndsWithCode1AndTouchesNothing) {
@@ -78,7 +76,7 @@ TEST(Chipferry, PortHeldByAnotherProcessEndsWithCode2) {
   EXPECT_EQ(holder->wait(), 0);
   sim.stop();
   // The second run sent nothing: one wake-up, one release.
-  EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
 }
 
 TEST(Chipferry, AtATerminalQuitsAndLeavesTheTerminalAsItFoundIt) {
@@ -94,7 +92,7 @@ TEST(Chipferry, AtATerminalQuitsAndLeavesTheTerminalAsItFoundIt) {
   terminal.expect_settings_as_before();
 
   sim.stop();
-  EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
 }
 
 }  // namespace

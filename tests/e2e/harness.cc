@@ -20,16 +20,6 @@ extern char** environ;
 
 namespace chipferry::e2e {
 
-const char kBannerStart[] =
-    "Chipferry V0.4\n"
-    "Transfer tool for Advantest SE4943 (1985), aka TR4943\n";
-const char kMenu[] =
-    "\nSelect option:\n1. File->Buffer\n2. Buffer->File\n3. List ROM types\n4. Set ROM type\n"
-    "5. ROM->Buffer (Dump)\n6. Compare ROM with Buffer\n7. Buffer->ROM (Program)\n"
-    "8. Erase ROM (if supported)\n9. Blank check ROM\n(Q)uit\n";
-const char kWakeUp[] = "\x1b\x11S900000 01\r";
-const char kRelease[] = "\x1bSC\r";
-
 namespace {
 
 // Every time limit, times CHIPFERRY_E2E_TIME_SCALE when that is a number
@@ -289,14 +279,6 @@ void Terminal::expect_settings_as_before() const {
   EXPECT_EQ(after.c_cflag, before_.c_cflag);
   EXPECT_EQ(after.c_lflag, before_.c_lflag);
   EXPECT_EQ(std::memcmp(after.c_cc, before_.c_cc, sizeof after.c_cc), 0);
-}
-
-std::string checksum_reply(const std::string& block) {
-  unsigned sum = 0;
-  for (char c : block) sum += static_cast<uint8_t>(c);
-  char reply[16];
-  std::snprintf(reply, sizeof reply, "[%04X ]", sum & 0xFFFFu);
-  return reply;
 }
 
 bool read_screen(int master, const std::string& text, std::string& screen, milliseconds limit) {

@@ -17,10 +17,18 @@
 #include <vector>
 
 #include "tests/support/temp_dir.h"
+#include "tests/support/wire.h"
 
 namespace chipferry::e2e {
 
 using std::chrono::milliseconds;
+using test::checksum_reply;
+using test::kBannerStart;
+using test::kEsc;
+using test::kMenu;
+using test::kRelease;
+using test::kUploadStart;
+using test::kWakeUp;
 using test::read_file;
 using test::TempDir;
 using test::write_file;
@@ -146,16 +154,5 @@ class Terminal {
 /// The bytes of one direction in a simulator log: '>' what the program
 /// sent, '<' what the programmer answered.
 std::string log_bytes(const std::string& log, char direction);
-
-/// The programmer's answer to a checksum query for `block`, "[XXXX ]".
-std::string checksum_reply(const std::string& block);
-
-/// What chipferry prints before and after everything else.
-extern const char kBannerStart[];
-extern const char kMenu[];
-
-/// The wake-up and the release, as the programmer sees them.
-extern const char kWakeUp[];
-extern const char kRelease[];
 
 }  // namespace chipferry::e2e

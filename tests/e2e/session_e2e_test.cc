@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "tests/e2e/harness.h"
@@ -33,7 +32,7 @@ std::string without_cr(std::string text) {
 std::string after_banner(const std::string& out) {
   const std::string text = without_cr(out);
   EXPECT_EQ(text.rfind(kBannerStart, 0), 0u) << text;
-  const size_t credits_end = text.find("\n\n", std::strlen(kBannerStart));
+  const size_t credits_end = text.find("\n\n", kBannerStart.size());
   if (credits_end == std::string::npos) {
     ADD_FAILURE() << "no banner in: " << text;
     return text;
@@ -68,7 +67,6 @@ std::string image(size_t n, unsigned seed) {
 
 
 
-const std::string kEsc = "\x1b";
 const char kMenuEnd[] = "(Q)uit";
 
 // ---------------------------------------------------------------------------
@@ -82,7 +80,7 @@ TEST(Session, StartsUpAndQuitsHandingTheProgrammerBack) {
   EXPECT_EQ(after_banner(run.out), kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
-  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(log, '>'), kWakeUp + kRelease);
   EXPECT_EQ(log_bytes(log, '<'), "[C][C]");
 }
 
@@ -94,13 +92,13 @@ TEST(Session, A64KImageGoesUpAndComesBackByteForByte) {
   const RunResult run = run_chipferry(
       sim.port, "1\n" + dir / "up.bin" + "\n2\n" + dir / "down.bin" + "\nq\n");
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(after_banner(run.out), times(std::string(kMenu) + "Enter Filename\n", 2) + kMenu);
+  EXPECT_EQ(after_banner(run.out), times(kMenu + "Enter Filename\n", 2) + kMenu);
   EXPECT_TRUE(read_file<std::string>(dir / "down.bin") == block) << "the saved image differs";
 
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   const std::string sent = log_bytes(log, '>');
-  EXPECT_NE(sent.find("S6 0\r" + std::string(13, '\0') + "\xFF" + block), std::string::npos);
+  EXPECT_NE(sent.find(kUploadStart + block), std::string::npos);
   EXPECT_EQ(count_of(sent, "S1K 0000-FFFF\r"), 2u);
   EXPECT_EQ(count_of(log_bytes(log, '<'), checksum_reply(block) + "[C]"), 2u);
 }
@@ -110,11 +108,11 @@ TEST(Session, AnErrorFromTheProgrammerIsShownAndTheMenuComesBack) {
   Sim sim(dir, {"--fault", "code=13"});
   const RunResult run = run_chipferry(sim.port, "6\nq\n");
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(after_banner(run.out), std::string(kMenu) + "ROM doesn't match Buffer!\n" + kMenu);
+  EXPECT_EQ(after_banner(run.out), kMenu + "ROM doesn't match Buffer!\n" + kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   // ESC hands the error back; the programmer's prompt brings the menu.
-  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + "R\rPE\rP\r" + kEsc + kRelease);
+  EXPECT_EQ(log_bytes(log, '>'), kWakeUp + "R\rPE\rP\r" + kEsc + kRelease);
   EXPECT_EQ(log_bytes(log, '<'), "[C][C][0016][C][C][ERROR #13][C]");
 }
 
@@ -148,7 +146,7 @@ TEST(Session, TheRomListWaitsForOneKeyAndKeepsIt) {
     EXPECT_EQ(count_of(t.screen, "Select option:"), 2u) << t.screen;
     t.expect_settings_as_before();
     sim.stop();
-    EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+    EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
   }
 }
 
@@ -170,7 +168,7 @@ TEST(Session, EscAbandonsADownloadAndTheTerminalIsLeftAsItWas) {
 
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
-  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + "R\rS8\r" + kEsc + kRelease);
+  EXPECT_EQ(log_bytes(log, '>'), kWakeUp + "R\rS8\r" + kEsc + kRelease);
   EXPECT_LT(log_bytes(log, '<').size(), 65536u) << "the download ran to its end";
 }
 
@@ -237,7 +235,7 @@ TEST(ChipWork, OnlyAnEepromIsErased) {
     const std::string not_blank = std::string(c.chip) == "2716" ? "ROM not blank!\n" : "";
     EXPECT_EQ(after_banner(run.out), menu + confirm + c.out + menu + not_blank + menu);
     EXPECT_EQ(sim.stop(), 0);
-    EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + c.sent + kRelease);
+    EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + c.sent + kRelease);
   }
 }
 
@@ -267,7 +265,7 @@ TEST(Transfers, EscAbandonsAnUploadAndOtherKeysAreDropped) {
 
   EXPECT_EQ(sim.stop(), 0);
   const std::string sent = log_bytes(sim.log(), '>');
-  const std::string head = std::string(kWakeUp) + "S6 0\r" + std::string(13, '\0') + "\xFF";
+  const std::string head = kWakeUp + kUploadStart;
   ASSERT_EQ(sent.rfind(head, 0), 0u);
   const size_t data_end = sent.find_first_not_of('\x55', head.size());
   ASSERT_NE(data_end, std::string::npos);

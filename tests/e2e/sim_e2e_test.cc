@@ -159,7 +159,7 @@ TEST(Sim, UploadEndsOnSilenceAndDownloadBringsTheBlockBack) {
     line.exchange("\x11", "[C]");
     const std::string block = pattern(2048);
     // One byte a write, as chipferry sends.
-    for (char c : "S6 0\r" + std::string(13, '\0') + "\xFF" + block) line.send(std::string(1, c));
+    for (char c : kUploadStart + block) line.send(std::string(1, c));
     EXPECT_EQ(line.read(3, 5000), "[C]");
     line.exchange("S1K 0000-07FF\r", checksum_reply(block) + "[C]");
     line.send("S8\r");
@@ -221,7 +221,7 @@ TEST(Sim, RunsChipferryAndLogsTheClosingBytes) {
   EXPECT_EQ(sim.wait(), 0);
   EXPECT_NE(sim.out().find(kMenu), std::string::npos) << sim.out();
   const std::string log = read_file<std::string>(dir / "sim.log");
-  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(log, '>'), kWakeUp + kRelease);
   EXPECT_NE(log.find("ended with exit code 0"), std::string::npos) << log;
 }
 

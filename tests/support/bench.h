@@ -12,12 +12,13 @@
 #include "sim/sim_serial.h"
 #include "sim/virtual_clock.h"
 #include "tests/support/scripted_console.h"
+#include "tests/support/wire.h"
 
 namespace chipferry::test {
 
-/// The banner and menu as the program prints them.
-extern const char kBanner[];
-extern const char kMenu[];
+/// The whole banner, its credits line too, as the program prints it.
+const std::string kBanner =
+    kBannerStart + "Written from the programmer's documented exchanges; no warranty.\n\n";
 
 struct Bench {
   Bench();
@@ -40,10 +41,5 @@ struct Bench {
   ScriptedConsole console{clock};
   std::unique_ptr<Session> session;
 };
-
-/// The bytes of the wake-up: ESC, DC1 and the start-up command.
-std::string wake_up_bytes();
-/// The bytes of the release at the end of the run.
-std::string release_bytes();
 
 }  // namespace chipferry::test

@@ -7,6 +7,7 @@
 
 #include "catalogue/catalogue.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wire.h"
 
 namespace chipferry::test {
 
@@ -21,7 +22,7 @@ inline const RomType* type_of_class(uint8_t size_class) {
 }
 
 inline std::string upload_bytes(const Bytes& data) {
-  return "S6 0\r" + std::string(13, '\0') + "\xFF" + text_of(data);
+  return kUploadStart + text_of(data);
 }
 
 inline std::string checksum_query(int32_t length) {
