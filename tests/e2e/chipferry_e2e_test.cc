@@ -11,20 +11,6 @@
 namespace chipferry::e2e {
 namespace {
 
-std::string repeat(const std::string& s, int n) {
-  std::string all;
-  for (int i = 0; i < n; ++i) all += s;
-  return all;
-}
-
-// Banner, credits line and one menu: the credits wording is free.
-void expect_banner_then(const std::string& out, const std::string& rest) {
-  EXPECT_EQ(out.rfind(kBannerStart, 0), 0u) << out;
-  const size_t credits_end = out.find("\n\n", kBannerStart.size());
-  ASSERT_NE(credits_end, std::string::npos) << out;
-  EXPECT_EQ(out.substr(credits_end + 2), rest);
-}
-
 TEST(Chipferry, StartsUpAndQuitsOnOneSimulatorRunAfterRun) {
   TempDir dir;
   Sim sim(dir);
@@ -34,7 +20,7 @@ TEST(Chipferry, StartsUpAndQuitsOnOneSimulatorRunAfterRun) {
     SCOPED_TRACE(input);
     const RunResult run = run_chipferry(sim.port, input);
     EXPECT_EQ(run.code, 0);
-    expect_banner_then(run.out, kMenu);
+    EXPECT_EQ(after_banner(run.out), kMenu);
   }
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
@@ -47,9 +33,8 @@ TEST(Chipferry, UnknownOptionsAreReportedAndTheMenuReadsOn) {
   Sim sim(dir);
   const RunResult run = run_chipferry(sim.port, "x0\n\nq5\n");
   EXPECT_EQ(run.code, 0);
-  expect_banner_then(run.out, kMenu +
-                                  "Option x does not exist, please try again.\n"
-                                  "Option 0 does not exist, please try again.\n");
+  EXPECT_EQ(after_banner(run.out), kMenu + "Option x does not exist, please try again.\n"
+                                           "Option 0 does not exist, please try again.\n");
   sim.stop();
   EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
 }
@@ -58,7 +43,7 @@ TEST(Chipferry, MissingPortEndsWithCode1AndTouchesNothing) {
   TempDir dir;
   const RunResult run = run_chipferry(dir / "no-such-port", "q\n");
   EXPECT_EQ(run.code, 1);
-  expect_banner_then(run.out, "Port COM1 doesn't exist\n");
+  EXPECT_EQ(after_banner(run.out), "Port COM1 doesn't exist\n");
 }
 
 TEST(Chipferry, PortHeldByAnotherProcessEndsWithCode2) {
@@ -69,7 +54,7 @@ TEST(Chipferry, PortHeldByAnotherProcessEndsWithCode2) {
 
   const RunResult second = run_chipferry(sim.port, "q\n");
   EXPECT_EQ(second.code, 2);
-  expect_banner_then(second.out, "Can't access Port COM1\n");
+  EXPECT_EQ(after_banner(second.out), "Can't access Port COM1\n");
 
   holder->write_input("q\n");
   holder->close_input();

@@ -296,6 +296,22 @@ bool read_screen(int master, const std::string& text, std::string& screen, milli
   return true;
 }
 
+std::string after_banner(const std::string& out) {
+  EXPECT_EQ(out.rfind(kBannerStart, 0), 0u) << out;
+  const size_t credits_end = out.find("\n\n", kBannerStart.size());
+  if (credits_end == std::string::npos) {
+    ADD_FAILURE() << "no banner in: " << out;
+    return out;
+  }
+  return out.substr(credits_end + 2);
+}
+
+std::string repeat(const std::string& s, int n) {
+  std::string all;
+  for (int i = 0; i < n; ++i) all += s;
+  return all;
+}
+
 std::string log_bytes(const std::string& log, char direction) {
   std::string bytes;
   std::istringstream lines(log);

@@ -155,4 +155,11 @@ class Terminal {
 /// sent, '<' what the programmer answered.
 std::string log_bytes(const std::string& log, char direction);
 
+/// What follows the banner in `out`, whatever its credits line says; a
+/// failure when there is no banner.
+std::string after_banner(const std::string& out);
+
+/// `s`, `n` times over.
+std::string repeat(const std::string& s, int n);
+
 }  // namespace chipferry::e2e

@@ -28,30 +28,12 @@ std::string without_cr(std::string text) {
   return text;
 }
 
-// What follows the banner's empty line, carriage returns dropped.
-std::string after_banner(const std::string& out) {
-  const std::string text = without_cr(out);
-  EXPECT_EQ(text.rfind(kBannerStart, 0), 0u) << text;
-  const size_t credits_end = text.find("\n\n", kBannerStart.size());
-  if (credits_end == std::string::npos) {
-    ADD_FAILURE() << "no banner in: " << text;
-    return text;
-  }
-  return text.substr(credits_end + 2);
-}
-
 size_t count_of(const std::string& haystack, const std::string& needle) {
   size_t n = 0;
   for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) {
     ++n;
   }
   return n;
-}
-
-std::string times(const std::string& s, int n) {
-  std::string all;
-  for (int i = 0; i < n; ++i) all += s;
-  return all;
 }
 
 // Bytes in which no run looks like a prompt, an ESC or a preamble.
@@ -77,7 +59,7 @@ TEST(Session, StartsUpAndQuitsHandingTheProgrammerBack) {
   Sim sim(dir);
   const RunResult run = run_chipferry(sim.port, "q\n");
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(after_banner(run.out), kMenu);
+  EXPECT_EQ(after_banner(without_cr(run.out)), kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   EXPECT_EQ(log_bytes(log, '>'), kWakeUp + kRelease);
@@ -92,7 +74,7 @@ TEST(Session, A64KImageGoesUpAndComesBackByteForByte) {
   const RunResult run = run_chipferry(
       sim.port, "1\n" + dir / "up.bin" + "\n2\n" + dir / "down.bin" + "\nq\n");
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(after_banner(run.out), times(kMenu + "Enter Filename\n", 2) + kMenu);
+  EXPECT_EQ(after_banner(without_cr(run.out)), repeat(kMenu + "Enter Filename\n", 2) + kMenu);
   EXPECT_TRUE(read_file<std::string>(dir / "down.bin") == block) << "the saved image differs";
 
   EXPECT_EQ(sim.stop(), 0);
@@ -108,7 +90,7 @@ TEST(Session, AnErrorFromTheProgrammerIsShownAndTheMenuComesBack) {
   Sim sim(dir, {"--fault", "code=13"});
   const RunResult run = run_chipferry(sim.port, "6\nq\n");
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(after_banner(run.out), kMenu + "ROM doesn't match Buffer!\n" + kMenu);
+  EXPECT_EQ(after_banner(without_cr(run.out)), kMenu + "ROM doesn't match Buffer!\n" + kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   // ESC hands the error back; the programmer's prompt brings the menu.
@@ -158,7 +140,7 @@ TEST(Session, EscAbandonsADownloadAndTheTerminalIsLeftAsItWas) {
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("2\r");
   // 64 KiB take 34 s at 19,200 baud: press ESC once the data flows.
-  ASSERT_TRUE(sim.wait_for_log(times(" FF", 16))) << sim.log();
+  ASSERT_TRUE(sim.wait_for_log(repeat(" FF", 16))) << sim.log();
   t.press(kEsc);
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("q\r");
@@ -185,9 +167,10 @@ TEST(ChipWork, ABlankEpromTakesAnImageThenComparesButIsNoLongerBlank) {
       sim.port, "9\n1\n" + dir / "image.bin" + "\n7\nPROGRAM\n6\n9\nq\n");
   EXPECT_EQ(run.code, 0);
   const std::string menu = kMenu;
-  EXPECT_EQ(after_banner(run.out), menu + menu + "Enter Filename\n" + menu +
-                                       "Type the word 'PROGRAM' to confirm this action\n" + menu +
-                                       menu + "ROM not blank!\n" + menu);
+  EXPECT_EQ(after_banner(without_cr(run.out)),
+            menu + menu + "Enter Filename\n" + menu +
+                "Type the word 'PROGRAM' to confirm this action\n" + menu + menu +
+                "ROM not blank!\n" + menu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string sent = log_bytes(sim.log(), '>');
   EXPECT_NE(sent.find("R\rPD\rP\rR\rPE\rP\rR\rPC\rP\r" + kEsc + kRelease), std::string::npos);
@@ -203,9 +186,9 @@ TEST(ChipWork, AnEpromCannotBeProgrammedOverCellsAlreadyCleared) {
       run_chipferry(sim.port, "1\n" + dir / "image.bin" + "\n7\nprogram\nq\n");
   EXPECT_EQ(run.code, 0);
   const std::string menu = kMenu;
-  EXPECT_EQ(after_banner(run.out), menu + "Enter Filename\n" + menu +
-                                       "Type the word 'PROGRAM' to confirm this action\n" +
-                                       "ROM couldn't be programmed!\n" + menu);
+  EXPECT_EQ(after_banner(without_cr(run.out)),
+            menu + "Enter Filename\n" + menu + "Type the word 'PROGRAM' to confirm this action\n" +
+                "ROM couldn't be programmed!\n" + menu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   EXPECT_NE(log_bytes(log, '>').find("R\rPD\rP\r" + kEsc + kRelease), std::string::npos);
@@ -233,7 +216,7 @@ TEST(ChipWork, OnlyAnEepromIsErased) {
     const RunResult run = run_chipferry(sim.port, "8\nERASE\n9\nq\n");
     EXPECT_EQ(run.code, 0);
     const std::string not_blank = std::string(c.chip) == "2716" ? "ROM not blank!\n" : "";
-    EXPECT_EQ(after_banner(run.out), menu + confirm + c.out + menu + not_blank + menu);
+    EXPECT_EQ(after_banner(without_cr(run.out)), menu + confirm + c.out + menu + not_blank + menu);
     EXPECT_EQ(sim.stop(), 0);
     EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + c.sent + kRelease);
   }
@@ -252,7 +235,7 @@ TEST(Transfers, EscAbandonsAnUploadAndOtherKeysAreDropped) {
   t.press("1\r");
   ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
   t.press(dir / "image.bin" + "\r");
-  ASSERT_TRUE(sim.wait_for_log(times(" 55", 16))) << sim.log();
+  ASSERT_TRUE(sim.wait_for_log(repeat(" 55", 16))) << sim.log();
   // A key other than ESC is read and dropped: the menu never sees it.
   t.press("x");
   std::this_thread::sleep_for(milliseconds{200});
@@ -288,7 +271,7 @@ TEST(Transfers, ADownloadAfterAnAbandonedOneBringsTheWholeImage) {
   t.press("5\r");
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("2\r");
-  ASSERT_TRUE(sim.wait_for_log(times(" 11", 16))) << sim.log();
+  ASSERT_TRUE(sim.wait_for_log(repeat(" 11", 16))) << sim.log();
   t.press(kEsc);
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("2\r");
@@ -329,7 +312,7 @@ TEST(Transfers, TheTerminalIsRestoredWhenTheRunEndsMidTransfer) {
     ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
     t.press("2\r");
     if (c.end != End::fault) {
-      ASSERT_TRUE(sim.wait_for_log(times(" FF", 16))) << sim.log();
+      ASSERT_TRUE(sim.wait_for_log(repeat(" FF", 16))) << sim.log();
     }
     if (c.end == End::sim_stopped) sim.stop();
     if (c.end == End::ctrl_c) t.press("\x03");
@@ -354,7 +337,7 @@ TEST(Transfers, ASavedImageReplacesAnOlderFileWhole) {
   const RunResult run = run_chipferry(sim.port, "5\n2\n" + dir / "saved.bin" + "\nq\n");
   EXPECT_EQ(run.code, 0);
   const std::string menu = kMenu;
-  EXPECT_EQ(after_banner(run.out), menu + menu + "Enter Filename\n" + menu);
+  EXPECT_EQ(after_banner(without_cr(run.out)), menu + menu + "Enter Filename\n" + menu);
   EXPECT_TRUE(read_file<std::string>(dir / "saved.bin") == chip) << "the saved image differs";
   struct stat info {};
   ASSERT_EQ(stat((dir / "saved.bin").c_str(), &info), 0);
