@@ -139,7 +139,7 @@ TEST(SelectRomType, SendsTheShortNameOfTheTypeFoundByFullOrShortName) {
     EXPECT_EQ(b.out_after_banner(), kMenu + kAskType + c.confirmation + kMenu);
     EXPECT_EQ(b.wire(), kWakeUp + c.command + kRelease);
     EXPECT_EQ(b.programmer.selected, &kRomTypes[c.row]);
-    EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 100}));  // nothing is awaited
+    EXPECT_EQ(b.clock.sleeps, run_pauses());  // nothing is awaited
   }
 }
 

@@ -14,8 +14,6 @@
 namespace chipferry::test {
 namespace {
 
-using Sleeps = std::vector<uint32_t>;
-
 const char kProgramPrompt[] = "Type the word 'PROGRAM' to confirm this action\n";
 const char kErasePrompt[] = "Type the word 'ERASE' to confirm this action\n";
 const char kNoContact[] = "Operation failed!\nCheck chip contacts!\n";
@@ -63,7 +61,7 @@ TEST(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
     EXPECT_EQ(s.transfer_length, c.after);
     EXPECT_STREQ(s.text, c.text);
     EXPECT_EQ(b.wire(), "R\r");
-    EXPECT_EQ(b.clock.sleeps, Sleeps{100});
+    EXPECT_EQ(b.clock.sleeps, Sleeps{timing::kCommandMs});
   }
 }
 
@@ -76,8 +74,8 @@ TEST(TypeQuery, CodeCutShortComparesWhatArrived) {
   Session& s = b.opened();
   EXPECT_TRUE(query_rom_type(s).carries_on());
   EXPECT_EQ(s.transfer_length, 2048);
-  // Two reads came back empty after their 60 ms time-out.
-  EXPECT_EQ(b.clock.now, 100u + 2u * 60u);
+  // Two reads came back empty after their time-out.
+  EXPECT_EQ(b.clock.now, timing::kCommandMs + 2u * timing::kByteTimeoutMs);
 }
 
 TEST(TypeQuery, NoBracketIsReportedAndChangesNothing) {
@@ -105,30 +103,28 @@ struct Operation {
   const char* prompt;      // the confirmation prompt, or ""
   const char* wire;        // what goes out between the wake-up and the release
   bool type_query;
-  uint32_t pause_2k;       // pause after "P\r"; 0: none
-  uint32_t pause_64k;
+  uint32_t (*pause)(int32_t);  // pause after "P\r" by transfer length, or none
 };
 
-const Operation kDump = {"dump", "5", "", "R\rP8\rP\r", true, 1008, 1256};
-const Operation kCompare = {"compare", "6", "", "R\rPE\rP\r", true, 500, 504};
-const Operation kProgram = {"program", "7 PROGRAM", kProgramPrompt, "R\rPD\rP\r", true, 10240,
-                            327680};
-const Operation kErase = {"erase", "8 erase", kErasePrompt, "P9\rP\r", false, 0, 0};
-const Operation kBlankCheck = {"blank check", "9", "", "R\rPC\rP\r", true, 500, 504};
+const Operation kDump = {"dump", "5", "", "R\rP8\rP\r", true, timing::dump_pause};
+const Operation kCompare = {"compare", "6", "", "R\rPE\rP\r", true, timing::check_pause};
+const Operation kProgram = {"program", "7 PROGRAM", kProgramPrompt, "R\rPD\rP\r", true,
+                            timing::program_pause};
+const Operation kErase = {"erase", "8 erase", kErasePrompt, "P9\rP\r", false, nullptr};
+const Operation kBlankCheck = {"blank check", "9", "", "R\rPC\rP\r", true, timing::check_pause};
 const Operation kOperations[] = {kDump, kCompare, kProgram, kErase, kBlankCheck};
 
 // The pauses of a run that starts one operation and then quits: the
 // wake-up, "R\r" and the "]" that ends the type code (one failed attempt of
-// the prompt wait), the operation command, the pause after "P\r", `tail`,
-// and the release.
-Sleeps expected_sleeps(const Operation& op, uint32_t pause, Sleeps tail = {}) {
-  Sleeps sleeps{50};
-  if (op.type_query) sleeps.insert(sleeps.end(), {100, 75});
-  sleeps.push_back(100);
-  if (pause != 0) sleeps.push_back(pause);
+// the prompt wait), the operation command, the pause after "P\r" for
+// `length`, `tail`, and the release.
+Sleeps expected_sleeps(const Operation& op, int32_t length, Sleeps tail = {}) {
+  Sleeps sleeps;
+  if (op.type_query) sleeps = {timing::kCommandMs, timing::kWaitRetryMs};
+  sleeps.push_back(timing::kCommandMs);
+  if (op.pause != nullptr) sleeps.push_back(op.pause(length));
   sleeps.insert(sleeps.end(), tail.begin(), tail.end());
-  sleeps.insert(sleeps.end(), {100, 100});
-  return sleeps;
+  return run_pauses(sleeps);
 }
 
 TEST(ChipOperations, SuccessSendsTheSequencePausesByTheChipSizeAndPrintsNothing) {
@@ -143,7 +139,7 @@ TEST(ChipOperations, SuccessSendsTheSequencePausesByTheChipSizeAndPrintsNothing)
       EXPECT_EQ(b.run(std::string(op.keys) + " x\nq\n"), 0);
       EXPECT_EQ(b.out_after_banner(), kMenu + op.prompt + kMenu);
       EXPECT_EQ(b.wire(), kWakeUp + op.wire + kRelease);
-      EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, largest ? op.pause_64k : op.pause_2k));
+      EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, largest ? 65536 : 2048));
       if (op.type_query) {
         EXPECT_EQ(b.session->transfer_length, largest ? 65536 : 2048);
       }
@@ -158,7 +154,7 @@ TEST(ChipOperations, UnknownTypeCodeKeepsTheTransferLengthForThePause) {
     b.programmer.faults.type_code = "0000";
     b.session->transfer_length = 65536;
     EXPECT_EQ(b.run(std::string(op.keys) + "\nq\n"), 0);
-    EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, op.pause_64k));
+    EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, 65536));
   }
 }
 
@@ -168,7 +164,7 @@ TEST(ChipOperations, DumpWaitsForTwoPassesAndThenTheWholePrompt) {
   EXPECT_EQ(b.run("5\nq\n"), 0);
   EXPECT_EQ(b.programmer.device_buffer[0], 0x42);
   // The closing prompt wait took the whole "[C]" of the second pass.
-  EXPECT_EQ(b.clock.sleeps, expected_sleeps(kDump, 1008));
+  EXPECT_EQ(b.clock.sleeps, expected_sleeps(kDump, 2048));
 
   // One pass alone is not enough: a missing second frame is no response.
   Bench one;
@@ -236,8 +232,9 @@ TEST(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterThePrompt
     EXPECT_EQ(b.out_after_banner(), kMenu + op.prompt + o.printed + kMenu +
                                         (o.esc ? kLeftOver : ""));
     EXPECT_EQ(b.wire(), kWakeUp + op.wire + (o.esc ? kEsc : "") + kRelease);
-    // After ESC: 200 ms, then the programmer's prompt arrives at once.
-    EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, op.pause_2k, o.esc ? Sleeps{200} : Sleeps{}));
+    // After ESC the error's pause, then the programmer's prompt arrives at once.
+    const Sleeps after_esc = o.esc ? Sleeps{timing::kEscAfterErrorMs} : Sleeps{};
+    EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, 2048, after_esc));
   }
 }
 
@@ -330,8 +327,9 @@ TEST(Confirmation, AnyOtherWordReturnsToTheMenuWithoutTheOperationCommand) {
     // Refusing is silent and keeps the rest of the line for the menu.
     EXPECT_EQ(b.out_after_banner(), kMenu + c.op->prompt + kMenu + kLeftOver);
     EXPECT_EQ(b.wire(), kWakeUp + c.wire + kRelease);
-    const Sleeps asked = c.op->type_query ? Sleeps{50, 100, 75, 100, 100} : Sleeps{50, 100, 100};
-    EXPECT_EQ(b.clock.sleeps, asked);
+    const Sleeps asked = c.op->type_query ? Sleeps{timing::kCommandMs, timing::kWaitRetryMs}
+                                          : Sleeps{};
+    EXPECT_EQ(b.clock.sleeps, run_pauses(asked));
   }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "link/port.h"
+#include "link/timings.h"
 #include "tests/support/bench.h"
 
 namespace chipferry::test {
@@ -14,16 +15,16 @@ TEST(StartUp, WakesTheProgrammerAndQuitsCleanly) {
   EXPECT_EQ(b.run("q\n"), 0);
   EXPECT_EQ(b.console.out, kBanner + kMenu);
   EXPECT_EQ(b.wire(), kWakeUp + kRelease);
-  // 50 ms between ESC and DC1; the release pauses 100 ms twice.
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 100}));
+  // The pause between ESC and DC1, and the release's two.
+  EXPECT_EQ(b.clock.sleeps, run_pauses());
   EXPECT_EQ(b.serial.opened_name, "COM1");
   EXPECT_EQ(b.serial.settings.baud_rate, 19200u);
   EXPECT_EQ(b.serial.settings.data_bits, 8);
   EXPECT_EQ(b.serial.settings.parity, Parity::none);
   EXPECT_EQ(b.serial.settings.stop_bits, StopBits::one);
   EXPECT_EQ(b.serial.settings.handshake, Handshake::rts_cts);
-  EXPECT_EQ(b.serial.timeouts.read_ms, 60u);
-  EXPECT_EQ(b.serial.timeouts.write_ms, 60u);
+  EXPECT_EQ(b.serial.timeouts.read_ms, timing::kByteTimeoutMs);
+  EXPECT_EQ(b.serial.timeouts.write_ms, timing::kByteTimeoutMs);
   EXPECT_EQ(b.serial.events.back().kind, Kind::closed);
   EXPECT_FALSE(b.serial.is_open);
 }
@@ -42,10 +43,7 @@ TEST(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
   // 75 ms pause start at 50, 185, ... 995 ms; the eighth read gets it.
   EXPECT_EQ(e[2].at_ms, 1050u);
   // The same again for the prompt that answers the start-up command.
-  std::vector<uint32_t> expected{50};
-  expected.insert(expected.end(), 14, 75);
-  expected.insert(expected.end(), {100, 100});
-  EXPECT_EQ(b.clock.sleeps, expected);
+  EXPECT_EQ(b.clock.sleeps, run_pauses(Sleeps(14, timing::kWaitRetryMs)));
   EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
@@ -97,7 +95,7 @@ TEST(Waits, StrayByteBeforeThePromptCostsOneAttempt) {
   Bench b;
   b.programmer.faults.before_next_reply = "x";
   EXPECT_EQ(b.run("q\n"), 0);
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 75, 100, 100}));
+  EXPECT_EQ(b.clock.sleeps, run_pauses({timing::kWaitRetryMs}));
   EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
@@ -129,7 +127,7 @@ TEST(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
   EXPECT_EQ(b.clock.now, 0u);
   EXPECT_EQ(read_byte(s), 0);
   EXPECT_EQ(s.port.read_count, 0u);
-  EXPECT_EQ(b.clock.now, 60u);
+  EXPECT_EQ(b.clock.now, timing::kByteTimeoutMs);
 }
 
 TEST(Waits, FailedCallsPrintTheirLineAndCarryOn) {
@@ -139,7 +137,7 @@ TEST(Waits, FailedCallsPrintTheirLineAndCarryOn) {
   EXPECT_EQ(b.run("q\n"), 0);
   EXPECT_EQ(b.out_after_banner(),
             std::string("Couldn't write to Port COM1\nCouldn't read Port COM1\n") + kMenu);
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 75, 100, 100}));
+  EXPECT_EQ(b.clock.sleeps, run_pauses({timing::kWaitRetryMs}));
 }
 
 TEST(Menu, RejectsUnknownCharactersOneByOne) {
@@ -167,6 +165,38 @@ TEST(Menu, EndOfInputEndsTheRunAsQuitDoes) {
     Bench b;
     EXPECT_EQ(b.run(input), 0);
     EXPECT_EQ(b.wire(), kWakeUp + kRelease);
+  }
+}
+
+// The tests take their pauses from link/timings.h, as the program does; a
+// wrong figure there would pass them all. Here each has its own number.
+TEST(Timings, EveryFigureIsPinnedToItsNumber) {
+  EXPECT_EQ(timing::kByteTimeoutMs, 60u);
+  EXPECT_EQ(timing::kWaitAttempts, 3600);
+  EXPECT_EQ(timing::kWaitRetryMs, 75u);
+  EXPECT_EQ(timing::kWakeUpMs, 50u);
+  EXPECT_EQ(timing::kReleaseMs, 100u);
+  EXPECT_EQ(timing::kCommandMs, 100u);
+  EXPECT_EQ(timing::kEscAfterErrorMs, 200u);
+  EXPECT_EQ(timing::kBeforeBreakMs, 200u);
+  EXPECT_EQ(timing::kBreakMs, 500u);
+  EXPECT_EQ(timing::kAbandonUploadMs, 500u);
+  EXPECT_EQ(timing::kAbandonPreambleMs, 5000u);
+  EXPECT_EQ(timing::kAbandonDataMs, 2000u);
+  const struct {
+    int32_t length;
+    uint32_t checksum, dump, check, program;
+  } by_length[] = {
+      {2048, 700, 1008, 500, 10240},
+      {32768, 702, 1128, 502, 163840},
+      {65536, 704, 1256, 504, 327680},
+  };
+  for (const auto& l : by_length) {
+    SCOPED_TRACE(l.length);
+    EXPECT_EQ(timing::checksum_pause(l.length), l.checksum);
+    EXPECT_EQ(timing::dump_pause(l.length), l.dump);
+    EXPECT_EQ(timing::check_pause(l.length), l.check);
+    EXPECT_EQ(timing::program_pause(l.length), l.program);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "link/port.h"
+#include "link/timings.h"
 #include "tests/support/bench.h"
 #include "tests/support/transfer_scene.h"
 #include "transfer/block.h"
@@ -13,6 +14,14 @@ namespace chipferry::test {
 namespace {
 
 using Kind = sim::WireEvent::Kind;
+using timing::checksum_pause;
+using timing::kAbandonDataMs;
+using timing::kAbandonPreambleMs;
+using timing::kAbandonUploadMs;
+using timing::kBeforeBreakMs;
+using timing::kBreakMs;
+using timing::kCommandMs;
+using timing::kWaitRetryMs;
 
 TEST(RoundTrip, EverySizeComesBackByteForByte) {
   for (uint8_t k = 0; k < kSizeClassCount; ++k) {
@@ -32,13 +41,14 @@ TEST(RoundTrip, EverySizeComesBackByteForByte) {
     EXPECT_EQ(b.programmer.uploaded_bytes, static_cast<size_t>(length));
     EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(length) + "R\r" +
                             "S8\r" + checksum_query(length) + kRelease);
-    // Upload: 100 after the command, 200 before and 500 in the break, the
-    // query's pause. Download: 100 after the type query, one 75 for the
+    // Upload: after the command, before and in the break, the query's
+    // pause. Download: after the type query, one failed attempt for the
     // rest of its answer, the query's pause.
     const uint32_t check = checksum_pause(length);
-    std::vector<uint32_t> pauses{50, 100, 200, 500, check, 100, 75, check, 100, 100};
+    Sleeps pauses = run_pauses({kCommandMs, kBeforeBreakMs, kBreakMs, check, kCommandMs,
+                                kWaitRetryMs, check});
     // A full buffer leaves CR and LF ahead of the prompt: two more attempts.
-    if (length == 65536) pauses.insert(pauses.begin() + 7, {75, 75});
+    if (length == 65536) pauses.insert(pauses.begin() + 7, 2, kWaitRetryMs);
     EXPECT_EQ(b.clock.sleeps, pauses);
     EXPECT_FALSE(b.console.key_mode);
   }
@@ -53,8 +63,8 @@ TEST(RoundTrip, BreakFollowsTheLastByteAndLastsHalfASecond) {
   const auto on = std::find_if(e.begin(), e.end(), [](auto& w) { return w.kind == Kind::break_on; });
   ASSERT_NE(on, e.end());
   ASSERT_EQ((on + 1)->kind, Kind::break_off);
-  EXPECT_EQ(on->at_ms, (on - 1)->at_ms + 200);
-  EXPECT_EQ((on + 1)->at_ms, on->at_ms + 500);
+  EXPECT_EQ(on->at_ms, (on - 1)->at_ms + kBeforeBreakMs);
+  EXPECT_EQ((on + 1)->at_ms, on->at_ms + kBreakMs);
 }
 
 TEST(Checksum, SumsWrapAtSixteenBits) {
@@ -95,7 +105,7 @@ TEST(Checksum, RepliesAreReadAndJudged) {
     EXPECT_EQ(r.exit_code, c.code);
     EXPECT_EQ(b.console.out, c.printed);
     EXPECT_EQ(b.wire(), "S1K 0000-0FFF\r");
-    EXPECT_EQ(b.clock.sleeps.front(), 700u);
+    EXPECT_EQ(b.clock.sleeps.front(), checksum_pause(4096));
   }
 }
 
@@ -275,23 +285,24 @@ TEST(Upload, UnwrittenBytesGoAgainAndCountOnce) {
   EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(2048) + kRelease);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), b.programmer.device_buffer.begin()));
   EXPECT_EQ(b.console.key_polls, 2048 + 4 + 3);
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 200, 500, 700, 100, 100}));
+  EXPECT_EQ(b.clock.sleeps,
+            run_pauses({kCommandMs, kBeforeBreakMs, kBreakMs, checksum_pause(2048)}));
 }
 
 // The abort: break at once, ESC after it, and the menu after the prompt.
 void expect_upload_abandoned(Bench& b, const Bytes& sent, uint64_t held_ms) {
   EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + kMenu);
   EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(sent) + kEsc + kRelease);
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 500, 500, 100, 100}));
+  EXPECT_EQ(b.clock.sleeps, run_pauses({kCommandMs, kBreakMs, kAbandonUploadMs}));
   EXPECT_EQ(b.serial.discards, 1);
   const auto& e = b.serial.events;
   const auto on = std::find_if(e.begin(), e.end(), [](auto& w) { return w.kind == Kind::break_on; });
   ASSERT_NE(on, e.end());
   EXPECT_EQ(on->at_ms, (on - 1)->at_ms + held_ms);
   EXPECT_EQ((on + 1)->kind, Kind::break_off);
-  EXPECT_EQ((on + 1)->at_ms, on->at_ms + 500);
+  EXPECT_EQ((on + 1)->at_ms, on->at_ms + kBreakMs);
   EXPECT_EQ((on + 2)->byte, 0x1B);
-  EXPECT_EQ((on + 2)->at_ms, on->at_ms + 500);
+  EXPECT_EQ((on + 2)->at_ms, on->at_ms + kBreakMs);
   EXPECT_FALSE(b.console.key_mode);
   EXPECT_EQ(b.console.key_mode_changes, 2);
 }
@@ -324,7 +335,7 @@ TEST(Download, EscAbandonsInTheDataPhase) {
   EXPECT_EQ(b.run("2\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(), kMenu + kMenu);
   EXPECT_EQ(b.wire(), kWakeUp + "R\r" + "S8\r" + kEsc + kRelease);
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 75, 2000, 100, 100}));
+  EXPECT_EQ(b.clock.sleeps, run_pauses({kCommandMs, kWaitRetryMs, kAbandonDataMs}));
   EXPECT_FALSE(b.console.key_mode);
 }
 
@@ -337,7 +348,7 @@ TEST(Download, EscAbandonsAPreambleThatNeverEnds) {
   EXPECT_EQ(b.run("2\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(), kMenu + kMenu);
   EXPECT_EQ(b.wire(), kWakeUp + "R\r" + "S8\r" + kEsc + kRelease);
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 75, 5000, 100, 100}));
+  EXPECT_EQ(b.clock.sleeps, run_pauses({kCommandMs, kWaitRetryMs, kAbandonPreambleMs}));
   EXPECT_GE(b.clock.now, 60000u);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "link/timings.h"
 #include "session/session.h"
 #include "sim/programmer.h"
 #include "sim/sim_serial.h"
@@ -41,5 +42,16 @@ struct Bench {
   ScriptedConsole console{clock};
   std::unique_ptr<Session> session;
 };
+
+using Sleeps = std::vector<uint32_t>;
+
+/// The pauses of a whole run: the wake-up's, then `between`, then the
+/// release's two.
+inline Sleeps run_pauses(const Sleeps& between = {}) {
+  Sleeps all{timing::kWakeUpMs};
+  all.insert(all.end(), between.begin(), between.end());
+  all.insert(all.end(), {timing::kReleaseMs, timing::kReleaseMs});
+  return all;
+}
 
 }  // namespace chipferry::test

@@ -44,6 +44,4 @@ inline Bytes pattern(size_t size, unsigned seed) {
   return bytes;
 }
 
-inline uint32_t checksum_pause(int32_t length) { return 700 + static_cast<uint32_t>(length / 16384); }
-
 }  // namespace chipferry::test
