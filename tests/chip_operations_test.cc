@@ -28,7 +28,9 @@ const char kLeftOver[] =
 // ---------------------------------------------------------------------------
 // The type query on its own.
 
-TEST(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
+using TypeQuery = WithBench;
+
+TEST_F(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
   struct Case {
     const char* name;
     const RomType* selected;
@@ -49,24 +51,23 @@ TEST(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Bench b;
-    b.programmer.receive(0x11, 0);  // online, as after the wake-up
-    b.programmer.drop_output();
-    if (c.selected != nullptr) b.programmer.selected = c.selected;
-    if (c.code) b.programmer.faults.type_code = *c.code;
-    Session& s = b.opened();
+    Bench bench;
+    bench.programmer.receive(0x11, 0);  // online, as after the wake-up
+    bench.programmer.drop_output();
+    if (c.selected != nullptr) bench.programmer.selected = c.selected;
+    if (c.code) bench.programmer.faults.type_code = *c.code;
+    Session& s = bench.opened();
     s.transfer_length = c.before;
     std::memset(s.text, 'z', sizeof s.text);  // left over from an earlier prompt
     EXPECT_TRUE(query_rom_type(s).carries_on());
     EXPECT_EQ(s.transfer_length, c.after);
     EXPECT_STREQ(s.text, c.text);
-    EXPECT_EQ(b.wire(), "R\r");
-    EXPECT_EQ(b.clock.sleeps, Sleeps{timing::kCommandMs});
+    EXPECT_EQ(bench.wire(), "R\r");
+    EXPECT_EQ(bench.clock.sleeps, Sleeps{timing::kCommandMs});
   }
 }
 
-TEST(TypeQuery, CodeCutShortComparesWhatArrived) {
-  Bench b;
+TEST_F(TypeQuery, CodeCutShortComparesWhatArrived) {
   b.programmer.receive(0x11, 0);
   b.programmer.drop_output();
   b.programmer.faults.type_code = "16";
@@ -78,8 +79,7 @@ TEST(TypeQuery, CodeCutShortComparesWhatArrived) {
   EXPECT_EQ(b.clock.now, timing::kCommandMs + 2u * timing::kByteTimeoutMs);
 }
 
-TEST(TypeQuery, NoBracketIsReportedAndChangesNothing) {
-  Bench b;
+TEST_F(TypeQuery, NoBracketIsReportedAndChangesNothing) {
   b.programmer.faults.silent = true;
   EXPECT_FALSE(query_rom_type(b.opened()).carries_on());
   EXPECT_EQ(b.session->transfer_length, kStartTransferLength);
@@ -127,39 +127,40 @@ Sleeps expected_sleeps(const Operation& op, int32_t length, Sleeps tail = {}) {
   return run_pauses(sleeps);
 }
 
-TEST(ChipOperations, SuccessSendsTheSequencePausesByTheChipSizeAndPrintsNothing) {
+using ChipOperations = WithBench;
+
+TEST_F(ChipOperations, SuccessSendsTheSequencePausesByTheChipSizeAndPrintsNothing) {
   for (const Operation& op : kOperations) {
     for (const bool largest : {false, true}) {
       SCOPED_TRACE(std::string(op.name) + (largest ? " 64K" : " 2K"));
-      Bench b;
+      Bench bench;
       // Erase needs an electrically erasable chip for a pass.
-      b.programmer.selected = op.type_query ? &rom(largest ? "27512" : "2716") : &rom("X2816A");
-      if (!op.type_query && largest) b.session->transfer_length = 2048;  // not read by erase
+      bench.programmer.selected = op.type_query ? &rom(largest ? "27512" : "2716") : &rom("X2816A");
+      if (!op.type_query && largest) bench.session->transfer_length = 2048;  // not read by erase
       // What was typed after the key goes with the line: the menu never sees " x".
-      EXPECT_EQ(b.run(std::string(op.keys) + " x\nq\n"), 0);
-      EXPECT_EQ(b.out_after_banner(), kMenu + op.prompt + kMenu);
-      EXPECT_EQ(b.wire(), kWakeUp + op.wire + kRelease);
-      EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, largest ? 65536 : 2048));
+      EXPECT_EQ(bench.run(std::string(op.keys) + " x\nq\n"), 0);
+      EXPECT_EQ(bench.out_after_banner(), kMenu + op.prompt + kMenu);
+      EXPECT_EQ(bench.wire(), kWakeUp + op.wire + kRelease);
+      EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, largest ? 65536 : 2048));
       if (op.type_query) {
-        EXPECT_EQ(b.session->transfer_length, largest ? 65536 : 2048);
+        EXPECT_EQ(bench.session->transfer_length, largest ? 65536 : 2048);
       }
     }
   }
 }
 
-TEST(ChipOperations, UnknownTypeCodeKeepsTheTransferLengthForThePause) {
+TEST_F(ChipOperations, UnknownTypeCodeKeepsTheTransferLengthForThePause) {
   for (const Operation& op : {kDump, kCompare, kProgram, kBlankCheck}) {
     SCOPED_TRACE(op.name);
-    Bench b;
-    b.programmer.faults.type_code = "0000";
-    b.session->transfer_length = 65536;
-    EXPECT_EQ(b.run(std::string(op.keys) + "\nq\n"), 0);
-    EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, 65536));
+    Bench bench;
+    bench.programmer.faults.type_code = "0000";
+    bench.session->transfer_length = 65536;
+    EXPECT_EQ(bench.run(std::string(op.keys) + "\nq\n"), 0);
+    EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, 65536));
   }
 }
 
-TEST(ChipOperations, DumpWaitsForTwoPassesAndThenTheWholePrompt) {
-  Bench b;
+TEST_F(ChipOperations, DumpWaitsForTwoPassesAndThenTheWholePrompt) {
   b.programmer.chip.cells[0] = 0x42;
   EXPECT_EQ(b.run("5\nq\n"), 0);
   EXPECT_EQ(b.programmer.device_buffer[0], 0x42);
@@ -173,8 +174,7 @@ TEST(ChipOperations, DumpWaitsForTwoPassesAndThenTheWholePrompt) {
   EXPECT_EQ(one.out_after_banner(), kMenu + "No Response\n");
 }
 
-TEST(ChipOperations, FramesAreComparedIgnoringCaseAndWithoutEarlierText) {
-  Bench b;
+TEST_F(ChipOperations, FramesAreComparedIgnoringCaseAndWithoutEarlierText) {
   // A long unknown word fills the text buffer before the replies arrive.
   b.programmer.faults.execute_replies = {"[pass][PaSs][C]", "[pass][C]"};
   EXPECT_EQ(b.run("4\nabcdefghijklmnopqrstuvwxyz\n5\n6\nq\n"), 0);
@@ -193,7 +193,7 @@ struct Outcome {
   bool esc;
 };
 
-TEST(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterThePrompt) {
+TEST_F(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterThePrompt) {
   std::vector<Outcome> outcomes;
   const struct {
     const Operation* op;
@@ -225,27 +225,26 @@ TEST(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterThePrompt
   for (const Outcome& o : outcomes) {
     const Operation& op = *o.op;
     SCOPED_TRACE(op.name + (" " + o.reply));
-    Bench b;
-    b.programmer.faults.execute_replies = {o.reply};
+    Bench bench;
+    bench.programmer.faults.execute_replies = {o.reply};
     // " x" typed ahead: #06 drops it with the line, ESC rows leave it.
-    EXPECT_EQ(b.run(std::string(op.keys) + " x\nq\n"), 0);
-    EXPECT_EQ(b.out_after_banner(), kMenu + op.prompt + o.printed + kMenu +
-                                        (o.esc ? kLeftOver : ""));
-    EXPECT_EQ(b.wire(), kWakeUp + op.wire + (o.esc ? kEsc : "") + kRelease);
+    EXPECT_EQ(bench.run(std::string(op.keys) + " x\nq\n"), 0);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + op.prompt + o.printed + kMenu +
+                                            (o.esc ? kLeftOver : ""));
+    EXPECT_EQ(bench.wire(), kWakeUp + op.wire + (o.esc ? kEsc : "") + kRelease);
     // After ESC the error's pause, then the programmer's prompt arrives at once.
     const Sleeps after_esc = o.esc ? Sleeps{timing::kEscAfterErrorMs} : Sleeps{};
-    EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, 2048, after_esc));
+    EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, 2048, after_esc));
   }
 }
 
-TEST(ChipOperations, NoPromptAfterAnErrorEndsTheRun) {
-  Bench b;
+TEST_F(ChipOperations, NoPromptAfterAnErrorEndsTheRun) {
   b.programmer.faults.execute_replies = {"[ERROR #06]"};  // and no prompt after it
   EXPECT_EQ(b.run("9\nq\n"), 6);
   EXPECT_EQ(b.out_after_banner(), kMenu + kNoContact + "No Response\n");
 }
 
-TEST(ChipOperations, FrameOfNeitherKindEndsTheRunWithInvalidResponse) {
+TEST_F(ChipOperations, FrameOfNeitherKindEndsTheRunWithInvalidResponse) {
   const struct {
     const Operation* op;
     const char* reply;
@@ -258,16 +257,15 @@ TEST(ChipOperations, FrameOfNeitherKindEndsTheRunWithInvalidResponse) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.op->name) + " " + c.reply);
-    Bench b;
-    b.programmer.faults.execute_replies = {c.reply};
-    EXPECT_EQ(b.run(std::string(c.op->keys) + "\nq\n"), 7);
-    EXPECT_EQ(b.out_after_banner(), kMenu + c.op->prompt + "Invalid Response\n");
-    EXPECT_EQ(b.wire(), kWakeUp + c.op->wire + kRelease);
+    Bench bench;
+    bench.programmer.faults.execute_replies = {c.reply};
+    EXPECT_EQ(bench.run(std::string(c.op->keys) + "\nq\n"), 7);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + c.op->prompt + "Invalid Response\n");
+    EXPECT_EQ(bench.wire(), kWakeUp + c.op->wire + kRelease);
   }
 }
 
-TEST(ChipOperations, SilenceAfterTheExecuteCommandIsNoResponse) {
-  Bench b;
+TEST_F(ChipOperations, SilenceAfterTheExecuteCommandIsNoResponse) {
   b.programmer.faults.execute_replies = {""};
   EXPECT_EQ(b.run("6\nq\n"), 6);
   EXPECT_EQ(b.out_after_banner(), kMenu + "No Response\n");

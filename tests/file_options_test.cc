@@ -15,9 +15,9 @@ namespace {
 
 const std::string kPrompt = "Enter Filename\n";
 
-TEST(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
-  Bench b;
-  TempDir dir;
+using FileToBuffer = WithBenchAndFolder;
+
+TEST_F(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
   b.session->transfer_length = 4096;
   std::string input = "1\n";
   std::string expected = kMenu;
@@ -33,9 +33,7 @@ TEST(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
   EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
-TEST(FileToBuffer, NamesThatOpenNothingAskAgain) {
-  Bench b;
-  TempDir dir;
+TEST_F(FileToBuffer, NamesThatOpenNothingAskAgain) {
   const Bytes image = pattern(2048, 1);
   write_file(dir / "my file.bin", image);
   const std::string cases[][2] = {
@@ -56,29 +54,27 @@ TEST(FileToBuffer, NamesThatOpenNothingAskAgain) {
   EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(2048) + kRelease);
 }
 
-TEST(FileToBuffer, QuotesInsideAnUnquotedNameArePartOfIt) {
-  Bench b;
-  TempDir dir;
+TEST_F(FileToBuffer, QuotesInsideAnUnquotedNameArePartOfIt) {
   write_file(dir / "a\"b\".bin", pattern(4096, 2));
   EXPECT_EQ(b.run("1\n" + dir / "a\"b\".bin" + "\nq\n"), 0);
   EXPECT_EQ(b.session->transfer_length, 4096);
   EXPECT_NE(b.wire().find(checksum_query(4096)), std::string::npos);
 }
 
-TEST(FileToBuffer, EmptyLineOrEndOfInputReturnsWithoutTraffic) {
+TEST_F(FileToBuffer, EmptyLineOrEndOfInputReturnsWithoutTraffic) {
   for (const char* input : {"1 name typed on the menu line\n\nq\n", "1\n"}) {
     SCOPED_TRACE(input);
-    Bench b;
-    EXPECT_EQ(b.run(input), 0);
-    EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + kMenu);
-    EXPECT_EQ(b.wire(), kWakeUp + kRelease);
+    Bench bench;
+    EXPECT_EQ(bench.run(input), 0);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + kPrompt + kMenu);
+    EXPECT_EQ(bench.wire(), kWakeUp + kRelease);
   }
 }
 
+using FileNames = WithBenchAndFolder;
+
 // A long line must never be cut down to a name that exists.
-TEST(FileNames, LongLinesAreRefusedWhole) {
-  Bench b;
-  TempDir dir;
+TEST_F(FileNames, LongLinesAreRefusedWhole) {
   std::string kept = dir / "";
   kept += std::string(255 - kept.size(), 'k');
   write_file(kept, pattern(2048, 3));
@@ -93,17 +89,15 @@ TEST(FileNames, LongLinesAreRefusedWhole) {
   EXPECT_EQ(read_file(dir / "out.bin").size(), 2048u);
 }
 
-TEST(BufferToFile, EndOfInputAtThePromptEndsTheRunUnsaved) {
-  Bench b;
-  TempDir dir;
+using BufferToFile = WithBenchAndFolder;
+
+TEST_F(BufferToFile, EndOfInputAtThePromptEndsTheRunUnsaved) {
   EXPECT_EQ(b.run("2\n"), 8);
   EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Buffer not saved\n");
   EXPECT_EQ(b.wire().substr(b.wire().size() - kRelease.size()), kRelease);
 }
 
-TEST(BufferToFile, AsksAgainUntilTheFileIsSaved) {
-  Bench b;
-  TempDir dir;
+TEST_F(BufferToFile, AsksAgainUntilTheFileIsSaved) {
   const Bytes device = pattern(2048, 4);
   std::copy(device.begin(), device.end(), b.programmer.device_buffer.begin());
   b.programmer.selected = type_of_class(0);
@@ -130,9 +124,7 @@ TEST(BufferToFile, AsksAgainUntilTheFileIsSaved) {
   EXPECT_EQ(read_file(dir / "folder/inside"), (Bytes{1, 2, 3}));
 }
 
-TEST(BufferToFile, SavesThroughALink) {
-  Bench b;
-  TempDir dir;
+TEST_F(BufferToFile, SavesThroughALink) {
   write_file(dir / "real.bin", {9});
   std::filesystem::create_symlink(dir / "real.bin", dir / "link.bin");
   b.programmer.selected = type_of_class(0);
@@ -142,9 +134,7 @@ TEST(BufferToFile, SavesThroughALink) {
 }
 
 // The disk refuses the image half-way: the old file must survive whole.
-TEST(BufferToFile, FailedSaveLeavesTheOldFileIntact) {
-  Bench b;
-  TempDir dir;
+TEST_F(BufferToFile, FailedSaveLeavesTheOldFileIntact) {
   const Bytes old = pattern(3000, 6);
   write_file(dir / "keep.bin", old);
   b.programmer.selected = type_of_class(1);

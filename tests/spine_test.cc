@@ -10,8 +10,9 @@ namespace {
 
 using Kind = sim::WireEvent::Kind;
 
-TEST(StartUp, WakesTheProgrammerAndQuitsCleanly) {
-  Bench b;
+using StartUp = WithBench;
+
+TEST_F(StartUp, WakesTheProgrammerAndQuitsCleanly) {
   EXPECT_EQ(b.run("q\n"), 0);
   EXPECT_EQ(b.console.out, kBanner + kMenu);
   EXPECT_EQ(b.wire(), kWakeUp + kRelease);
@@ -29,8 +30,7 @@ TEST(StartUp, WakesTheProgrammerAndQuitsCleanly) {
   EXPECT_FALSE(b.serial.is_open);
 }
 
-TEST(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
-  Bench b;
+TEST_F(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
   b.programmer.faults.reply_delay_ms = 1000;  // every prompt comes a second late
   EXPECT_EQ(b.run("q\n"), 0);
   const auto& e = b.serial.events;
@@ -47,8 +47,7 @@ TEST(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
   EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
-TEST(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
-  Bench b;
+TEST_F(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
   b.programmer.faults.silent = true;
   EXPECT_EQ(b.run("q\n"), 6);
   EXPECT_EQ(b.console.out, kBanner + "No Response\n");
@@ -60,7 +59,7 @@ TEST(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
   EXPECT_EQ(b.console.lines_read, 0);
 }
 
-TEST(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
+TEST_F(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
   struct Case {
     const char* name;
     void (*arrange)(sim::SimSerial&);
@@ -82,25 +81,25 @@ TEST(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Bench b;
-    c.arrange(b.serial);
-    EXPECT_EQ(b.run("q\n"), c.code);
-    EXPECT_EQ(b.console.out, kBanner + c.message);
-    EXPECT_EQ(b.wire(), c.released ? kRelease : "");
-    EXPECT_EQ(b.console.lines_read, 0);
+    Bench bench;
+    c.arrange(bench.serial);
+    EXPECT_EQ(bench.run("q\n"), c.code);
+    EXPECT_EQ(bench.console.out, kBanner + c.message);
+    EXPECT_EQ(bench.wire(), c.released ? kRelease : "");
+    EXPECT_EQ(bench.console.lines_read, 0);
   }
 }
 
-TEST(Waits, StrayByteBeforeThePromptCostsOneAttempt) {
-  Bench b;
+using Waits = WithBench;
+
+TEST_F(Waits, StrayByteBeforeThePromptCostsOneAttempt) {
   b.programmer.faults.before_next_reply = "x";
   EXPECT_EQ(b.run("q\n"), 0);
   EXPECT_EQ(b.clock.sleeps, run_pauses({timing::kWaitRetryMs}));
   EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
-TEST(Waits, StrayBracketMakesTheWaitMissThatPrompt) {
-  Bench b;
+TEST_F(Waits, StrayBracketMakesTheWaitMissThatPrompt) {
   // The wake-up prompt is missed: "[[" fails, "C" and "]" fail too. The
   // start-up command is then never sent, and the wait runs out.
   b.programmer.faults.before_next_reply = "[";
@@ -109,8 +108,7 @@ TEST(Waits, StrayBracketMakesTheWaitMissThatPrompt) {
   EXPECT_EQ(b.wire(), std::string("\x1b\x11") + kRelease);
 }
 
-TEST(Waits, PromptCutShortFailsOnTheThirdRead) {
-  Bench b;
+TEST_F(Waits, PromptCutShortFailsOnTheThirdRead) {
   b.programmer.inject("[C", 0);
   EXPECT_FALSE(wait_command_prompt(b.opened()));
   // "[" and "C" at once, then an empty 60 ms read ends the first attempt.
@@ -118,8 +116,7 @@ TEST(Waits, PromptCutShortFailsOnTheThirdRead) {
   EXPECT_EQ(b.clock.sleeps.size(), 3600u);
 }
 
-TEST(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
-  Bench b;
+TEST_F(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
   Session& s = b.opened();
   b.programmer.inject(std::string(1, '\0'), 0);
   EXPECT_EQ(read_byte(s), 0);
@@ -130,8 +127,7 @@ TEST(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
   EXPECT_EQ(b.clock.now, timing::kByteTimeoutMs);
 }
 
-TEST(Waits, FailedCallsPrintTheirLineAndCarryOn) {
-  Bench b;
+TEST_F(Waits, FailedCallsPrintTheirLineAndCarryOn) {
   b.serial.failing_writes = 1;  // the ESC of the wake-up
   b.serial.failing_reads = 1;   // the first read of the prompt wait
   EXPECT_EQ(b.run("q\n"), 0);
@@ -140,8 +136,9 @@ TEST(Waits, FailedCallsPrintTheirLineAndCarryOn) {
   EXPECT_EQ(b.clock.sleeps, run_pauses({timing::kWaitRetryMs}));
 }
 
-TEST(Menu, RejectsUnknownCharactersOneByOne) {
-  Bench b;
+using Menu = WithBench;
+
+TEST_F(Menu, RejectsUnknownCharactersOneByOne) {
   EXPECT_EQ(b.run("\nx\nxy\n0 \nQ\n"), 0);
   EXPECT_EQ(b.out_after_banner(), kMenu +
                                       "Option x does not exist, please try again.\n"
@@ -151,20 +148,19 @@ TEST(Menu, RejectsUnknownCharactersOneByOne) {
                                       "Option   does not exist, please try again.\n");
 }
 
-TEST(Menu, QuitLeavesTheRestOfTheLineUnread) {
-  Bench b;
+TEST_F(Menu, QuitLeavesTheRestOfTheLineUnread) {
   EXPECT_EQ(b.run("q5\n4\n"), 0);
   EXPECT_EQ(b.out_after_banner(), kMenu);
   EXPECT_EQ(b.console.lines_read, 1);
   EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
-TEST(Menu, EndOfInputEndsTheRunAsQuitDoes) {
+TEST_F(Menu, EndOfInputEndsTheRunAsQuitDoes) {
   for (const char* input : {"", "x", "\n\n"}) {
     SCOPED_TRACE(input);
-    Bench b;
-    EXPECT_EQ(b.run(input), 0);
-    EXPECT_EQ(b.wire(), kWakeUp + kRelease);
+    Bench bench;
+    EXPECT_EQ(bench.run(input), 0);
+    EXPECT_EQ(bench.wire(), kWakeUp + kRelease);
   }
 }
 

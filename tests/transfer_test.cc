@@ -109,8 +109,10 @@ TEST(Checksum, RepliesAreReadAndJudged) {
   }
 }
 
+using Download = WithBench;
+
 // Option 2 against a 2716 (2,048 bytes), with one deviation each.
-TEST(Download, EveryEndOfTheReceivedStream) {
+TEST_F(Download, EveryEndOfTheReceivedStream) {
   const std::string saved = std::string("Enter Filename\n") + kMenu;
   auto aborted = [](int received) {
     return "Transmission has been aborted, " + std::to_string(received) + " bytes has been received\n";
@@ -189,13 +191,13 @@ TEST(Download, EveryEndOfTheReceivedStream) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Bench b;
+    Bench bench;
     TempDir dir;
     const Bytes device = pattern(65536, 7);
-    std::copy(device.begin(), device.end(), b.programmer.device_buffer.begin());
-    c.arrange(b.programmer);
-    EXPECT_EQ(b.run("2\n" + dir / "out.bin" + "\nq\n"), c.code);
-    const std::string out = b.out_after_banner();
+    std::copy(device.begin(), device.end(), bench.programmer.device_buffer.begin());
+    c.arrange(bench.programmer);
+    EXPECT_EQ(bench.run("2\n" + dir / "out.bin" + "\nq\n"), c.code);
+    const std::string out = bench.out_after_banner();
     EXPECT_EQ(out.substr(0, std::min(out.size(), kMenu.size() + c.printed.size())),
               kMenu + c.printed);
     if (c.code == 0) {
@@ -204,12 +206,11 @@ TEST(Download, EveryEndOfTheReceivedStream) {
       EXPECT_EQ(out.find("Enter Filename"), std::string::npos);
       EXPECT_TRUE(dir.entries().empty());
     }
-    EXPECT_FALSE(b.console.key_mode);
+    EXPECT_FALSE(bench.console.key_mode);
   }
 }
 
-TEST(Download, ShortBlockKeepsTheStaleBytesInTheChecksumAndTheFile) {
-  Bench b;
+TEST_F(Download, ShortBlockKeepsTheStaleBytesInTheChecksumAndTheFile) {
   TempDir dir;
   const Bytes device = pattern(2048, 3);
   std::copy(device.begin(), device.end(), b.programmer.device_buffer.begin());
@@ -225,8 +226,7 @@ TEST(Download, ShortBlockKeepsTheStaleBytesInTheChecksumAndTheFile) {
   EXPECT_EQ(read_file(dir / "out.bin"), expected);
 }
 
-TEST(Download, UnknownTypeCodeKeepsTheEarlierLength) {
-  Bench b;
+TEST_F(Download, UnknownTypeCodeKeepsTheEarlierLength) {
   TempDir dir;
   b.session->transfer_length = 4096;
   b.programmer.faults.type_code = "0000";
@@ -236,9 +236,9 @@ TEST(Download, UnknownTypeCodeKeepsTheEarlierLength) {
   EXPECT_NE(b.wire().find(checksum_query(4096)), std::string::npos);
 }
 
-TEST(Upload, NoPromptAfterTheBreakEndsTheRun) {
-  Bench b;
-  TempDir dir;
+using Upload = WithBenchAndFolder;
+
+TEST_F(Upload, NoPromptAfterTheBreakEndsTheRun) {
   write_file(dir / "in.bin", pattern(2048, 2));
   b.programmer.transfer_faults.upload_unanswered = true;
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), 6);
@@ -247,7 +247,7 @@ TEST(Upload, NoPromptAfterTheBreakEndsTheRun) {
   EXPECT_FALSE(b.console.key_mode);
 }
 
-TEST(Upload, ChecksumFailuresEndTheRun) {
+TEST_F(Upload, ChecksumFailuresEndTheRun) {
   const struct {
     const char* reply;
     int code;
@@ -257,20 +257,17 @@ TEST(Upload, ChecksumFailuresEndTheRun) {
       {"[F800]\r[C]", 7, "Invalid Response\n"},
       {"[F800 ]", 6, "No Response\n"},
   };
+  write_file(dir / "in.bin", Bytes(2048, 0xFF));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
-    Bench b;
-    TempDir dir;
-    write_file(dir / "in.bin", Bytes(2048, 0xFF));
-    b.programmer.transfer_faults.checksum_reply = c.reply;
-    EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), c.code);
-    EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + c.printed);
+    Bench bench;
+    bench.programmer.transfer_faults.checksum_reply = c.reply;
+    EXPECT_EQ(bench.run("1\n" + dir / "in.bin" + "\nq\n"), c.code);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + "Enter Filename\n" + c.printed);
   }
 }
 
-TEST(Upload, UnwrittenBytesGoAgainAndCountOnce) {
-  Bench b;
-  TempDir dir;
+TEST_F(Upload, UnwrittenBytesGoAgainAndCountOnce) {
   const Bytes image = pattern(2048, 4);
   write_file(dir / "in.bin", image);
   // From the fifth data byte: one failed call, then three writes held back.
@@ -307,9 +304,7 @@ void expect_upload_abandoned(Bench& b, const Bytes& sent, uint64_t held_ms) {
   EXPECT_EQ(b.console.key_mode_changes, 2);
 }
 
-TEST(Upload, EscAbandonsBetweenBytes) {
-  Bench b;
-  TempDir dir;
+TEST_F(Upload, EscAbandonsBetweenBytes) {
   const Bytes image = pattern(4096, 5);
   write_file(dir / "in.bin", image);
   b.console.keys.push_back({0x1B, 0, 999});  // read after the 1,000th byte
@@ -318,9 +313,7 @@ TEST(Upload, EscAbandonsBetweenBytes) {
   EXPECT_EQ(b.programmer.uploaded_bytes, 1000u);
 }
 
-TEST(Upload, EscAbandonsWhileTheLastBytesAreHeld) {
-  Bench b;
-  TempDir dir;
+TEST_F(Upload, EscAbandonsWhileTheLastBytesAreHeld) {
   const Bytes image = pattern(2048, 6);
   write_file(dir / "in.bin", image);
   b.serial.undrained_waits = 1000;
@@ -329,8 +322,7 @@ TEST(Upload, EscAbandonsWhileTheLastBytesAreHeld) {
   expect_upload_abandoned(b, image, 6 * 50);
 }
 
-TEST(Download, EscAbandonsInTheDataPhase) {
-  Bench b;
+TEST_F(Download, EscAbandonsInTheDataPhase) {
   b.console.keys.push_back({0x1B, 0, 500});
   EXPECT_EQ(b.run("2\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(), kMenu + kMenu);
@@ -339,8 +331,7 @@ TEST(Download, EscAbandonsInTheDataPhase) {
   EXPECT_FALSE(b.console.key_mode);
 }
 
-TEST(Download, EscAbandonsAPreambleThatNeverEnds) {
-  Bench b;
+TEST_F(Download, EscAbandonsAPreambleThatNeverEnds) {
   b.programmer.transfer_faults.download_preamble = std::string(5, '\0');
   b.programmer.transfer_faults.download_length = 0;
   b.programmer.download_trailer = "";
@@ -352,9 +343,9 @@ TEST(Download, EscAbandonsAPreambleThatNeverEnds) {
   EXPECT_GE(b.clock.now, 60000u);
 }
 
-TEST(Transfers, OtherKeysAreDroppedAndChangeNothing) {
-  Bench b;
-  TempDir dir;
+using Transfers = WithBenchAndFolder;
+
+TEST_F(Transfers, OtherKeysAreDroppedAndChangeNothing) {
   const Bytes image = pattern(2048, 8);
   write_file(dir / "in.bin", image);
   b.programmer.selected = type_of_class(0);

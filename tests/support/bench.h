@@ -3,6 +3,8 @@
 // calls run(), and asserts the exit code, stdout, the wire and the pauses.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "sim/sim_serial.h"
 #include "sim/virtual_clock.h"
 #include "tests/support/scripted_console.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/wire.h"
 
 namespace chipferry::test {
@@ -41,6 +44,17 @@ struct Bench {
   sim::SimSerial serial{programmer, clock};
   ScriptedConsole console{clock};
   std::unique_ptr<Session> session;
+};
+
+/// For TEST_F, under an alias named after the suite: the test's bench is
+/// `b`. A test that needs a fresh bench for each case makes its own.
+struct WithBench : ::testing::Test {
+  Bench b;
+};
+
+/// The same with a fresh folder for image files, `dir`.
+struct WithBenchAndFolder : WithBench {
+  TempDir dir;
 };
 
 using Sleeps = std::vector<uint32_t>;
