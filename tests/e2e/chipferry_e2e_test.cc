@@ -8,7 +8,7 @@
 
 #include "tests/e2e/harness.h"
 
-namespace chipferry::e2e {
+namespace chipferry::test::e2e {
 namespace {
 
 TEST(Chipferry, StartsUpAndQuitsOnOneSimulatorRunAfterRun) {
@@ -81,4 +81,4 @@ TEST(Chipferry, AtATerminalQuitsAndLeavesTheTerminalAsItFoundIt) {
 }
 
 }  // namespace
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e

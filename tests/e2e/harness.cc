@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace chipferry::e2e {
+namespace chipferry::test::e2e {
 
 namespace {
 
@@ -329,4 +329,4 @@ std::string log_bytes(const std::string& log, char direction) {
   return bytes;
 }
 
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e

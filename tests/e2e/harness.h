@@ -19,19 +19,11 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/wire.h"
 
-namespace chipferry::e2e {
+// Inside chipferry::test, so that the folder, the file helpers and the
+// wire constants shared with the in-process tests are at hand.
+namespace chipferry::test::e2e {
 
 using std::chrono::milliseconds;
-using test::checksum_reply;
-using test::kBannerStart;
-using test::kEsc;
-using test::kMenu;
-using test::kRelease;
-using test::kUploadStart;
-using test::kWakeUp;
-using test::read_file;
-using test::TempDir;
-using test::write_file;
 
 constexpr milliseconds kRunLimit{20000};
 
@@ -162,4 +154,4 @@ std::string after_banner(const std::string& out);
 /// `s`, `n` times over.
 std::string repeat(const std::string& s, int n);
 
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e

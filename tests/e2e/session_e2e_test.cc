@@ -20,7 +20,7 @@
 
 #include "tests/e2e/harness.h"
 
-namespace chipferry::e2e {
+namespace chipferry::test::e2e {
 namespace {
 
 std::string without_cr(std::string text) {
@@ -346,4 +346,4 @@ TEST(Transfers, ASavedImageReplacesAnOlderFileWhole) {
 }
 
 }  // namespace
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e

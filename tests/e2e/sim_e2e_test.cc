@@ -13,7 +13,7 @@
 
 #include "tests/e2e/harness.h"
 
-namespace chipferry::e2e {
+namespace chipferry::test::e2e {
 namespace {
 
 // The simulator's serial end, opened raw as chipferry opens it.
@@ -261,4 +261,4 @@ TEST(Sim, RefusesWhatItCannotDo) {
 }
 
 }  // namespace
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e
