@@ -166,11 +166,10 @@ TEST(ChipWork, ABlankEpromTakesAnImageThenComparesButIsNoLongerBlank) {
   const RunResult run = run_chipferry(
       sim.port, "9\n1\n" + dir / "image.bin" + "\n7\nPROGRAM\n6\n9\nq\n");
   EXPECT_EQ(run.code, 0);
-  const std::string menu = kMenu;
   EXPECT_EQ(after_banner(without_cr(run.out)),
-            menu + menu + "Enter Filename\n" + menu +
-                "Type the word 'PROGRAM' to confirm this action\n" + menu + menu +
-                "ROM not blank!\n" + menu);
+            kMenu + kMenu + "Enter Filename\n" + kMenu +
+                "Type the word 'PROGRAM' to confirm this action\n" + kMenu + kMenu +
+                "ROM not blank!\n" + kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string sent = log_bytes(sim.log(), '>');
   EXPECT_NE(sent.find("R\rPD\rP\rR\rPE\rP\rR\rPC\rP\r" + kEsc + kRelease), std::string::npos);
@@ -185,10 +184,10 @@ TEST(ChipWork, AnEpromCannotBeProgrammedOverCellsAlreadyCleared) {
   const RunResult run =
       run_chipferry(sim.port, "1\n" + dir / "image.bin" + "\n7\nprogram\nq\n");
   EXPECT_EQ(run.code, 0);
-  const std::string menu = kMenu;
   EXPECT_EQ(after_banner(without_cr(run.out)),
-            menu + "Enter Filename\n" + menu + "Type the word 'PROGRAM' to confirm this action\n" +
-                "ROM couldn't be programmed!\n" + menu);
+            kMenu + "Enter Filename\n" + kMenu +
+                "Type the word 'PROGRAM' to confirm this action\n"
+                "ROM couldn't be programmed!\n" + kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   EXPECT_NE(log_bytes(log, '>').find("R\rPD\rP\r" + kEsc + kRelease), std::string::npos);
@@ -201,7 +200,6 @@ TEST(ChipWork, OnlyAnEepromIsErased) {
     const char* out;  ///< after the first menu
     const char* sent;  ///< after the wake-up
   };
-  const std::string menu = kMenu;
   const std::string confirm = "Type the word 'ERASE' to confirm this action\n";
   const Case cases[] = {
       // The blank check after it still fails: nothing was erased.
@@ -216,7 +214,8 @@ TEST(ChipWork, OnlyAnEepromIsErased) {
     const RunResult run = run_chipferry(sim.port, "8\nERASE\n9\nq\n");
     EXPECT_EQ(run.code, 0);
     const std::string not_blank = std::string(c.chip) == "2716" ? "ROM not blank!\n" : "";
-    EXPECT_EQ(after_banner(without_cr(run.out)), menu + confirm + c.out + menu + not_blank + menu);
+    EXPECT_EQ(after_banner(without_cr(run.out)),
+              kMenu + confirm + c.out + kMenu + not_blank + kMenu);
     EXPECT_EQ(sim.stop(), 0);
     EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + c.sent + kRelease);
   }
@@ -336,8 +335,7 @@ TEST(Transfers, ASavedImageReplacesAnOlderFileWhole) {
 
   const RunResult run = run_chipferry(sim.port, "5\n2\n" + dir / "saved.bin" + "\nq\n");
   EXPECT_EQ(run.code, 0);
-  const std::string menu = kMenu;
-  EXPECT_EQ(after_banner(without_cr(run.out)), menu + menu + "Enter Filename\n" + menu);
+  EXPECT_EQ(after_banner(without_cr(run.out)), kMenu + kMenu + "Enter Filename\n" + kMenu);
   EXPECT_TRUE(read_file<std::string>(dir / "saved.bin") == chip) << "the saved image differs";
   struct stat info {};
   ASSERT_EQ(stat((dir / "saved.bin").c_str(), &info), 0);
