@@ -106,15 +106,17 @@ TEST(RomList, PrintsTheWholeCatalogueThenWaitsForOneKey) {
   Bench b;
   // The 5 typed after the 3 is dropped before the key wait.
   EXPECT_EQ(b.run("35\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kRomList + kMenu);
+  EXPECT_EQ(b.out_after_banner(), kMenu + kRomList + kMenu);
   EXPECT_EQ(b.console.key_waits, 1);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
 const char kAskType[] = "Enter ROM type (full or short name)\n";
 const char kUnknownType[] = "Unknown ROM type, see ROM list for supported types.\n";
 
-TEST(SelectRomType, SendsTheShortNameOfTheTypeFoundByFullOrShortName) {
+using SelectRomType = WithBench;
+
+TEST_F(SelectRomType, SendsTheShortNameOfTheTypeFoundByFullOrShortName) {
   struct Case {
     const char* input;
     const char* confirmation;
@@ -133,40 +135,37 @@ TEST(SelectRomType, SendsTheShortNameOfTheTypeFoundByFullOrShortName) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
-    Bench b;
-    b.programmer.selected = &kRomTypes[37];
-    EXPECT_EQ(b.run(c.input), 0);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kAskType + c.confirmation + kMenu);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + c.command + release_bytes());
-    EXPECT_EQ(b.programmer.selected, &kRomTypes[c.row]);
-    EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 100}));  // nothing is awaited
+    Bench bench;
+    bench.programmer.selected = &kRomTypes[37];
+    EXPECT_EQ(bench.run(c.input), 0);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + kAskType + c.confirmation + kMenu);
+    EXPECT_EQ(bench.wire(), kWakeUp + c.command + kRelease);
+    EXPECT_EQ(bench.programmer.selected, &kRomTypes[c.row]);
+    EXPECT_EQ(bench.clock.sleeps, run_pauses());  // nothing is awaited
   }
 }
 
-TEST(SelectRomType, UnknownWordSendsNothingAndLeavesTheLineToTheMenu) {
-  Bench b;
+TEST_F(SelectRomType, UnknownWordSendsNothingAndLeavesTheLineToTheMenu) {
   EXPECT_EQ(b.run("4\nfoo bar\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kAskType + kUnknownType + kMenu +
+  EXPECT_EQ(b.out_after_banner(), kMenu + kAskType + kUnknownType + kMenu +
                                       "Option   does not exist, please try again.\n"
                                       "Option b does not exist, please try again.\n"
                                       "Option a does not exist, please try again.\n"
                                       "Option r does not exist, please try again.\n");
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
-TEST(SelectRomType, WordTooLongForTheBufferMatchesNothing) {
-  Bench b;
+TEST_F(SelectRomType, WordTooLongForTheBufferMatchesNothing) {
   EXPECT_EQ(b.run("4\n" + std::string(300, 'a') + "\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kAskType + kUnknownType + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + kAskType + kUnknownType + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
   EXPECT_EQ(b.session->text[255], '\0');
 }
 
-TEST(SelectRomType, EndOfInputBeforeAWordLooksNothingUp) {
-  Bench b;
+TEST_F(SelectRomType, EndOfInputBeforeAWordLooksNothingUp) {
   EXPECT_EQ(b.run("4\n\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kAskType + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + kAskType + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
 }  // namespace

@@ -14,9 +14,6 @@
 namespace chipferry::test {
 namespace {
 
-using Sleeps = std::vector<uint32_t>;
-
-const char kEsc[] = "\x1b";
 const char kProgramPrompt[] = "Type the word 'PROGRAM' to confirm this action\n";
 const char kErasePrompt[] = "Type the word 'ERASE' to confirm this action\n";
 const char kNoContact[] = "Operation failed!\nCheck chip contacts!\n";
@@ -31,7 +28,9 @@ const char kLeftOver[] =
 // ---------------------------------------------------------------------------
 // The type query on its own.
 
-TEST(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
+using TypeQuery = WithBench;
+
+TEST_F(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
   struct Case {
     const char* name;
     const RomType* selected;
@@ -52,24 +51,23 @@ TEST(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Bench b;
-    b.programmer.receive(0x11, 0);  // online, as after the wake-up
-    b.programmer.drop_output();
-    if (c.selected != nullptr) b.programmer.selected = c.selected;
-    if (c.code) b.programmer.faults.type_code = *c.code;
-    Session& s = b.opened();
+    Bench bench;
+    bench.programmer.receive(0x11, 0);  // online, as after the wake-up
+    bench.programmer.drop_output();
+    if (c.selected != nullptr) bench.programmer.selected = c.selected;
+    if (c.code) bench.programmer.faults.type_code = *c.code;
+    Session& s = bench.opened();
     s.transfer_length = c.before;
     std::memset(s.text, 'z', sizeof s.text);  // left over from an earlier prompt
     EXPECT_TRUE(query_rom_type(s).carries_on());
     EXPECT_EQ(s.transfer_length, c.after);
     EXPECT_STREQ(s.text, c.text);
-    EXPECT_EQ(b.wire(), "R\r");
-    EXPECT_EQ(b.clock.sleeps, Sleeps{100});
+    EXPECT_EQ(bench.wire(), "R\r");
+    EXPECT_EQ(bench.clock.sleeps, Sleeps{timing::kCommandMs});
   }
 }
 
-TEST(TypeQuery, CodeCutShortComparesWhatArrived) {
-  Bench b;
+TEST_F(TypeQuery, CodeCutShortComparesWhatArrived) {
   b.programmer.receive(0x11, 0);
   b.programmer.drop_output();
   b.programmer.faults.type_code = "16";
@@ -77,12 +75,11 @@ TEST(TypeQuery, CodeCutShortComparesWhatArrived) {
   Session& s = b.opened();
   EXPECT_TRUE(query_rom_type(s).carries_on());
   EXPECT_EQ(s.transfer_length, 2048);
-  // Two reads came back empty after their 60 ms time-out.
-  EXPECT_EQ(b.clock.now, 100u + 2u * 60u);
+  // Two reads came back empty after their time-out.
+  EXPECT_EQ(b.clock.now, timing::kCommandMs + 2u * timing::kByteTimeoutMs);
 }
 
-TEST(TypeQuery, NoBracketIsReportedAndChangesNothing) {
-  Bench b;
+TEST_F(TypeQuery, NoBracketIsReportedAndChangesNothing) {
   b.programmer.faults.silent = true;
   EXPECT_FALSE(query_rom_type(b.opened()).carries_on());
   EXPECT_EQ(b.session->transfer_length, kStartTransferLength);
@@ -92,8 +89,8 @@ TEST(TypeQuery, NoBracketIsReportedAndChangesNothing) {
   run.programmer.faults.type_code = "";
   run.programmer.faults.type_code_gap_ms = 3600u * 135u * 2u;  // never a prompt in time
   EXPECT_EQ(run.run("9\nq\n"), 6);
-  EXPECT_EQ(run.out_after_banner(), std::string(kMenu) + "No Response\n");
-  EXPECT_EQ(run.wire(), wake_up_bytes() + "R\r" + release_bytes());
+  EXPECT_EQ(run.out_after_banner(), kMenu + "No Response\n");
+  EXPECT_EQ(run.wire(), kWakeUp + "R\r" + kRelease);
 }
 
 // ---------------------------------------------------------------------------
@@ -106,85 +103,83 @@ struct Operation {
   const char* prompt;      // the confirmation prompt, or ""
   const char* wire;        // what goes out between the wake-up and the release
   bool type_query;
-  uint32_t pause_2k;       // pause after "P\r"; 0: none
-  uint32_t pause_64k;
+  uint32_t (*pause)(int32_t);  // pause after "P\r" by transfer length, or none
 };
 
-const Operation kDump = {"dump", "5", "", "R\rP8\rP\r", true, 1008, 1256};
-const Operation kCompare = {"compare", "6", "", "R\rPE\rP\r", true, 500, 504};
-const Operation kProgram = {"program", "7 PROGRAM", kProgramPrompt, "R\rPD\rP\r", true, 10240,
-                            327680};
-const Operation kErase = {"erase", "8 erase", kErasePrompt, "P9\rP\r", false, 0, 0};
-const Operation kBlankCheck = {"blank check", "9", "", "R\rPC\rP\r", true, 500, 504};
+const Operation kDump = {"dump", "5", "", "R\rP8\rP\r", true, timing::dump_pause};
+const Operation kCompare = {"compare", "6", "", "R\rPE\rP\r", true, timing::check_pause};
+const Operation kProgram = {"program", "7 PROGRAM", kProgramPrompt, "R\rPD\rP\r", true,
+                            timing::program_pause};
+const Operation kErase = {"erase", "8 erase", kErasePrompt, "P9\rP\r", false, nullptr};
+const Operation kBlankCheck = {"blank check", "9", "", "R\rPC\rP\r", true, timing::check_pause};
 const Operation kOperations[] = {kDump, kCompare, kProgram, kErase, kBlankCheck};
 
 // The pauses of a run that starts one operation and then quits: the
 // wake-up, "R\r" and the "]" that ends the type code (one failed attempt of
-// the prompt wait), the operation command, the pause after "P\r", `tail`,
-// and the release.
-Sleeps expected_sleeps(const Operation& op, uint32_t pause, Sleeps tail = {}) {
-  Sleeps sleeps{50};
-  if (op.type_query) sleeps.insert(sleeps.end(), {100, 75});
-  sleeps.push_back(100);
-  if (pause != 0) sleeps.push_back(pause);
+// the prompt wait), the operation command, the pause after "P\r" for
+// `length`, `tail`, and the release.
+Sleeps expected_sleeps(const Operation& op, int32_t length, Sleeps tail = {}) {
+  Sleeps sleeps;
+  if (op.type_query) sleeps = {timing::kCommandMs, timing::kWaitRetryMs};
+  sleeps.push_back(timing::kCommandMs);
+  if (op.pause != nullptr) sleeps.push_back(op.pause(length));
   sleeps.insert(sleeps.end(), tail.begin(), tail.end());
-  sleeps.insert(sleeps.end(), {100, 100});
-  return sleeps;
+  return run_pauses(sleeps);
 }
 
-TEST(ChipOperations, SuccessSendsTheSequencePausesByTheChipSizeAndPrintsNothing) {
+using ChipOperations = WithBench;
+
+TEST_F(ChipOperations, SuccessSendsTheSequencePausesByTheChipSizeAndPrintsNothing) {
   for (const Operation& op : kOperations) {
     for (const bool largest : {false, true}) {
       SCOPED_TRACE(std::string(op.name) + (largest ? " 64K" : " 2K"));
-      Bench b;
+      Bench bench;
       // Erase needs an electrically erasable chip for a pass.
-      b.programmer.selected = op.type_query ? &rom(largest ? "27512" : "2716") : &rom("X2816A");
-      if (!op.type_query && largest) b.session->transfer_length = 2048;  // not read by erase
+      bench.programmer.selected = op.type_query ? &rom(largest ? "27512" : "2716") : &rom("X2816A");
+      if (!op.type_query && largest) bench.session->transfer_length = 2048;  // not read by erase
       // What was typed after the key goes with the line: the menu never sees " x".
-      EXPECT_EQ(b.run(std::string(op.keys) + " x\nq\n"), 0);
-      EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + op.prompt + kMenu);
-      EXPECT_EQ(b.wire(), wake_up_bytes() + op.wire + release_bytes());
-      EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, largest ? op.pause_64k : op.pause_2k));
+      EXPECT_EQ(bench.run(std::string(op.keys) + " x\nq\n"), 0);
+      EXPECT_EQ(bench.out_after_banner(), kMenu + op.prompt + kMenu);
+      EXPECT_EQ(bench.wire(), kWakeUp + op.wire + kRelease);
+      EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, largest ? 65536 : 2048));
       if (op.type_query) {
-        EXPECT_EQ(b.session->transfer_length, largest ? 65536 : 2048);
+        EXPECT_EQ(bench.session->transfer_length, largest ? 65536 : 2048);
       }
     }
   }
 }
 
-TEST(ChipOperations, UnknownTypeCodeKeepsTheTransferLengthForThePause) {
+TEST_F(ChipOperations, UnknownTypeCodeKeepsTheTransferLengthForThePause) {
   for (const Operation& op : {kDump, kCompare, kProgram, kBlankCheck}) {
     SCOPED_TRACE(op.name);
-    Bench b;
-    b.programmer.faults.type_code = "0000";
-    b.session->transfer_length = 65536;
-    EXPECT_EQ(b.run(std::string(op.keys) + "\nq\n"), 0);
-    EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, op.pause_64k));
+    Bench bench;
+    bench.programmer.faults.type_code = "0000";
+    bench.session->transfer_length = 65536;
+    EXPECT_EQ(bench.run(std::string(op.keys) + "\nq\n"), 0);
+    EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, 65536));
   }
 }
 
-TEST(ChipOperations, DumpWaitsForTwoPassesAndThenTheWholePrompt) {
-  Bench b;
+TEST_F(ChipOperations, DumpWaitsForTwoPassesAndThenTheWholePrompt) {
   b.programmer.chip.cells[0] = 0x42;
   EXPECT_EQ(b.run("5\nq\n"), 0);
   EXPECT_EQ(b.programmer.device_buffer[0], 0x42);
   // The closing prompt wait took the whole "[C]" of the second pass.
-  EXPECT_EQ(b.clock.sleeps, expected_sleeps(kDump, 1008));
+  EXPECT_EQ(b.clock.sleeps, expected_sleeps(kDump, 2048));
 
   // One pass alone is not enough: a missing second frame is no response.
   Bench one;
   one.programmer.faults.execute_replies = {"[PASS]"};
   EXPECT_EQ(one.run("5\nq\n"), 6);
-  EXPECT_EQ(one.out_after_banner(), std::string(kMenu) + "No Response\n");
+  EXPECT_EQ(one.out_after_banner(), kMenu + "No Response\n");
 }
 
-TEST(ChipOperations, FramesAreComparedIgnoringCaseAndWithoutEarlierText) {
-  Bench b;
+TEST_F(ChipOperations, FramesAreComparedIgnoringCaseAndWithoutEarlierText) {
   // A long unknown word fills the text buffer before the replies arrive.
   b.programmer.faults.execute_replies = {"[pass][PaSs][C]", "[pass][C]"};
   EXPECT_EQ(b.run("4\nabcdefghijklmnopqrstuvwxyz\n5\n6\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(),
-            std::string(kMenu) + "Enter ROM type (full or short name)\n" +
+            kMenu + "Enter ROM type (full or short name)\n" +
                 "Unknown ROM type, see ROM list for supported types.\n" + kMenu + kMenu + kMenu);
 }
 
@@ -198,7 +193,7 @@ struct Outcome {
   bool esc;
 };
 
-TEST(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterThePrompt) {
+TEST_F(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterThePrompt) {
   std::vector<Outcome> outcomes;
   const struct {
     const Operation* op;
@@ -230,26 +225,26 @@ TEST(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterThePrompt
   for (const Outcome& o : outcomes) {
     const Operation& op = *o.op;
     SCOPED_TRACE(op.name + (" " + o.reply));
-    Bench b;
-    b.programmer.faults.execute_replies = {o.reply};
+    Bench bench;
+    bench.programmer.faults.execute_replies = {o.reply};
     // " x" typed ahead: #06 drops it with the line, ESC rows leave it.
-    EXPECT_EQ(b.run(std::string(op.keys) + " x\nq\n"), 0);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + op.prompt + o.printed + kMenu +
-                                        (o.esc ? kLeftOver : ""));
-    EXPECT_EQ(b.wire(), wake_up_bytes() + op.wire + (o.esc ? kEsc : "") + release_bytes());
-    // After ESC: 200 ms, then the programmer's prompt arrives at once.
-    EXPECT_EQ(b.clock.sleeps, expected_sleeps(op, op.pause_2k, o.esc ? Sleeps{200} : Sleeps{}));
+    EXPECT_EQ(bench.run(std::string(op.keys) + " x\nq\n"), 0);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + op.prompt + o.printed + kMenu +
+                                            (o.esc ? kLeftOver : ""));
+    EXPECT_EQ(bench.wire(), kWakeUp + op.wire + (o.esc ? kEsc : "") + kRelease);
+    // After ESC the error's pause, then the programmer's prompt arrives at once.
+    const Sleeps after_esc = o.esc ? Sleeps{timing::kEscAfterErrorMs} : Sleeps{};
+    EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, 2048, after_esc));
   }
 }
 
-TEST(ChipOperations, NoPromptAfterAnErrorEndsTheRun) {
-  Bench b;
+TEST_F(ChipOperations, NoPromptAfterAnErrorEndsTheRun) {
   b.programmer.faults.execute_replies = {"[ERROR #06]"};  // and no prompt after it
   EXPECT_EQ(b.run("9\nq\n"), 6);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kNoContact + "No Response\n");
+  EXPECT_EQ(b.out_after_banner(), kMenu + kNoContact + "No Response\n");
 }
 
-TEST(ChipOperations, FrameOfNeitherKindEndsTheRunWithInvalidResponse) {
+TEST_F(ChipOperations, FrameOfNeitherKindEndsTheRunWithInvalidResponse) {
   const struct {
     const Operation* op;
     const char* reply;
@@ -262,20 +257,19 @@ TEST(ChipOperations, FrameOfNeitherKindEndsTheRunWithInvalidResponse) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.op->name) + " " + c.reply);
-    Bench b;
-    b.programmer.faults.execute_replies = {c.reply};
-    EXPECT_EQ(b.run(std::string(c.op->keys) + "\nq\n"), 7);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + c.op->prompt + "Invalid Response\n");
-    EXPECT_EQ(b.wire(), wake_up_bytes() + c.op->wire + release_bytes());
+    Bench bench;
+    bench.programmer.faults.execute_replies = {c.reply};
+    EXPECT_EQ(bench.run(std::string(c.op->keys) + "\nq\n"), 7);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + c.op->prompt + "Invalid Response\n");
+    EXPECT_EQ(bench.wire(), kWakeUp + c.op->wire + kRelease);
   }
 }
 
-TEST(ChipOperations, SilenceAfterTheExecuteCommandIsNoResponse) {
-  Bench b;
+TEST_F(ChipOperations, SilenceAfterTheExecuteCommandIsNoResponse) {
   b.programmer.faults.execute_replies = {""};
   EXPECT_EQ(b.run("6\nq\n"), 6);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + "No Response\n");
-  EXPECT_EQ(b.wire(), wake_up_bytes() + "R\rPE\rP\r" + release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + "No Response\n");
+  EXPECT_EQ(b.wire(), kWakeUp + "R\rPE\rP\r" + kRelease);
 }
 
 // ---------------------------------------------------------------------------
@@ -296,8 +290,8 @@ TEST(Confirmation, AcceptsTheWordInAnyCase) {
     Bench b;
     b.programmer.selected = &rom("X2816A");
     EXPECT_EQ(b.run(c.input), 0);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + c.op->prompt + kMenu);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + c.op->wire + release_bytes());
+    EXPECT_EQ(b.out_after_banner(), kMenu + c.op->prompt + kMenu);
+    EXPECT_EQ(b.wire(), kWakeUp + c.op->wire + kRelease);
   }
 }
 
@@ -305,7 +299,7 @@ TEST(Confirmation, WordOnTheMenuLineAnswersAtOnce) {
   Bench b;
   b.programmer.selected = &rom("X2816A");
   EXPECT_EQ(b.run("8 erase\nq\n"), 0);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + "P9\rP\r" + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + "P9\rP\r" + kRelease);
   EXPECT_EQ(b.console.lines_read, 2);
   EXPECT_EQ(b.programmer.chip.cells[0], 0xFF);
 }
@@ -329,10 +323,11 @@ TEST(Confirmation, AnyOtherWordReturnsToTheMenuWithoutTheOperationCommand) {
     Bench b;
     EXPECT_EQ(b.run(c.input), 0);
     // Refusing is silent and keeps the rest of the line for the menu.
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + c.op->prompt + kMenu + kLeftOver);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + c.wire + release_bytes());
-    const Sleeps asked = c.op->type_query ? Sleeps{50, 100, 75, 100, 100} : Sleeps{50, 100, 100};
-    EXPECT_EQ(b.clock.sleeps, asked);
+    EXPECT_EQ(b.out_after_banner(), kMenu + c.op->prompt + kMenu + kLeftOver);
+    EXPECT_EQ(b.wire(), kWakeUp + c.wire + kRelease);
+    const Sleeps asked = c.op->type_query ? Sleeps{timing::kCommandMs, timing::kWaitRetryMs}
+                                          : Sleeps{};
+    EXPECT_EQ(b.clock.sleeps, run_pauses(asked));
   }
 }
 

@@ -96,7 +96,7 @@ TEST(Faults, EveryFailureEndsWithItsCodeAndLeavesTheImageAlone) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"image.bin"});
     // Whatever went wrong, the programmer is handed back at the end.
     const std::string wire = b.wire();
-    EXPECT_EQ(wire.substr(wire.size() - release_bytes().size()), release_bytes());
+    EXPECT_EQ(wire.substr(wire.size() - kRelease.size()), kRelease);
   }
 }
 
@@ -157,7 +157,7 @@ TEST(Faults, InputThatEndsInTheMiddleOfEveryPrompt) {
     Bench b;
     b.programmer.selected = type_of_class(0);
     EXPECT_EQ(b.run(c.input), c.code);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + c.wire_after_wake_up + release_bytes());
+    EXPECT_EQ(b.wire(), kWakeUp + c.wire_after_wake_up + kRelease);
   }
 }
 

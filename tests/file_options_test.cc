@@ -15,12 +15,12 @@ namespace {
 
 const std::string kPrompt = "Enter Filename\n";
 
-TEST(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
-  Bench b;
-  TempDir dir;
+using FileToBuffer = WithBenchAndFolder;
+
+TEST_F(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
   b.session->transfer_length = 4096;
   std::string input = "1\n";
-  std::string expected = std::string(kMenu);
+  std::string expected = kMenu;
   for (size_t size : {0u, 2047u, 2049u, 131072u}) {
     const std::string name = dir / ("size" + std::to_string(size));
     write_file(name, Bytes(size, 0xFF));
@@ -30,12 +30,10 @@ TEST(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
   EXPECT_EQ(b.run(input + "\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
   EXPECT_EQ(b.session->transfer_length, 4096);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
-TEST(FileToBuffer, NamesThatOpenNothingAskAgain) {
-  Bench b;
-  TempDir dir;
+TEST_F(FileToBuffer, NamesThatOpenNothingAskAgain) {
   const Bytes image = pattern(2048, 1);
   write_file(dir / "my file.bin", image);
   const std::string cases[][2] = {
@@ -53,39 +51,37 @@ TEST(FileToBuffer, NamesThatOpenNothingAskAgain) {
   input += "\"" + dir / "my file.bin" + "\" and whatever follows\nq\n";
   EXPECT_EQ(b.run(input), 0);
   EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + upload_bytes(image) + checksum_query(2048) + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(2048) + kRelease);
 }
 
-TEST(FileToBuffer, QuotesInsideAnUnquotedNameArePartOfIt) {
-  Bench b;
-  TempDir dir;
+TEST_F(FileToBuffer, QuotesInsideAnUnquotedNameArePartOfIt) {
   write_file(dir / "a\"b\".bin", pattern(4096, 2));
   EXPECT_EQ(b.run("1\n" + dir / "a\"b\".bin" + "\nq\n"), 0);
   EXPECT_EQ(b.session->transfer_length, 4096);
   EXPECT_NE(b.wire().find(checksum_query(4096)), std::string::npos);
 }
 
-TEST(FileToBuffer, EmptyLineOrEndOfInputReturnsWithoutTraffic) {
+TEST_F(FileToBuffer, EmptyLineOrEndOfInputReturnsWithoutTraffic) {
   for (const char* input : {"1 name typed on the menu line\n\nq\n", "1\n"}) {
     SCOPED_TRACE(input);
-    Bench b;
-    EXPECT_EQ(b.run(input), 0);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + kMenu);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+    Bench bench;
+    EXPECT_EQ(bench.run(input), 0);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + kPrompt + kMenu);
+    EXPECT_EQ(bench.wire(), kWakeUp + kRelease);
   }
 }
 
+using FileNames = WithBenchAndFolder;
+
 // A long line must never be cut down to a name that exists.
-TEST(FileNames, LongLinesAreRefusedWhole) {
-  Bench b;
-  TempDir dir;
+TEST_F(FileNames, LongLinesAreRefusedWhole) {
   std::string kept = dir / "";
   kept += std::string(255 - kept.size(), 'k');
   write_file(kept, pattern(2048, 3));
   const std::string line = kept + std::string(45, 'k');
   b.programmer.selected = type_of_class(0);
   EXPECT_EQ(b.run("1\n" + line + "\n\n2\n" + line + "\n" + dir / "out.bin" + "\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + "Can't read file " + kept + "\n" +
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Can't read file " + kept + "\n" +
                                       kPrompt + kMenu + kPrompt + "Can't write file " + kept +
                                       "\n" + kPrompt + kMenu);
   EXPECT_EQ(b.wire().find("S6 0"), std::string::npos);
@@ -93,17 +89,15 @@ TEST(FileNames, LongLinesAreRefusedWhole) {
   EXPECT_EQ(read_file(dir / "out.bin").size(), 2048u);
 }
 
-TEST(BufferToFile, EndOfInputAtThePromptEndsTheRunUnsaved) {
-  Bench b;
-  TempDir dir;
+using BufferToFile = WithBenchAndFolder;
+
+TEST_F(BufferToFile, EndOfInputAtThePromptEndsTheRunUnsaved) {
   EXPECT_EQ(b.run("2\n"), 8);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + "Buffer not saved\n");
-  EXPECT_EQ(b.wire().substr(b.wire().size() - release_bytes().size()), release_bytes());
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Buffer not saved\n");
+  EXPECT_EQ(b.wire().substr(b.wire().size() - kRelease.size()), kRelease);
 }
 
-TEST(BufferToFile, AsksAgainUntilTheFileIsSaved) {
-  Bench b;
-  TempDir dir;
+TEST_F(BufferToFile, AsksAgainUntilTheFileIsSaved) {
   const Bytes device = pattern(2048, 4);
   std::copy(device.begin(), device.end(), b.programmer.device_buffer.begin());
   b.programmer.selected = type_of_class(0);
@@ -130,9 +124,7 @@ TEST(BufferToFile, AsksAgainUntilTheFileIsSaved) {
   EXPECT_EQ(read_file(dir / "folder/inside"), (Bytes{1, 2, 3}));
 }
 
-TEST(BufferToFile, SavesThroughALink) {
-  Bench b;
-  TempDir dir;
+TEST_F(BufferToFile, SavesThroughALink) {
   write_file(dir / "real.bin", {9});
   std::filesystem::create_symlink(dir / "real.bin", dir / "link.bin");
   b.programmer.selected = type_of_class(0);
@@ -142,9 +134,7 @@ TEST(BufferToFile, SavesThroughALink) {
 }
 
 // The disk refuses the image half-way: the old file must survive whole.
-TEST(BufferToFile, FailedSaveLeavesTheOldFileIntact) {
-  Bench b;
-  TempDir dir;
+TEST_F(BufferToFile, FailedSaveLeavesTheOldFileIntact) {
   const Bytes old = pattern(3000, 6);
   write_file(dir / "keep.bin", old);
   b.programmer.selected = type_of_class(1);
@@ -160,7 +150,7 @@ TEST(BufferToFile, FailedSaveLeavesTheOldFileIntact) {
   std::signal(SIGXFSZ, saved_handler);
 
   EXPECT_EQ(code, 8);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kPrompt + "Can't write file " +
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Can't write file " +
                                       dir / "keep.bin" + "\n" + kPrompt + "Buffer not saved\n");
   EXPECT_EQ(read_file(dir / "keep.bin"), old);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"keep.bin"});

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "link/port.h"
+#include "link/timings.h"
 #include "tests/support/bench.h"
 
 namespace chipferry::test {
@@ -9,27 +10,27 @@ namespace {
 
 using Kind = sim::WireEvent::Kind;
 
-TEST(StartUp, WakesTheProgrammerAndQuitsCleanly) {
-  Bench b;
+using StartUp = WithBench;
+
+TEST_F(StartUp, WakesTheProgrammerAndQuitsCleanly) {
   EXPECT_EQ(b.run("q\n"), 0);
-  EXPECT_EQ(b.console.out, std::string(kBanner) + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
-  // 50 ms between ESC and DC1; the release pauses 100 ms twice.
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 100}));
+  EXPECT_EQ(b.console.out, kBanner + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
+  // The pause between ESC and DC1, and the release's two.
+  EXPECT_EQ(b.clock.sleeps, run_pauses());
   EXPECT_EQ(b.serial.opened_name, "COM1");
   EXPECT_EQ(b.serial.settings.baud_rate, 19200u);
   EXPECT_EQ(b.serial.settings.data_bits, 8);
   EXPECT_EQ(b.serial.settings.parity, Parity::none);
   EXPECT_EQ(b.serial.settings.stop_bits, StopBits::one);
   EXPECT_EQ(b.serial.settings.handshake, Handshake::rts_cts);
-  EXPECT_EQ(b.serial.timeouts.read_ms, 60u);
-  EXPECT_EQ(b.serial.timeouts.write_ms, 60u);
+  EXPECT_EQ(b.serial.timeouts.read_ms, timing::kByteTimeoutMs);
+  EXPECT_EQ(b.serial.timeouts.write_ms, timing::kByteTimeoutMs);
   EXPECT_EQ(b.serial.events.back().kind, Kind::closed);
   EXPECT_FALSE(b.serial.is_open);
 }
 
-TEST(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
-  Bench b;
+TEST_F(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
   b.programmer.faults.reply_delay_ms = 1000;  // every prompt comes a second late
   EXPECT_EQ(b.run("q\n"), 0);
   const auto& e = b.serial.events;
@@ -42,19 +43,15 @@ TEST(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
   // 75 ms pause start at 50, 185, ... 995 ms; the eighth read gets it.
   EXPECT_EQ(e[2].at_ms, 1050u);
   // The same again for the prompt that answers the start-up command.
-  std::vector<uint32_t> expected{50};
-  expected.insert(expected.end(), 14, 75);
-  expected.insert(expected.end(), {100, 100});
-  EXPECT_EQ(b.clock.sleeps, expected);
-  EXPECT_EQ(b.console.out, std::string(kBanner) + kMenu);
+  EXPECT_EQ(b.clock.sleeps, run_pauses(Sleeps(14, timing::kWaitRetryMs)));
+  EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
-TEST(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
-  Bench b;
+TEST_F(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
   b.programmer.faults.silent = true;
   EXPECT_EQ(b.run("q\n"), 6);
-  EXPECT_EQ(b.console.out, std::string(kBanner) + "No Response\n");
-  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + release_bytes());
+  EXPECT_EQ(b.console.out, kBanner + "No Response\n");
+  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + kRelease);
   // 3600 attempts of one empty 60 ms read and a 75 ms pause each.
   ASSERT_EQ(b.clock.sleeps.size(), 1u + 3600u + 2u);
   EXPECT_EQ(std::count(b.clock.sleeps.begin() + 1, b.clock.sleeps.end() - 2, 75u), 3600);
@@ -62,7 +59,7 @@ TEST(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
   EXPECT_EQ(b.console.lines_read, 0);
 }
 
-TEST(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
+TEST_F(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
   struct Case {
     const char* name;
     void (*arrange)(sim::SimSerial&);
@@ -84,35 +81,34 @@ TEST(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Bench b;
-    c.arrange(b.serial);
-    EXPECT_EQ(b.run("q\n"), c.code);
-    EXPECT_EQ(b.console.out, std::string(kBanner) + c.message);
-    EXPECT_EQ(b.wire(), c.released ? release_bytes() : "");
-    EXPECT_EQ(b.console.lines_read, 0);
+    Bench bench;
+    c.arrange(bench.serial);
+    EXPECT_EQ(bench.run("q\n"), c.code);
+    EXPECT_EQ(bench.console.out, kBanner + c.message);
+    EXPECT_EQ(bench.wire(), c.released ? kRelease : "");
+    EXPECT_EQ(bench.console.lines_read, 0);
   }
 }
 
-TEST(Waits, StrayByteBeforeThePromptCostsOneAttempt) {
-  Bench b;
+using Waits = WithBench;
+
+TEST_F(Waits, StrayByteBeforeThePromptCostsOneAttempt) {
   b.programmer.faults.before_next_reply = "x";
   EXPECT_EQ(b.run("q\n"), 0);
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 75, 100, 100}));
-  EXPECT_EQ(b.console.out, std::string(kBanner) + kMenu);
+  EXPECT_EQ(b.clock.sleeps, run_pauses({timing::kWaitRetryMs}));
+  EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
-TEST(Waits, StrayBracketMakesTheWaitMissThatPrompt) {
-  Bench b;
+TEST_F(Waits, StrayBracketMakesTheWaitMissThatPrompt) {
   // The wake-up prompt is missed: "[[" fails, "C" and "]" fail too. The
   // start-up command is then never sent, and the wait runs out.
   b.programmer.faults.before_next_reply = "[";
   EXPECT_EQ(b.run("q\n"), 6);
-  EXPECT_EQ(b.console.out, std::string(kBanner) + "No Response\n");
-  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + release_bytes());
+  EXPECT_EQ(b.console.out, kBanner + "No Response\n");
+  EXPECT_EQ(b.wire(), std::string("\x1b\x11") + kRelease);
 }
 
-TEST(Waits, PromptCutShortFailsOnTheThirdRead) {
-  Bench b;
+TEST_F(Waits, PromptCutShortFailsOnTheThirdRead) {
   b.programmer.inject("[C", 0);
   EXPECT_FALSE(wait_command_prompt(b.opened()));
   // "[" and "C" at once, then an empty 60 ms read ends the first attempt.
@@ -120,8 +116,7 @@ TEST(Waits, PromptCutShortFailsOnTheThirdRead) {
   EXPECT_EQ(b.clock.sleeps.size(), 3600u);
 }
 
-TEST(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
-  Bench b;
+TEST_F(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
   Session& s = b.opened();
   b.programmer.inject(std::string(1, '\0'), 0);
   EXPECT_EQ(read_byte(s), 0);
@@ -129,23 +124,23 @@ TEST(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
   EXPECT_EQ(b.clock.now, 0u);
   EXPECT_EQ(read_byte(s), 0);
   EXPECT_EQ(s.port.read_count, 0u);
-  EXPECT_EQ(b.clock.now, 60u);
+  EXPECT_EQ(b.clock.now, timing::kByteTimeoutMs);
 }
 
-TEST(Waits, FailedCallsPrintTheirLineAndCarryOn) {
-  Bench b;
+TEST_F(Waits, FailedCallsPrintTheirLineAndCarryOn) {
   b.serial.failing_writes = 1;  // the ESC of the wake-up
   b.serial.failing_reads = 1;   // the first read of the prompt wait
   EXPECT_EQ(b.run("q\n"), 0);
   EXPECT_EQ(b.out_after_banner(),
             std::string("Couldn't write to Port COM1\nCouldn't read Port COM1\n") + kMenu);
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 75, 100, 100}));
+  EXPECT_EQ(b.clock.sleeps, run_pauses({timing::kWaitRetryMs}));
 }
 
-TEST(Menu, RejectsUnknownCharactersOneByOne) {
-  Bench b;
+using Menu = WithBench;
+
+TEST_F(Menu, RejectsUnknownCharactersOneByOne) {
   EXPECT_EQ(b.run("\nx\nxy\n0 \nQ\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) +
+  EXPECT_EQ(b.out_after_banner(), kMenu +
                                       "Option x does not exist, please try again.\n"
                                       "Option x does not exist, please try again.\n"
                                       "Option y does not exist, please try again.\n"
@@ -153,20 +148,51 @@ TEST(Menu, RejectsUnknownCharactersOneByOne) {
                                       "Option   does not exist, please try again.\n");
 }
 
-TEST(Menu, QuitLeavesTheRestOfTheLineUnread) {
-  Bench b;
+TEST_F(Menu, QuitLeavesTheRestOfTheLineUnread) {
   EXPECT_EQ(b.run("q5\n4\n"), 0);
   EXPECT_EQ(b.out_after_banner(), kMenu);
   EXPECT_EQ(b.console.lines_read, 1);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+  EXPECT_EQ(b.wire(), kWakeUp + kRelease);
 }
 
-TEST(Menu, EndOfInputEndsTheRunAsQuitDoes) {
+TEST_F(Menu, EndOfInputEndsTheRunAsQuitDoes) {
   for (const char* input : {"", "x", "\n\n"}) {
     SCOPED_TRACE(input);
-    Bench b;
-    EXPECT_EQ(b.run(input), 0);
-    EXPECT_EQ(b.wire(), wake_up_bytes() + release_bytes());
+    Bench bench;
+    EXPECT_EQ(bench.run(input), 0);
+    EXPECT_EQ(bench.wire(), kWakeUp + kRelease);
+  }
+}
+
+// The tests take their pauses from link/timings.h, as the program does; a
+// wrong figure there would pass them all. Here each has its own number.
+TEST(Timings, EveryFigureIsPinnedToItsNumber) {
+  EXPECT_EQ(timing::kByteTimeoutMs, 60u);
+  EXPECT_EQ(timing::kWaitAttempts, 3600);
+  EXPECT_EQ(timing::kWaitRetryMs, 75u);
+  EXPECT_EQ(timing::kWakeUpMs, 50u);
+  EXPECT_EQ(timing::kReleaseMs, 100u);
+  EXPECT_EQ(timing::kCommandMs, 100u);
+  EXPECT_EQ(timing::kEscAfterErrorMs, 200u);
+  EXPECT_EQ(timing::kBeforeBreakMs, 200u);
+  EXPECT_EQ(timing::kBreakMs, 500u);
+  EXPECT_EQ(timing::kAbandonUploadMs, 500u);
+  EXPECT_EQ(timing::kAbandonPreambleMs, 5000u);
+  EXPECT_EQ(timing::kAbandonDataMs, 2000u);
+  const struct {
+    int32_t length;
+    uint32_t checksum, dump, check, program;
+  } by_length[] = {
+      {2048, 700, 1008, 500, 10240},
+      {32768, 702, 1128, 502, 163840},
+      {65536, 704, 1256, 504, 327680},
+  };
+  for (const auto& l : by_length) {
+    SCOPED_TRACE(l.length);
+    EXPECT_EQ(timing::checksum_pause(l.length), l.checksum);
+    EXPECT_EQ(timing::dump_pause(l.length), l.dump);
+    EXPECT_EQ(timing::check_pause(l.length), l.check);
+    EXPECT_EQ(timing::program_pause(l.length), l.program);
   }
 }
 

@@ -2,9 +2,10 @@
 // against the simulated programmer.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "link/port.h"
+#include "link/timings.h"
 #include "tests/support/bench.h"
 #include "tests/support/transfer_scene.h"
 #include "transfer/block.h"
@@ -13,6 +14,14 @@ namespace chipferry::test {
 namespace {
 
 using Kind = sim::WireEvent::Kind;
+using timing::checksum_pause;
+using timing::kAbandonDataMs;
+using timing::kAbandonPreambleMs;
+using timing::kAbandonUploadMs;
+using timing::kBeforeBreakMs;
+using timing::kBreakMs;
+using timing::kCommandMs;
+using timing::kWaitRetryMs;
 
 TEST(RoundTrip, EverySizeComesBackByteForByte) {
   for (uint8_t k = 0; k < kSizeClassCount; ++k) {
@@ -26,19 +35,20 @@ TEST(RoundTrip, EverySizeComesBackByteForByte) {
 
     EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\n2\n" + dir / "out.bin" + "\nq\n"), 0);
     EXPECT_EQ(b.out_after_banner(),
-              std::string(kMenu) + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
+              kMenu + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
     EXPECT_EQ(read_file(dir / "out.bin"), image);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), b.programmer.device_buffer.begin()));
     EXPECT_EQ(b.programmer.uploaded_bytes, static_cast<size_t>(length));
-    EXPECT_EQ(b.wire(), wake_up_bytes() + upload_bytes(image) + checksum_query(length) + "R\r" +
-                            "S8\r" + checksum_query(length) + release_bytes());
-    // Upload: 100 after the command, 200 before and 500 in the break, the
-    // query's pause. Download: 100 after the type query, one 75 for the
+    EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(length) + "R\r" +
+                            "S8\r" + checksum_query(length) + kRelease);
+    // Upload: after the command, before and in the break, the query's
+    // pause. Download: after the type query, one failed attempt for the
     // rest of its answer, the query's pause.
     const uint32_t check = checksum_pause(length);
-    std::vector<uint32_t> pauses{50, 100, 200, 500, check, 100, 75, check, 100, 100};
+    Sleeps pauses = run_pauses({kCommandMs, kBeforeBreakMs, kBreakMs, check, kCommandMs,
+                                kWaitRetryMs, check});
     // A full buffer leaves CR and LF ahead of the prompt: two more attempts.
-    if (length == 65536) pauses.insert(pauses.begin() + 7, {75, 75});
+    if (length == 65536) pauses.insert(pauses.begin() + 7, 2, kWaitRetryMs);
     EXPECT_EQ(b.clock.sleeps, pauses);
     EXPECT_FALSE(b.console.key_mode);
   }
@@ -53,8 +63,8 @@ TEST(RoundTrip, BreakFollowsTheLastByteAndLastsHalfASecond) {
   const auto on = std::find_if(e.begin(), e.end(), [](auto& w) { return w.kind == Kind::break_on; });
   ASSERT_NE(on, e.end());
   ASSERT_EQ((on + 1)->kind, Kind::break_off);
-  EXPECT_EQ(on->at_ms, (on - 1)->at_ms + 200);
-  EXPECT_EQ((on + 1)->at_ms, on->at_ms + 500);
+  EXPECT_EQ(on->at_ms, (on - 1)->at_ms + kBeforeBreakMs);
+  EXPECT_EQ((on + 1)->at_ms, on->at_ms + kBreakMs);
 }
 
 TEST(Checksum, SumsWrapAtSixteenBits) {
@@ -95,12 +105,14 @@ TEST(Checksum, RepliesAreReadAndJudged) {
     EXPECT_EQ(r.exit_code, c.code);
     EXPECT_EQ(b.console.out, c.printed);
     EXPECT_EQ(b.wire(), "S1K 0000-0FFF\r");
-    EXPECT_EQ(b.clock.sleeps.front(), 700u);
+    EXPECT_EQ(b.clock.sleeps.front(), checksum_pause(4096));
   }
 }
 
+using Download = WithBench;
+
 // Option 2 against a 2716 (2,048 bytes), with one deviation each.
-TEST(Download, EveryEndOfTheReceivedStream) {
+TEST_F(Download, EveryEndOfTheReceivedStream) {
   const std::string saved = std::string("Enter Filename\n") + kMenu;
   auto aborted = [](int received) {
     return "Transmission has been aborted, " + std::to_string(received) + " bytes has been received\n";
@@ -179,14 +191,14 @@ TEST(Download, EveryEndOfTheReceivedStream) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Bench b;
+    Bench bench;
     TempDir dir;
     const Bytes device = pattern(65536, 7);
-    std::copy(device.begin(), device.end(), b.programmer.device_buffer.begin());
-    c.arrange(b.programmer);
-    EXPECT_EQ(b.run("2\n" + dir / "out.bin" + "\nq\n"), c.code);
-    const std::string out = b.out_after_banner();
-    EXPECT_EQ(out.substr(0, std::min(out.size(), std::strlen(kMenu) + c.printed.size())),
+    std::copy(device.begin(), device.end(), bench.programmer.device_buffer.begin());
+    c.arrange(bench.programmer);
+    EXPECT_EQ(bench.run("2\n" + dir / "out.bin" + "\nq\n"), c.code);
+    const std::string out = bench.out_after_banner();
+    EXPECT_EQ(out.substr(0, std::min(out.size(), kMenu.size() + c.printed.size())),
               kMenu + c.printed);
     if (c.code == 0) {
       EXPECT_EQ(read_file(dir / "out.bin"), Bytes(device.begin(), device.begin() + 2048));
@@ -194,12 +206,11 @@ TEST(Download, EveryEndOfTheReceivedStream) {
       EXPECT_EQ(out.find("Enter Filename"), std::string::npos);
       EXPECT_TRUE(dir.entries().empty());
     }
-    EXPECT_FALSE(b.console.key_mode);
+    EXPECT_FALSE(bench.console.key_mode);
   }
 }
 
-TEST(Download, ShortBlockKeepsTheStaleBytesInTheChecksumAndTheFile) {
-  Bench b;
+TEST_F(Download, ShortBlockKeepsTheStaleBytesInTheChecksumAndTheFile) {
   TempDir dir;
   const Bytes device = pattern(2048, 3);
   std::copy(device.begin(), device.end(), b.programmer.device_buffer.begin());
@@ -209,18 +220,13 @@ TEST(Download, ShortBlockKeepsTheStaleBytesInTheChecksumAndTheFile) {
   Bytes expected(device.begin(), device.begin() + 1000);
   for (char c : std::string("\r\n[C]")) expected.push_back(static_cast<uint8_t>(c));
   expected.resize(2048, 0x11);
-  unsigned sum = 0;
-  for (uint8_t byte : expected) sum += byte;
-  char reply[16];
-  std::snprintf(reply, sizeof reply, "[%04X ][C]", sum & 0xFFFF);
-  b.programmer.transfer_faults.checksum_reply = reply;
+  b.programmer.transfer_faults.checksum_reply = checksum_reply(text_of(expected)) + "[C]";
 
   EXPECT_EQ(b.run("2\n" + dir / "out.bin" + "\nq\n"), 0);
   EXPECT_EQ(read_file(dir / "out.bin"), expected);
 }
 
-TEST(Download, UnknownTypeCodeKeepsTheEarlierLength) {
-  Bench b;
+TEST_F(Download, UnknownTypeCodeKeepsTheEarlierLength) {
   TempDir dir;
   b.session->transfer_length = 4096;
   b.programmer.faults.type_code = "0000";
@@ -230,18 +236,18 @@ TEST(Download, UnknownTypeCodeKeepsTheEarlierLength) {
   EXPECT_NE(b.wire().find(checksum_query(4096)), std::string::npos);
 }
 
-TEST(Upload, NoPromptAfterTheBreakEndsTheRun) {
-  Bench b;
-  TempDir dir;
+using Upload = WithBenchAndFolder;
+
+TEST_F(Upload, NoPromptAfterTheBreakEndsTheRun) {
   write_file(dir / "in.bin", pattern(2048, 2));
   b.programmer.transfer_faults.upload_unanswered = true;
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), 6);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + "Enter Filename\n" + "No Response\n");
+  EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + "No Response\n");
   EXPECT_EQ(b.wire().find("S1K"), std::string::npos);
   EXPECT_FALSE(b.console.key_mode);
 }
 
-TEST(Upload, ChecksumFailuresEndTheRun) {
+TEST_F(Upload, ChecksumFailuresEndTheRun) {
   const struct {
     const char* reply;
     int code;
@@ -251,58 +257,54 @@ TEST(Upload, ChecksumFailuresEndTheRun) {
       {"[F800]\r[C]", 7, "Invalid Response\n"},
       {"[F800 ]", 6, "No Response\n"},
   };
+  write_file(dir / "in.bin", Bytes(2048, 0xFF));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
-    Bench b;
-    TempDir dir;
-    write_file(dir / "in.bin", Bytes(2048, 0xFF));
-    b.programmer.transfer_faults.checksum_reply = c.reply;
-    EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), c.code);
-    EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + "Enter Filename\n" + c.printed);
+    Bench bench;
+    bench.programmer.transfer_faults.checksum_reply = c.reply;
+    EXPECT_EQ(bench.run("1\n" + dir / "in.bin" + "\nq\n"), c.code);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + "Enter Filename\n" + c.printed);
   }
 }
 
-TEST(Upload, UnwrittenBytesGoAgainAndCountOnce) {
-  Bench b;
-  TempDir dir;
+TEST_F(Upload, UnwrittenBytesGoAgainAndCountOnce) {
   const Bytes image = pattern(2048, 4);
   write_file(dir / "in.bin", image);
   // From the fifth data byte: one failed call, then three writes held back.
-  b.serial.faults_from_byte = wake_up_bytes().size() + 5 + 14 + 4;
+  b.serial.faults_from_byte = kWakeUp.size() + 5 + 14 + 4;
   b.serial.failing_writes = 1;
   b.serial.held_writes = 3;
   // And the last bytes take a while to leave.
   b.serial.undrained_waits = 3;
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(),
-            std::string(kMenu) + "Enter Filename\n" + "Couldn't write to Port COM1\n" + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + upload_bytes(image) + checksum_query(2048) + release_bytes());
+            kMenu + "Enter Filename\n" + "Couldn't write to Port COM1\n" + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(2048) + kRelease);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), b.programmer.device_buffer.begin()));
   EXPECT_EQ(b.console.key_polls, 2048 + 4 + 3);
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 200, 500, 700, 100, 100}));
+  EXPECT_EQ(b.clock.sleeps,
+            run_pauses({kCommandMs, kBeforeBreakMs, kBreakMs, checksum_pause(2048)}));
 }
 
 // The abort: break at once, ESC after it, and the menu after the prompt.
 void expect_upload_abandoned(Bench& b, const Bytes& sent, uint64_t held_ms) {
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + "Enter Filename\n" + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + upload_bytes(sent) + "\x1b" + release_bytes());
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 500, 500, 100, 100}));
+  EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(sent) + kEsc + kRelease);
+  EXPECT_EQ(b.clock.sleeps, run_pauses({kCommandMs, kBreakMs, kAbandonUploadMs}));
   EXPECT_EQ(b.serial.discards, 1);
   const auto& e = b.serial.events;
   const auto on = std::find_if(e.begin(), e.end(), [](auto& w) { return w.kind == Kind::break_on; });
   ASSERT_NE(on, e.end());
   EXPECT_EQ(on->at_ms, (on - 1)->at_ms + held_ms);
   EXPECT_EQ((on + 1)->kind, Kind::break_off);
-  EXPECT_EQ((on + 1)->at_ms, on->at_ms + 500);
+  EXPECT_EQ((on + 1)->at_ms, on->at_ms + kBreakMs);
   EXPECT_EQ((on + 2)->byte, 0x1B);
-  EXPECT_EQ((on + 2)->at_ms, on->at_ms + 500);
+  EXPECT_EQ((on + 2)->at_ms, on->at_ms + kBreakMs);
   EXPECT_FALSE(b.console.key_mode);
   EXPECT_EQ(b.console.key_mode_changes, 2);
 }
 
-TEST(Upload, EscAbandonsBetweenBytes) {
-  Bench b;
-  TempDir dir;
+TEST_F(Upload, EscAbandonsBetweenBytes) {
   const Bytes image = pattern(4096, 5);
   write_file(dir / "in.bin", image);
   b.console.keys.push_back({0x1B, 0, 999});  // read after the 1,000th byte
@@ -311,9 +313,7 @@ TEST(Upload, EscAbandonsBetweenBytes) {
   EXPECT_EQ(b.programmer.uploaded_bytes, 1000u);
 }
 
-TEST(Upload, EscAbandonsWhileTheLastBytesAreHeld) {
-  Bench b;
-  TempDir dir;
+TEST_F(Upload, EscAbandonsWhileTheLastBytesAreHeld) {
   const Bytes image = pattern(2048, 6);
   write_file(dir / "in.bin", image);
   b.serial.undrained_waits = 1000;
@@ -322,32 +322,30 @@ TEST(Upload, EscAbandonsWhileTheLastBytesAreHeld) {
   expect_upload_abandoned(b, image, 6 * 50);
 }
 
-TEST(Download, EscAbandonsInTheDataPhase) {
-  Bench b;
+TEST_F(Download, EscAbandonsInTheDataPhase) {
   b.console.keys.push_back({0x1B, 0, 500});
   EXPECT_EQ(b.run("2\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + "R\r" + "S8\r" + "\x1b" + release_bytes());
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 75, 2000, 100, 100}));
+  EXPECT_EQ(b.out_after_banner(), kMenu + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + "R\r" + "S8\r" + kEsc + kRelease);
+  EXPECT_EQ(b.clock.sleeps, run_pauses({kCommandMs, kWaitRetryMs, kAbandonDataMs}));
   EXPECT_FALSE(b.console.key_mode);
 }
 
-TEST(Download, EscAbandonsAPreambleThatNeverEnds) {
-  Bench b;
+TEST_F(Download, EscAbandonsAPreambleThatNeverEnds) {
   b.programmer.transfer_faults.download_preamble = std::string(5, '\0');
   b.programmer.transfer_faults.download_length = 0;
   b.programmer.download_trailer = "";
   b.console.keys.push_back({0x1B, 60000});  // a minute of silence first
   EXPECT_EQ(b.run("2\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), std::string(kMenu) + kMenu);
-  EXPECT_EQ(b.wire(), wake_up_bytes() + "R\r" + "S8\r" + "\x1b" + release_bytes());
-  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 75, 5000, 100, 100}));
+  EXPECT_EQ(b.out_after_banner(), kMenu + kMenu);
+  EXPECT_EQ(b.wire(), kWakeUp + "R\r" + "S8\r" + kEsc + kRelease);
+  EXPECT_EQ(b.clock.sleeps, run_pauses({kCommandMs, kWaitRetryMs, kAbandonPreambleMs}));
   EXPECT_GE(b.clock.now, 60000u);
 }
 
-TEST(Transfers, OtherKeysAreDroppedAndChangeNothing) {
-  Bench b;
-  TempDir dir;
+using Transfers = WithBenchAndFolder;
+
+TEST_F(Transfers, OtherKeysAreDroppedAndChangeNothing) {
   const Bytes image = pattern(2048, 8);
   write_file(dir / "in.bin", image);
   b.programmer.selected = type_of_class(0);
@@ -356,7 +354,7 @@ TEST(Transfers, OtherKeysAreDroppedAndChangeNothing) {
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\n2\n" + dir / "out.bin" + "\nq\n"), 0);
   EXPECT_TRUE(b.console.keys.empty());
   EXPECT_EQ(b.out_after_banner(),
-            std::string(kMenu) + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
+            kMenu + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
   EXPECT_EQ(read_file(dir / "out.bin"), image);
 }
 

@@ -6,26 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "tests/e2e/harness.h"
 
-namespace chipferry::e2e {
+namespace chipferry::test::e2e {
 namespace {
-
-std::string repeat(const std::string& s, int n) {
-  std::string all;
-  for (int i = 0; i < n; ++i) all += s;
-  return all;
-}
-
-// Banner, credits line and one menu: the credits wording is free.
-void expect_banner_then(const std::string& out, const std::string& rest) {
-  EXPECT_EQ(out.rfind(kBannerStart, 0), 0u) << out;
-  const size_t credits_end = out.find("\n\n", std::strlen(kBannerStart));
-  ASSERT_NE(credits_end, std::string::npos) << out;
-  EXPECT_EQ(out.substr(credits_end + 2), rest);
-}
 
 TEST(Chipferry, StartsUpAndQuitsOnOneSimulatorRunAfterRun) {
   TempDir dir;
@@ -36,11 +20,11 @@ TEST(Chipferry, StartsUpAndQuitsOnOneSimulatorRunAfterRun) {
     SCOPED_TRACE(input);
     const RunResult run = run_chipferry(sim.port, input);
     EXPECT_EQ(run.code, 0);
-    expect_banner_then(run.out, kMenu);
+    EXPECT_EQ(after_banner(run.out), kMenu);
   }
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
-  EXPECT_EQ(log_bytes(log, '>'), repeat(std::string(kWakeUp) + kRelease, 3));
+  EXPECT_EQ(log_bytes(log, '>'), repeat(kWakeUp + kRelease, 3));
   EXPECT_EQ(log_bytes(log, '<'), repeat("[C][C]", 3));
 }
 
@@ -49,18 +33,17 @@ TEST(Chipferry, UnknownOptionsAreReportedAndTheMenuReadsOn) {
   Sim sim(dir);
   const RunResult run = run_chipferry(sim.port, "x0\n\nq5\n");
   EXPECT_EQ(run.code, 0);
-  expect_banner_then(run.out, std::string(kMenu) +
-                                  "Option x does not exist, please try again.\n"
-                                  "Option 0 does not exist, please try again.\n");
+  EXPECT_EQ(after_banner(run.out), kMenu + "Option x does not exist, please try again.\n"
+                                           "Option 0 does not exist, please try again.\n");
   sim.stop();
-  EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
 }
 
 TEST(Chipferry, MissingPortEndsWithCode1AndTouchesNothing) {
   TempDir dir;
-  const RunResult run = run_chipferry(dir.file("no-such-port"), "q\n");
+  const RunResult run = run_chipferry(dir / "no-such-port", "q\n");
   EXPECT_EQ(run.code, 1);
-  expect_banner_then(run.out, "Port COM1 doesn't exist\n");
+  EXPECT_EQ(after_banner(run.out), "Port COM1 doesn't exist\n");
 }
 
 TEST(Chipferry, PortHeldByAnotherProcessEndsWithCode2) {
@@ -71,14 +54,14 @@ TEST(Chipferry, PortHeldByAnotherProcessEndsWithCode2) {
 
   const RunResult second = run_chipferry(sim.port, "q\n");
   EXPECT_EQ(second.code, 2);
-  expect_banner_then(second.out, "Can't access Port COM1\n");
+  EXPECT_EQ(after_banner(second.out), "Can't access Port COM1\n");
 
   holder->write_input("q\n");
   holder->close_input();
   EXPECT_EQ(holder->wait(), 0);
   sim.stop();
   // The second run sent nothing: one wake-up, one release.
-  EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
 }
 
 TEST(Chipferry, AtATerminalQuitsAndLeavesTheTerminalAsItFoundIt) {
@@ -94,8 +77,8 @@ TEST(Chipferry, AtATerminalQuitsAndLeavesTheTerminalAsItFoundIt) {
   terminal.expect_settings_as_before();
 
   sim.stop();
-  EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
 }
 
 }  // namespace
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e

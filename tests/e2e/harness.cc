@@ -14,23 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 extern char** environ;
 
-namespace chipferry::e2e {
-
-const char kBannerStart[] =
-    "Chipferry V0.4\n"
-    "Transfer tool for Advantest SE4943 (1985), aka TR4943\n";
-const char kMenu[] =
-    "\nSelect option:\n1. File->Buffer\n2. Buffer->File\n3. List ROM types\n4. Set ROM type\n"
-    "5. ROM->Buffer (Dump)\n6. Compare ROM with Buffer\n7. Buffer->ROM (Program)\n"
-    "8. Erase ROM (if supported)\n9. Blank check ROM\n(Q)uit\n";
-const char kWakeUp[] = "\x1b\x11S900000 01\r";
-const char kRelease[] = "\x1bSC\r";
+namespace chipferry::test::e2e {
 
 namespace {
 
@@ -44,17 +32,6 @@ milliseconds scaled(milliseconds limit) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "chipferry-e2e-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-  path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
-}
 
 Process::Process(const Setup& setup) : name_(setup.argv.at(0)) {
   std::vector<std::string> env_strings;
@@ -182,7 +159,7 @@ int Process::wait(milliseconds limit) {
 
 void Process::signal(int sig) { kill(pid_, sig); }
 
-Sim::Sim(const TempDir& dir, const std::vector<std::string>& options) : log_path(dir.file("sim.log")) {
+Sim::Sim(const TempDir& dir, const std::vector<std::string>& options) : log_path(dir / "sim.log") {
   Process::Setup setup;
   setup.argv = {CHIPFERRY_SIM_BIN, "--no-pace", "--duration-ms", "0", "--log", log_path};
   setup.argv.insert(setup.argv.end(), options.begin(), options.end());
@@ -208,7 +185,7 @@ int Sim::stop() {
   return exit_code_;
 }
 
-std::string Sim::log() const { return read_file(log_path); }
+std::string Sim::log() const { return read_file<std::string>(log_path); }
 
 bool Sim::wait_for_log(const std::string& text, milliseconds limit) const {
   limit = scaled(limit);
@@ -319,14 +296,6 @@ void Terminal::expect_settings_as_before() const {
   EXPECT_EQ(std::memcmp(after.c_cc, before_.c_cc, sizeof after.c_cc), 0);
 }
 
-std::string checksum_reply(const std::string& block) {
-  unsigned sum = 0;
-  for (char c : block) sum += static_cast<uint8_t>(c);
-  char reply[16];
-  std::snprintf(reply, sizeof reply, "[%04X ]", sum & 0xFFFFu);
-  return reply;
-}
-
 bool read_screen(int master, const std::string& text, std::string& screen, milliseconds limit) {
   limit = scaled(limit);
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -340,6 +309,22 @@ bool read_screen(int master, const std::string& text, std::string& screen, milli
     screen.append(chunk, static_cast<size_t>(n));
   }
   return true;
+}
+
+std::string after_banner(const std::string& out) {
+  EXPECT_EQ(out.rfind(kBannerStart, 0), 0u) << out;
+  const size_t credits_end = out.find("\n\n", kBannerStart.size());
+  if (credits_end == std::string::npos) {
+    ADD_FAILURE() << "no banner in: " << out;
+    return out;
+  }
+  return out.substr(credits_end + 2);
+}
+
+std::string repeat(const std::string& s, int n) {
+  std::string all;
+  for (int i = 0; i < n; ++i) all += s;
+  return all;
 }
 
 std::string log_bytes(const std::string& log, char direction) {
@@ -359,15 +344,4 @@ std::string log_bytes(const std::string& log, char direction) {
   return bytes;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e

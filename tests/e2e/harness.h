@@ -16,20 +16,16 @@
 #include <string>
 #include <vector>
 
-namespace chipferry::e2e {
+#include "tests/support/temp_dir.h"
+#include "tests/support/wire.h"
+
+// Inside chipferry::test, so that the folder, the file helpers and the
+// wire constants shared with the in-process tests are at hand.
+namespace chipferry::test::e2e {
 
 using std::chrono::milliseconds;
 
 constexpr milliseconds kRunLimit{20000};
-
-/// A scratch directory for one test, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  std::string file(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
 
 /// A child process. Its standard input and output are pipes the test
 /// holds, unless the test hands it a terminal of its own.
@@ -157,18 +153,11 @@ class Terminal {
 /// sent, '<' what the programmer answered.
 std::string log_bytes(const std::string& log, char direction);
 
-/// The programmer's answer to a checksum query for `block`, "[XXXX ]".
-std::string checksum_reply(const std::string& block);
+/// What follows the banner in `out`, whatever its credits line says; a
+/// failure when there is no banner.
+std::string after_banner(const std::string& out);
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
+/// `s`, `n` times over.
+std::string repeat(const std::string& s, int n);
 
-/// What chipferry prints before and after everything else.
-extern const char kBannerStart[];
-extern const char kMenu[];
-
-/// The wake-up and the release, as the programmer sees them.
-extern const char kWakeUp[];
-extern const char kRelease[];
-
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e

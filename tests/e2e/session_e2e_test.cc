@@ -16,30 +16,16 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <thread>
 
 #include "tests/e2e/harness.h"
 
-namespace chipferry::e2e {
+namespace chipferry::test::e2e {
 namespace {
 
 std::string without_cr(std::string text) {
   std::erase(text, '\r');
   return text;
-}
-
-// What follows the banner's empty line, carriage returns dropped.
-std::string after_banner(const std::string& out) {
-  const std::string text = without_cr(out);
-  EXPECT_EQ(text.rfind(kBannerStart, 0), 0u) << text;
-  const size_t credits_end = text.find("\n\n", std::strlen(kBannerStart));
-  if (credits_end == std::string::npos) {
-    ADD_FAILURE() << "no banner in: " << text;
-    return text;
-  }
-  return text.substr(credits_end + 2);
 }
 
 size_t count_of(const std::string& haystack, const std::string& needle) {
@@ -48,12 +34,6 @@ size_t count_of(const std::string& haystack, const std::string& needle) {
     ++n;
   }
   return n;
-}
-
-std::string times(const std::string& s, int n) {
-  std::string all;
-  for (int i = 0; i < n; ++i) all += s;
-  return all;
 }
 
 // Bytes in which no run looks like a prompt, an ESC or a preamble.
@@ -69,7 +49,6 @@ std::string image(size_t n, unsigned seed) {
 
 
 
-const std::string kEsc = "\x1b";
 const char kMenuEnd[] = "(Q)uit";
 
 // ---------------------------------------------------------------------------
@@ -80,10 +59,10 @@ TEST(Session, StartsUpAndQuitsHandingTheProgrammerBack) {
   Sim sim(dir);
   const RunResult run = run_chipferry(sim.port, "q\n");
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(after_banner(run.out), kMenu);
+  EXPECT_EQ(after_banner(without_cr(run.out)), kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
-  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + kRelease);
+  EXPECT_EQ(log_bytes(log, '>'), kWakeUp + kRelease);
   EXPECT_EQ(log_bytes(log, '<'), "[C][C]");
 }
 
@@ -91,17 +70,17 @@ TEST(Session, A64KImageGoesUpAndComesBackByteForByte) {
   TempDir dir;
   Sim sim(dir, {"--type", "27512"});
   const std::string block = image(65536, 3);
-  write_file(dir.file("up.bin"), block);
+  write_file(dir / "up.bin", block);
   const RunResult run = run_chipferry(
-      sim.port, "1\n" + dir.file("up.bin") + "\n2\n" + dir.file("down.bin") + "\nq\n");
+      sim.port, "1\n" + dir / "up.bin" + "\n2\n" + dir / "down.bin" + "\nq\n");
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(after_banner(run.out), times(std::string(kMenu) + "Enter Filename\n", 2) + kMenu);
-  EXPECT_TRUE(read_file(dir.file("down.bin")) == block) << "the saved image differs";
+  EXPECT_EQ(after_banner(without_cr(run.out)), repeat(kMenu + "Enter Filename\n", 2) + kMenu);
+  EXPECT_TRUE(read_file<std::string>(dir / "down.bin") == block) << "the saved image differs";
 
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   const std::string sent = log_bytes(log, '>');
-  EXPECT_NE(sent.find("S6 0\r" + std::string(13, '\0') + "\xFF" + block), std::string::npos);
+  EXPECT_NE(sent.find(kUploadStart + block), std::string::npos);
   EXPECT_EQ(count_of(sent, "S1K 0000-FFFF\r"), 2u);
   EXPECT_EQ(count_of(log_bytes(log, '<'), checksum_reply(block) + "[C]"), 2u);
 }
@@ -111,11 +90,11 @@ TEST(Session, AnErrorFromTheProgrammerIsShownAndTheMenuComesBack) {
   Sim sim(dir, {"--fault", "code=13"});
   const RunResult run = run_chipferry(sim.port, "6\nq\n");
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(after_banner(run.out), std::string(kMenu) + "ROM doesn't match Buffer!\n" + kMenu);
+  EXPECT_EQ(after_banner(without_cr(run.out)), kMenu + "ROM doesn't match Buffer!\n" + kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   // ESC hands the error back; the programmer's prompt brings the menu.
-  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + "R\rPE\rP\r" + kEsc + kRelease);
+  EXPECT_EQ(log_bytes(log, '>'), kWakeUp + "R\rPE\rP\r" + kEsc + kRelease);
   EXPECT_EQ(log_bytes(log, '<'), "[C][C][0016][C][C][ERROR #13][C]");
 }
 
@@ -149,7 +128,7 @@ TEST(Session, TheRomListWaitsForOneKeyAndKeepsIt) {
     EXPECT_EQ(count_of(t.screen, "Select option:"), 2u) << t.screen;
     t.expect_settings_as_before();
     sim.stop();
-    EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + kRelease);
+    EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
   }
 }
 
@@ -161,7 +140,7 @@ TEST(Session, EscAbandonsADownloadAndTheTerminalIsLeftAsItWas) {
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("2\r");
   // 64 KiB take 34 s at 19,200 baud: press ESC once the data flows.
-  ASSERT_TRUE(sim.wait_for_log(times(" FF", 16))) << sim.log();
+  ASSERT_TRUE(sim.wait_for_log(repeat(" FF", 16))) << sim.log();
   t.press(kEsc);
   ASSERT_TRUE(t.see(kMenuEnd, sim.limit_after_abandoned_download())) << t.screen;
   t.press("q\r");
@@ -171,7 +150,7 @@ TEST(Session, EscAbandonsADownloadAndTheTerminalIsLeftAsItWas) {
 
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
-  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + "R\rS8\r" + kEsc + kRelease);
+  EXPECT_EQ(log_bytes(log, '>'), kWakeUp + "R\rS8\r" + kEsc + kRelease);
   EXPECT_LT(log_bytes(log, '<').size(), 65536u) << "the download ran to its end";
 }
 
@@ -183,14 +162,14 @@ TEST(Session, EscAbandonsADownloadAndTheTerminalIsLeftAsItWas) {
 TEST(ChipWork, ABlankEpromTakesAnImageThenComparesButIsNoLongerBlank) {
   TempDir dir;
   Sim sim(dir, {"--chip", "2716"});
-  write_file(dir.file("image.bin"), image(2048, 7));
+  write_file(dir / "image.bin", image(2048, 7));
   const RunResult run = run_chipferry(
-      sim.port, "9\n1\n" + dir.file("image.bin") + "\n7\nPROGRAM\n6\n9\nq\n");
+      sim.port, "9\n1\n" + dir / "image.bin" + "\n7\nPROGRAM\n6\n9\nq\n");
   EXPECT_EQ(run.code, 0);
-  const std::string menu = kMenu;
-  EXPECT_EQ(after_banner(run.out), menu + menu + "Enter Filename\n" + menu +
-                                       "Type the word 'PROGRAM' to confirm this action\n" + menu +
-                                       menu + "ROM not blank!\n" + menu);
+  EXPECT_EQ(after_banner(without_cr(run.out)),
+            kMenu + kMenu + "Enter Filename\n" + kMenu +
+                "Type the word 'PROGRAM' to confirm this action\n" + kMenu + kMenu +
+                "ROM not blank!\n" + kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string sent = log_bytes(sim.log(), '>');
   EXPECT_NE(sent.find("R\rPD\rP\rR\rPE\rP\rR\rPC\rP\r" + kEsc + kRelease), std::string::npos);
@@ -199,16 +178,16 @@ TEST(ChipWork, ABlankEpromTakesAnImageThenComparesButIsNoLongerBlank) {
 TEST(ChipWork, AnEpromCannotBeProgrammedOverCellsAlreadyCleared) {
   TempDir dir;
   // The chip holds 0x0F everywhere; the image wants bits it no longer has.
-  write_file(dir.file("chip.bin"), std::string(2048, '\x0F'));
-  write_file(dir.file("image.bin"), std::string(2048, '\xF0'));
-  Sim sim(dir, {"--chip", "2716:" + dir.file("chip.bin")});
+  write_file(dir / "chip.bin", std::string(2048, '\x0F'));
+  write_file(dir / "image.bin", std::string(2048, '\xF0'));
+  Sim sim(dir, {"--chip", "2716:" + dir / "chip.bin"});
   const RunResult run =
-      run_chipferry(sim.port, "1\n" + dir.file("image.bin") + "\n7\nprogram\nq\n");
+      run_chipferry(sim.port, "1\n" + dir / "image.bin" + "\n7\nprogram\nq\n");
   EXPECT_EQ(run.code, 0);
-  const std::string menu = kMenu;
-  EXPECT_EQ(after_banner(run.out), menu + "Enter Filename\n" + menu +
-                                       "Type the word 'PROGRAM' to confirm this action\n" +
-                                       "ROM couldn't be programmed!\n" + menu);
+  EXPECT_EQ(after_banner(without_cr(run.out)),
+            kMenu + "Enter Filename\n" + kMenu +
+                "Type the word 'PROGRAM' to confirm this action\n"
+                "ROM couldn't be programmed!\n" + kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   EXPECT_NE(log_bytes(log, '>').find("R\rPD\rP\r" + kEsc + kRelease), std::string::npos);
@@ -221,7 +200,6 @@ TEST(ChipWork, OnlyAnEepromIsErased) {
     const char* out;  ///< after the first menu
     const char* sent;  ///< after the wake-up
   };
-  const std::string menu = kMenu;
   const std::string confirm = "Type the word 'ERASE' to confirm this action\n";
   const Case cases[] = {
       // The blank check after it still fails: nothing was erased.
@@ -231,14 +209,15 @@ TEST(ChipWork, OnlyAnEepromIsErased) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.chip);
     TempDir dir;
-    write_file(dir.file("chip.bin"), image(2048, 1));
-    Sim sim(dir, {"--chip", std::string(c.chip) + ":" + dir.file("chip.bin")});
+    write_file(dir / "chip.bin", image(2048, 1));
+    Sim sim(dir, {"--chip", std::string(c.chip) + ":" + dir / "chip.bin"});
     const RunResult run = run_chipferry(sim.port, "8\nERASE\n9\nq\n");
     EXPECT_EQ(run.code, 0);
     const std::string not_blank = std::string(c.chip) == "2716" ? "ROM not blank!\n" : "";
-    EXPECT_EQ(after_banner(run.out), menu + confirm + c.out + menu + not_blank + menu);
+    EXPECT_EQ(after_banner(without_cr(run.out)),
+              kMenu + confirm + c.out + kMenu + not_blank + kMenu);
     EXPECT_EQ(sim.stop(), 0);
-    EXPECT_EQ(log_bytes(sim.log(), '>'), std::string(kWakeUp) + c.sent + kRelease);
+    EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + c.sent + kRelease);
   }
 }
 
@@ -248,14 +227,14 @@ TEST(ChipWork, OnlyAnEepromIsErased) {
 TEST(Transfers, EscAbandonsAnUploadAndOtherKeysAreDropped) {
   TempDir dir;
   Sim sim(dir, {"--pace"});
-  write_file(dir.file("image.bin"), std::string(65536, '\x55'));
+  write_file(dir / "image.bin", std::string(65536, '\x55'));
   Terminal t;
   t.start(sim.port);
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("1\r");
   ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
-  t.press(dir.file("image.bin") + "\r");
-  ASSERT_TRUE(sim.wait_for_log(times(" 55", 16))) << sim.log();
+  t.press(dir / "image.bin" + "\r");
+  ASSERT_TRUE(sim.wait_for_log(repeat(" 55", 16))) << sim.log();
   // A key other than ESC is read and dropped: the menu never sees it.
   t.press("x");
   std::this_thread::sleep_for(milliseconds{200});
@@ -268,7 +247,7 @@ TEST(Transfers, EscAbandonsAnUploadAndOtherKeysAreDropped) {
 
   EXPECT_EQ(sim.stop(), 0);
   const std::string sent = log_bytes(sim.log(), '>');
-  const std::string head = std::string(kWakeUp) + "S6 0\r" + std::string(13, '\0') + "\xFF";
+  const std::string head = kWakeUp + kUploadStart;
   ASSERT_EQ(sent.rfind(head, 0), 0u);
   const size_t data_end = sent.find_first_not_of('\x55', head.size());
   ASSERT_NE(data_end, std::string::npos);
@@ -283,24 +262,24 @@ TEST(Transfers, ADownloadAfterAnAbandonedOneBringsTheWholeImage) {
   // 8 KiB take over 4 s at 19,200 baud: time enough to abandon the first.
   std::string chip = image(8192, 5);
   std::fill_n(chip.begin(), 64, '\x11');
-  write_file(dir.file("chip.bin"), chip);
-  Sim sim(dir, {"--pace", "--chip", "2764:" + dir.file("chip.bin")});
+  write_file(dir / "chip.bin", chip);
+  Sim sim(dir, {"--pace", "--chip", "2764:" + dir / "chip.bin"});
   Terminal t;
   t.start(sim.port);
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("5\r");
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("2\r");
-  ASSERT_TRUE(sim.wait_for_log(times(" 11", 16))) << sim.log();
+  ASSERT_TRUE(sim.wait_for_log(repeat(" 11", 16))) << sim.log();
   t.press(kEsc);
   ASSERT_TRUE(t.see(kMenuEnd, sim.limit_after_abandoned_download())) << t.screen;
   t.press("2\r");
   ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
-  t.press(dir.file("saved.bin") + "\r");
+  t.press(dir / "saved.bin" + "\r");
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
   t.press("q\r");
   EXPECT_EQ(t.finish(), 0) << t.screen;
-  EXPECT_TRUE(read_file(dir.file("saved.bin")) == chip) << "the saved image differs";
+  EXPECT_TRUE(read_file<std::string>(dir / "saved.bin") == chip) << "the saved image differs";
   t.expect_settings_as_before();
   EXPECT_EQ(sim.stop(), 0);
   const std::string sent = log_bytes(sim.log(), '>');
@@ -332,7 +311,7 @@ TEST(Transfers, TheTerminalIsRestoredWhenTheRunEndsMidTransfer) {
     ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
     t.press("2\r");
     if (c.end != End::fault) {
-      ASSERT_TRUE(sim.wait_for_log(times(" FF", 16))) << sim.log();
+      ASSERT_TRUE(sim.wait_for_log(repeat(" FF", 16))) << sim.log();
     }
     if (c.end == End::sim_stopped) sim.stop();
     if (c.end == End::ctrl_c) t.press("\x03");
@@ -348,27 +327,21 @@ TEST(Transfers, TheTerminalIsRestoredWhenTheRunEndsMidTransfer) {
 TEST(Transfers, ASavedImageReplacesAnOlderFileWhole) {
   TempDir dir;
   const std::string chip = image(2048, 11);
-  write_file(dir.file("chip.bin"), chip);
-  Sim sim(dir, {"--chip", "2716:" + dir.file("chip.bin")});
+  write_file(dir / "chip.bin", chip);
+  Sim sim(dir, {"--chip", "2716:" + dir / "chip.bin"});
   // Longer than the image, so a write over it in place would leave a tail.
-  write_file(dir.file("saved.bin"), std::string(8192, 'x'));
-  ASSERT_EQ(chmod(dir.file("saved.bin").c_str(), 0640), 0);
+  write_file(dir / "saved.bin", std::string(8192, 'x'));
+  ASSERT_EQ(chmod((dir / "saved.bin").c_str(), 0640), 0);
 
-  const RunResult run = run_chipferry(sim.port, "5\n2\n" + dir.file("saved.bin") + "\nq\n");
+  const RunResult run = run_chipferry(sim.port, "5\n2\n" + dir / "saved.bin" + "\nq\n");
   EXPECT_EQ(run.code, 0);
-  const std::string menu = kMenu;
-  EXPECT_EQ(after_banner(run.out), menu + menu + "Enter Filename\n" + menu);
-  EXPECT_TRUE(read_file(dir.file("saved.bin")) == chip) << "the saved image differs";
+  EXPECT_EQ(after_banner(without_cr(run.out)), kMenu + kMenu + "Enter Filename\n" + kMenu);
+  EXPECT_TRUE(read_file<std::string>(dir / "saved.bin") == chip) << "the saved image differs";
   struct stat info {};
-  ASSERT_EQ(stat(dir.file("saved.bin").c_str(), &info), 0);
+  ASSERT_EQ(stat((dir / "saved.bin").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"chip.bin", "saved.bin", "sim.log"}));
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"chip.bin", "saved.bin", "sim.log"}));
 }
 
 }  // namespace
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e

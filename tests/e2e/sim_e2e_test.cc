@@ -13,7 +13,7 @@
 
 #include "tests/e2e/harness.h"
 
-namespace chipferry::e2e {
+namespace chipferry::test::e2e {
 namespace {
 
 // The simulator's serial end, opened raw as chipferry opens it.
@@ -111,10 +111,10 @@ TEST(Sim, AnswersAsAProgrammerWithAChipInItsSocket) {
   for (const ChipCase& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    write_file(dir.file("IMAGE"), pattern(2048));
+    write_file(dir / "IMAGE", pattern(2048));
     std::vector<std::string> options = c.options;
     for (std::string& o : options) {
-      if (const size_t at = o.find("IMAGE"); at != std::string::npos) o.replace(at, 5, dir.file("IMAGE"));
+      if (const size_t at = o.find("IMAGE"); at != std::string::npos) o.replace(at, 5, dir / "IMAGE");
     }
     Sim sim(dir, options);
     Line line(sim.port);
@@ -159,7 +159,7 @@ TEST(Sim, UploadEndsOnSilenceAndDownloadBringsTheBlockBack) {
     line.exchange("\x11", "[C]");
     const std::string block = pattern(2048);
     // One byte a write, as chipferry sends.
-    for (char c : "S6 0\r" + std::string(13, '\0') + "\xFF" + block) line.send(std::string(1, c));
+    for (char c : kUploadStart + block) line.send(std::string(1, c));
     EXPECT_EQ(line.read(3, 5000), "[C]");
     line.exchange("S1K 0000-07FF\r", checksum_reply(block) + "[C]");
     line.send("S8\r");
@@ -214,14 +214,14 @@ TEST(Sim, RunsAProgramOnItsPortAndEndsWithItsExitCode) {
 TEST(Sim, RunsChipferryAndLogsTheClosingBytes) {
   TempDir dir;
   Process::Setup setup;
-  setup.argv = {CHIPFERRY_SIM_BIN, "--no-pace", "--log", dir.file("sim.log"), "--run", CHIPFERRY_BIN};
+  setup.argv = {CHIPFERRY_SIM_BIN, "--no-pace", "--log", dir / "sim.log", "--run", CHIPFERRY_BIN};
   Process sim(setup);
   sim.write_input("q\n");
   sim.close_input();
   EXPECT_EQ(sim.wait(), 0);
   EXPECT_NE(sim.out().find(kMenu), std::string::npos) << sim.out();
-  const std::string log = read_file(dir.file("sim.log"));
-  EXPECT_EQ(log_bytes(log, '>'), std::string(kWakeUp) + kRelease);
+  const std::string log = read_file<std::string>(dir / "sim.log");
+  EXPECT_EQ(log_bytes(log, '>'), kWakeUp + kRelease);
   EXPECT_NE(log.find("ended with exit code 0"), std::string::npos) << log;
 }
 
@@ -244,11 +244,11 @@ TEST(Sim, CtrlCAtTheTerminalEndsProgramAndSimulator) {
 
 TEST(Sim, RefusesWhatItCannotDo) {
   TempDir dir;
-  write_file(dir.file("big"), std::string(4097, 'x'));
+  write_file(dir / "big", std::string(4097, 'x'));
   const std::vector<std::vector<std::string>> bad = {
       {"--chip", "2999"}, {"--type"}, {"--duration-ms", "60001"}, {"--fault", "code=1"},
-      {"--fault", "surplus=2:G0"}, {"--chip", "2732:" + dir.file("big")},
-      {"--chip", "2732:" + dir.file("missing")}, {"--empty-socket", "--chip", "2716"}, {"--bogus"}};
+      {"--fault", "surplus=2:G0"}, {"--chip", "2732:" + dir / "big"},
+      {"--chip", "2732:" + dir / "missing"}, {"--empty-socket", "--chip", "2716"}, {"--bogus"}};
   for (const auto& options : bad) {
     SCOPED_TRACE(options.front() + " " + options.back());
     Process::Setup setup;
@@ -261,4 +261,4 @@ TEST(Sim, RefusesWhatItCannotDo) {
 }
 
 }  // namespace
-}  // namespace chipferry::e2e
+}  // namespace chipferry::test::e2e

@@ -3,21 +3,26 @@
 // calls run(), and asserts the exit code, stdout, the wire and the pauses.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "link/timings.h"
 #include "session/session.h"
 #include "sim/programmer.h"
 #include "sim/sim_serial.h"
 #include "sim/virtual_clock.h"
 #include "tests/support/scripted_console.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wire.h"
 
 namespace chipferry::test {
 
-/// The banner and menu as the program prints them.
-extern const char kBanner[];
-extern const char kMenu[];
+/// The whole banner, its credits line too, as the program prints it.
+const std::string kBanner =
+    kBannerStart + "Written from the programmer's documented exchanges; no warranty.\n\n";
 
 struct Bench {
   Bench();
@@ -41,9 +46,26 @@ struct Bench {
   std::unique_ptr<Session> session;
 };
 
-/// The bytes of the wake-up: ESC, DC1 and the start-up command.
-std::string wake_up_bytes();
-/// The bytes of the release at the end of the run.
-std::string release_bytes();
+/// For TEST_F, under an alias named after the suite: the test's bench is
+/// `b`. A test that needs a fresh bench for each case makes its own.
+struct WithBench : ::testing::Test {
+  Bench b;
+};
+
+/// The same with a fresh folder for image files, `dir`.
+struct WithBenchAndFolder : WithBench {
+  TempDir dir;
+};
+
+using Sleeps = std::vector<uint32_t>;
+
+/// The pauses of a whole run: the wake-up's, then `between`, then the
+/// release's two.
+inline Sleeps run_pauses(const Sleeps& between = {}) {
+  Sleeps all{timing::kWakeUpMs};
+  all.insert(all.end(), between.begin(), between.end());
+  all.insert(all.end(), {timing::kReleaseMs, timing::kReleaseMs});
+  return all;
+}
 
 }  // namespace chipferry::test

@@ -1,4 +1,5 @@
-// What the buffer transfers look like on the wire, for the tests.
+// What the buffer transfers look like on the wire, and the images they
+// carry, for the tests.
 #pragma once
 
 #include <cstdio>
@@ -6,6 +7,7 @@
 
 #include "catalogue/catalogue.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wire.h"
 
 namespace chipferry::test {
 
@@ -20,7 +22,7 @@ inline const RomType* type_of_class(uint8_t size_class) {
 }
 
 inline std::string upload_bytes(const Bytes& data) {
-  return "S6 0\r" + std::string(13, '\0') + "\xFF" + text_of(data);
+  return kUploadStart + text_of(data);
 }
 
 inline std::string checksum_query(int32_t length) {
@@ -29,6 +31,17 @@ inline std::string checksum_query(int32_t length) {
   return line;
 }
 
-inline uint32_t checksum_pause(int32_t length) { return 700 + static_cast<uint32_t>(length / 16384); }
+/// Bytes that differ from position to position and from seed to seed.
+inline Bytes pattern(size_t size, unsigned seed) {
+  Bytes bytes(size);
+  uint32_t x = 2463534242u + seed;
+  for (auto& b : bytes) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<uint8_t>(x);
+  }
+  return bytes;
+}
 
 }  // namespace chipferry::test
