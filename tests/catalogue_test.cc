@@ -1,11 +1,12 @@
 // The ROM type table, the ROM list (option 3) and the selection of the
 // programmer's ROM type (option 4).
+#include "catalogue/catalogue.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <string>
 
-#include "catalogue/catalogue.h"
 #include "session/text.h"
 #include "tests/support/bench.h"
 
@@ -52,16 +53,11 @@ TEST(Catalogue, LookupMatchesWholeNamesIgnoringCase) {
     const char* found;  // full name of the row, or nullptr
   };
   const Case cases[] = {
-      {"x2816a", NameColumn::full, "X2816A"},
-      {"f56", NameColumn::short_name, "MBM27C256"},
-      {"16", NameColumn::full, nullptr},
-      {"16", NameColumn::short_name, "2716"},
-      {"2716", NameColumn::full, "2716"},
-      {"MBM27C", NameColumn::full, nullptr},
-      {"MBM27C", NameColumn::short_name, nullptr},
-      {"2716AB", NameColumn::full, nullptr},
-      {"2716AB", NameColumn::short_name, nullptr},
-      {"0016", NameColumn::short_name, nullptr},
+      {"x2816a", NameColumn::full, "X2816A"},      {"f56", NameColumn::short_name, "MBM27C256"},
+      {"16", NameColumn::full, nullptr},           {"16", NameColumn::short_name, "2716"},
+      {"2716", NameColumn::full, "2716"},          {"MBM27C", NameColumn::full, nullptr},
+      {"MBM27C", NameColumn::short_name, nullptr}, {"2716AB", NameColumn::full, nullptr},
+      {"2716AB", NameColumn::short_name, nullptr}, {"0016", NameColumn::short_name, nullptr},
       {"", NameColumn::short_name, nullptr},
   };
   for (const Case& c : cases) {

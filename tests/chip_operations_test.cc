@@ -99,17 +99,17 @@ TEST_F(TypeQuery, NoBracketIsReportedAndChangesNothing) {
 
 struct Operation {
   const char* name;
-  const char* keys;        // menu key and, where asked, the confirmation word
-  const char* prompt;      // the confirmation prompt, or ""
-  const char* wire;        // what goes out between the wake-up and the release
+  const char* keys;    // menu key and, where asked, the confirmation word
+  const char* prompt;  // the confirmation prompt, or ""
+  const char* wire;    // what goes out between the wake-up and the release
   bool type_query;
   uint32_t (*pause)(int32_t);  // pause after "P\r" by transfer length, or none
 };
 
 const Operation kDump = {"dump", "5", "", "R\rP8\rP\r", true, timing::dump_pause};
 const Operation kCompare = {"compare", "6", "", "R\rPE\rP\r", true, timing::check_pause};
-const Operation kProgram = {"program", "7 PROGRAM", kProgramPrompt, "R\rPD\rP\r", true,
-                            timing::program_pause};
+const Operation kProgram = {"program",    "7 PROGRAM", kProgramPrompt,
+                            "R\rPD\rP\r", true,        timing::program_pause};
 const Operation kErase = {"erase", "8 erase", kErasePrompt, "P9\rP\r", false, nullptr};
 const Operation kBlankCheck = {"blank check", "9", "", "R\rPC\rP\r", true, timing::check_pause};
 const Operation kOperations[] = {kDump, kCompare, kProgram, kErase, kBlankCheck};
@@ -178,9 +178,9 @@ TEST_F(ChipOperations, FramesAreComparedIgnoringCaseAndWithoutEarlierText) {
   // A long unknown word fills the text buffer before the replies arrive.
   b.programmer.faults.execute_replies = {"[pass][PaSs][C]", "[pass][C]"};
   EXPECT_EQ(b.run("4\nabcdefghijklmnopqrstuvwxyz\n5\n6\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(),
-            kMenu + "Enter ROM type (full or short name)\n" +
-                "Unknown ROM type, see ROM list for supported types.\n" + kMenu + kMenu + kMenu);
+  EXPECT_EQ(b.out_after_banner(), kMenu + "Enter ROM type (full or short name)\n" +
+                                      "Unknown ROM type, see ROM list for supported types.\n" +
+                                      kMenu + kMenu + kMenu);
 }
 
 // ---------------------------------------------------------------------------
@@ -229,8 +229,8 @@ TEST_F(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterTheProm
     bench.programmer.faults.execute_replies = {o.reply};
     // " x" typed ahead: #06 drops it with the line, ESC rows leave it.
     EXPECT_EQ(bench.run(std::string(op.keys) + " x\nq\n"), 0);
-    EXPECT_EQ(bench.out_after_banner(), kMenu + op.prompt + o.printed + kMenu +
-                                            (o.esc ? kLeftOver : ""));
+    EXPECT_EQ(bench.out_after_banner(),
+              kMenu + op.prompt + o.printed + kMenu + (o.esc ? kLeftOver : ""));
     EXPECT_EQ(bench.wire(), kWakeUp + op.wire + (o.esc ? kEsc : "") + kRelease);
     // After ESC the error's pause, then the programmer's prompt arrives at once.
     const Sleeps after_esc = o.esc ? Sleeps{timing::kEscAfterErrorMs} : Sleeps{};
@@ -250,10 +250,10 @@ TEST_F(ChipOperations, FrameOfNeitherKindEndsTheRunWithInvalidResponse) {
     const char* reply;
   } cases[] = {
       {&kBlankCheck, "[FAIL!][C]"},
-      {&kCompare, "[PAS"},                 // cut short: the missing bytes read as NUL
+      {&kCompare, "[PAS"},  // cut short: the missing bytes read as NUL
       {&kProgram, "[ PASS]"},
       {&kErase, "[ERRO"},
-      {&kDump, "[PASS][WHAT?][C]"},        // the second frame decides
+      {&kDump, "[PASS][WHAT?][C]"},  // the second frame decides
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.op->name) + " " + c.reply);
@@ -311,12 +311,9 @@ TEST(Confirmation, AnyOtherWordReturnsToTheMenuWithoutTheOperationCommand) {
     const Operation* op;
     const char* wire;
   } cases[] = {
-      {"7\nPROG x\nq\n", &kProgram, "R\r"},
-      {"7\nPROGRAMS x\nq\n", &kProgram, "R\r"},
-      {"7\nyes x\nq\n", &kProgram, "R\r"},
-      {"7\n" + too_long + " x\nq\n", &kProgram, "R\r"},
-      {"8\nerased x\nq\n", &kErase, ""},
-      {"8 no x\nq\n", &kErase, ""},
+      {"7\nPROG x\nq\n", &kProgram, "R\r"}, {"7\nPROGRAMS x\nq\n", &kProgram, "R\r"},
+      {"7\nyes x\nq\n", &kProgram, "R\r"},  {"7\n" + too_long + " x\nq\n", &kProgram, "R\r"},
+      {"8\nerased x\nq\n", &kErase, ""},    {"8 no x\nq\n", &kErase, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input.substr(0, 20));
@@ -325,8 +322,8 @@ TEST(Confirmation, AnyOtherWordReturnsToTheMenuWithoutTheOperationCommand) {
     // Refusing is silent and keeps the rest of the line for the menu.
     EXPECT_EQ(b.out_after_banner(), kMenu + c.op->prompt + kMenu + kLeftOver);
     EXPECT_EQ(b.wire(), kWakeUp + c.wire + kRelease);
-    const Sleeps asked = c.op->type_query ? Sleeps{timing::kCommandMs, timing::kWaitRetryMs}
-                                          : Sleeps{};
+    const Sleeps asked =
+        c.op->type_query ? Sleeps{timing::kCommandMs, timing::kWaitRetryMs} : Sleeps{};
     EXPECT_EQ(b.clock.sleeps, run_pauses(asked));
   }
 }

@@ -69,7 +69,9 @@ TEST(Faults, EveryFailureEndsWithItsCodeAndLeavesTheImageAlone) {
        [](Bench& b) { b.programmer.transfer_faults.checksum_reply = "[D000]\r[C]"; }, 7,
        "Invalid Response\n"},
       {"download preamble too short", "2\n%F\n",
-       [](Bench& b) { b.programmer.transfer_faults.download_preamble = std::string(1, '\0') + "\xFF"; },
+       [](Bench& b) {
+         b.programmer.transfer_faults.download_preamble = std::string(1, '\0') + "\xFF";
+       },
        6, "Data preamble invalid\n"},
       {"download with 250 bytes too many", "2\n%F\n",
        [](Bench& b) { b.programmer.transfer_faults.download_length = 2048 + 245; }, 6,
@@ -79,8 +81,7 @@ TEST(Faults, EveryFailureEndsWithItsCodeAndLeavesTheImageAlone) {
       {"download checksum differs", "2\n%F\n",
        [](Bench& b) { b.programmer.transfer_faults.checksum_reply = "[0001 ][C]"; }, 7,
        "Checksum wrong! 0001 does not equal f800\n"},
-      {"input ends before the name", "2\n",
-       [](Bench&) {}, 8, "Buffer not saved\n"},
+      {"input ends before the name", "2\n", [](Bench&) {}, 8, "Buffer not saved\n"},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -143,14 +144,14 @@ TEST(Faults, InputThatEndsInTheMiddleOfEveryPrompt) {
     const char* wire_after_wake_up;
   };
   const Case cases[] = {
-      {"1\n", 0, ""},                             // no name: back to the menu, which ends
-      {"1", 0, ""},                               // not even a line end
-      {"3\n", 0, ""},                             // the key wait has no keyboard
-      {"4\n", 0, ""},                             // no word: nothing selected
+      {"1\n", 0, ""},  // no name: back to the menu, which ends
+      {"1", 0, ""},    // not even a line end
+      {"3\n", 0, ""},  // the key wait has no keyboard
+      {"4\n", 0, ""},  // no word: nothing selected
       {"4\n  \n", 0, ""},
-      {"7\n", 0, "R\r"},                          // no confirmation: nothing programmed
-      {"8", 0, ""},                               // nothing sent before the word
-      {"2\n", 8, "R\rS8\rS1K 0000-07FF\r"},       // a received image that cannot be saved
+      {"7\n", 0, "R\r"},                     // no confirmation: nothing programmed
+      {"8", 0, ""},                          // nothing sent before the word
+      {"2\n", 8, "R\rS8\rS1K 0000-07FF\r"},  // a received image that cannot be saved
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);

@@ -38,8 +38,8 @@ TEST_F(FileToBuffer, NamesThatOpenNothingAskAgain) {
   write_file(dir / "my file.bin", image);
   const std::string cases[][2] = {
       {dir / "missing.bin", dir / "missing.bin"},
-      {dir.path().string(), dir.path().string()},  // a folder
-      {"\"\"", ""},                                // quotes round nothing
+      {dir.path().string(), dir.path().string()},              // a folder
+      {"\"\"", ""},                                            // quotes round nothing
       {" " + dir / "my file.bin", " " + dir / "my file.bin"},  // blanks stay
   };
   std::string input = "1\n";
@@ -81,9 +81,9 @@ TEST_F(FileNames, LongLinesAreRefusedWhole) {
   const std::string line = kept + std::string(45, 'k');
   b.programmer.selected = type_of_class(0);
   EXPECT_EQ(b.run("1\n" + line + "\n\n2\n" + line + "\n" + dir / "out.bin" + "\nq\n"), 0);
-  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Can't read file " + kept + "\n" +
-                                      kPrompt + kMenu + kPrompt + "Can't write file " + kept +
-                                      "\n" + kPrompt + kMenu);
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Can't read file " + kept + "\n" + kPrompt +
+                                      kMenu + kPrompt + "Can't write file " + kept + "\n" +
+                                      kPrompt + kMenu);
   EXPECT_EQ(b.wire().find("S6 0"), std::string::npos);
   EXPECT_EQ(read_file(kept), pattern(2048, 3));
   EXPECT_EQ(read_file(dir / "out.bin").size(), 2048u);
@@ -150,8 +150,8 @@ TEST_F(BufferToFile, FailedSaveLeavesTheOldFileIntact) {
   std::signal(SIGXFSZ, saved_handler);
 
   EXPECT_EQ(code, 8);
-  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Can't write file " +
-                                      dir / "keep.bin" + "\n" + kPrompt + "Buffer not saved\n");
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Can't write file " + dir / "keep.bin" + "\n" +
+                                      kPrompt + "Buffer not saved\n");
   EXPECT_EQ(read_file(dir / "keep.bin"), old);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"keep.bin"});
 }

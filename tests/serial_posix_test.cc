@@ -1,9 +1,8 @@
 // The termios backend on a real pseudo-terminal pair.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>

@@ -39,14 +39,14 @@ TEST(RoundTrip, EverySizeComesBackByteForByte) {
     EXPECT_EQ(read_file(dir / "out.bin"), image);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), b.programmer.device_buffer.begin()));
     EXPECT_EQ(b.programmer.uploaded_bytes, static_cast<size_t>(length));
-    EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(length) + "R\r" +
-                            "S8\r" + checksum_query(length) + kRelease);
+    EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(length) + "R\r" + "S8\r" +
+                            checksum_query(length) + kRelease);
     // Upload: after the command, before and in the break, the query's
     // pause. Download: after the type query, one failed attempt for the
     // rest of its answer, the query's pause.
     const uint32_t check = checksum_pause(length);
-    Sleeps pauses = run_pauses({kCommandMs, kBeforeBreakMs, kBreakMs, check, kCommandMs,
-                                kWaitRetryMs, check});
+    Sleeps pauses =
+        run_pauses({kCommandMs, kBeforeBreakMs, kBreakMs, check, kCommandMs, kWaitRetryMs, check});
     // A full buffer leaves CR and LF ahead of the prompt: two more attempts.
     if (length == 65536) pauses.insert(pauses.begin() + 7, 2, kWaitRetryMs);
     EXPECT_EQ(b.clock.sleeps, pauses);
@@ -60,7 +60,8 @@ TEST(RoundTrip, BreakFollowsTheLastByteAndLastsHalfASecond) {
   write_file(dir / "in.bin", pattern(2048, 1));
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), 0);
   const auto& e = b.serial.events;
-  const auto on = std::find_if(e.begin(), e.end(), [](auto& w) { return w.kind == Kind::break_on; });
+  const auto on =
+      std::find_if(e.begin(), e.end(), [](auto& w) { return w.kind == Kind::break_on; });
   ASSERT_NE(on, e.end());
   ASSERT_EQ((on + 1)->kind, Kind::break_off);
   EXPECT_EQ(on->at_ms, (on - 1)->at_ms + kBeforeBreakMs);
@@ -115,7 +116,8 @@ using Download = WithBench;
 TEST_F(Download, EveryEndOfTheReceivedStream) {
   const std::string saved = std::string("Enter Filename\n") + kMenu;
   auto aborted = [](int received) {
-    return "Transmission has been aborted, " + std::to_string(received) + " bytes has been received\n";
+    return "Transmission has been aborted, " + std::to_string(received) +
+           " bytes has been received\n";
   };
   struct Case {
     const char* name;
@@ -158,10 +160,14 @@ TEST_F(Download, EveryEndOfTheReceivedStream) {
        },
        6, "No Response\n"},
       {"25 empty reads spread",
-       [](sim::Programmer& p) { p.transfer_faults.download_gaps = {{100, 10 * 60 + 1}, {500, 15 * 60 + 1}}; },
+       [](sim::Programmer& p) {
+         p.transfer_faults.download_gaps = {{100, 10 * 60 + 1}, {500, 15 * 60 + 1}};
+       },
        0, saved},
       {"26th empty read ends it",
-       [](sim::Programmer& p) { p.transfer_faults.download_gaps = {{100, 10 * 60 + 1}, {500, 16 * 60 + 1}}; },
+       [](sim::Programmer& p) {
+         p.transfer_faults.download_gaps = {{100, 10 * 60 + 1}, {500, 16 * 60 + 1}};
+       },
        6, "No Response\n"},
       {"full buffer, prompt consumed",
        [](sim::Programmer& p) {
@@ -187,7 +193,7 @@ TEST_F(Download, EveryEndOfTheReceivedStream) {
        6, "No Response\n"},
       {"checksum differs",
        [](sim::Programmer& p) { p.transfer_faults.checksum_reply = "[1234 ][C]"; }, 7,
-       "Checksum wrong! 1234 does not equal " },
+       "Checksum wrong! 1234 does not equal "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -293,7 +299,8 @@ void expect_upload_abandoned(Bench& b, const Bytes& sent, uint64_t held_ms) {
   EXPECT_EQ(b.clock.sleeps, run_pauses({kCommandMs, kBreakMs, kAbandonUploadMs}));
   EXPECT_EQ(b.serial.discards, 1);
   const auto& e = b.serial.events;
-  const auto on = std::find_if(e.begin(), e.end(), [](auto& w) { return w.kind == Kind::break_on; });
+  const auto on =
+      std::find_if(e.begin(), e.end(), [](auto& w) { return w.kind == Kind::break_on; });
   ASSERT_NE(on, e.end());
   EXPECT_EQ(on->at_ms, (on - 1)->at_ms + held_ms);
   EXPECT_EQ((on + 1)->kind, Kind::break_off);
@@ -349,12 +356,11 @@ TEST_F(Transfers, OtherKeysAreDroppedAndChangeNothing) {
   const Bytes image = pattern(2048, 8);
   write_file(dir / "in.bin", image);
   b.programmer.selected = type_of_class(0);
-  b.console.keys.push_back({'q', 0, 10});     // during the upload
+  b.console.keys.push_back({'q', 0, 10});          // during the upload
   b.console.keys.push_back({'x', 0, 2048 + 100});  // during the download
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\n2\n" + dir / "out.bin" + "\nq\n"), 0);
   EXPECT_TRUE(b.console.keys.empty());
-  EXPECT_EQ(b.out_after_banner(),
-            kMenu + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
+  EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + kMenu + "Enter Filename\n" + kMenu);
   EXPECT_EQ(read_file(dir / "out.bin"), image);
 }
 

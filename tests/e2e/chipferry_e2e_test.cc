@@ -1,10 +1,9 @@
 // The real chipferry against the real chipferry-sim, each a process of its
 // own, over pseudo-terminals.
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "tests/e2e/harness.h"
 
@@ -33,8 +32,9 @@ TEST(Chipferry, UnknownOptionsAreReportedAndTheMenuReadsOn) {
   Sim sim(dir);
   const RunResult run = run_chipferry(sim.port, "x0\n\nq5\n");
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(after_banner(run.out), kMenu + "Option x does not exist, please try again.\n"
-                                           "Option 0 does not exist, please try again.\n");
+  EXPECT_EQ(after_banner(run.out), kMenu +
+                                       "Option x does not exist, please try again.\n"
+                                       "Option 0 does not exist, please try again.\n");
   sim.stop();
   EXPECT_EQ(log_bytes(sim.log(), '>'), kWakeUp + kRelease);
 }

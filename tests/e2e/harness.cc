@@ -1,14 +1,13 @@
 #include "tests/e2e/harness.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -27,8 +26,9 @@ namespace {
 milliseconds scaled(milliseconds limit) {
   const char* scale = std::getenv("CHIPFERRY_E2E_TIME_SCALE");
   const double factor = scale != nullptr ? std::atof(scale) : 1.0;
-  return factor > 1.0 ? milliseconds{static_cast<long long>(static_cast<double>(limit.count()) * factor)}
-                      : limit;
+  return factor > 1.0
+             ? milliseconds{static_cast<long long>(static_cast<double>(limit.count()) * factor)}
+             : limit;
 }
 
 }  // namespace

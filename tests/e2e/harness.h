@@ -148,7 +148,6 @@ class Terminal {
   std::unique_ptr<Process> program_;
 };
 
-
 /// The bytes of one direction in a simulator log: '>' what the program
 /// sent, '<' what the programmer answered.
 std::string log_bytes(const std::string& log, char direction);

@@ -7,12 +7,11 @@
 // carriage returns dropped, since either build may put them in. The other
 // suites are for this build only.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -30,7 +29,8 @@ std::string without_cr(std::string text) {
 
 size_t count_of(const std::string& haystack, const std::string& needle) {
   size_t n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) {
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + 1)) {
     ++n;
   }
   return n;
@@ -46,8 +46,6 @@ std::string image(size_t n, unsigned seed) {
   }
   return bytes;
 }
-
-
 
 const char kMenuEnd[] = "(Q)uit";
 
@@ -71,8 +69,8 @@ TEST(Session, A64KImageGoesUpAndComesBackByteForByte) {
   Sim sim(dir, {"--type", "27512"});
   const std::string block = image(65536, 3);
   write_file(dir / "up.bin", block);
-  const RunResult run = run_chipferry(
-      sim.port, "1\n" + dir / "up.bin" + "\n2\n" + dir / "down.bin" + "\nq\n");
+  const RunResult run =
+      run_chipferry(sim.port, "1\n" + dir / "up.bin" + "\n2\n" + dir / "down.bin" + "\nq\n");
   EXPECT_EQ(run.code, 0);
   EXPECT_EQ(after_banner(without_cr(run.out)), repeat(kMenu + "Enter Filename\n", 2) + kMenu);
   EXPECT_TRUE(read_file<std::string>(dir / "down.bin") == block) << "the saved image differs";
@@ -102,8 +100,8 @@ TEST(Session, AnErrorFromTheProgrammerIsShownAndTheMenuComesBack) {
 TEST(Session, TheRomListWaitsForOneKeyAndKeepsIt) {
   struct Case {
     const char* key;
-    const char* then;      ///< pressed once the menu is back
-    const char* shows;     ///< after the menu, or nothing
+    const char* then;   ///< pressed once the menu is back
+    const char* shows;  ///< after the menu, or nothing
   };
   const Case cases[] = {
       {"x", "\rq\r", "Option x does not exist, please try again."},
@@ -163,8 +161,8 @@ TEST(ChipWork, ABlankEpromTakesAnImageThenComparesButIsNoLongerBlank) {
   TempDir dir;
   Sim sim(dir, {"--chip", "2716"});
   write_file(dir / "image.bin", image(2048, 7));
-  const RunResult run = run_chipferry(
-      sim.port, "9\n1\n" + dir / "image.bin" + "\n7\nPROGRAM\n6\n9\nq\n");
+  const RunResult run =
+      run_chipferry(sim.port, "9\n1\n" + dir / "image.bin" + "\n7\nPROGRAM\n6\n9\nq\n");
   EXPECT_EQ(run.code, 0);
   EXPECT_EQ(after_banner(without_cr(run.out)),
             kMenu + kMenu + "Enter Filename\n" + kMenu +
@@ -181,13 +179,13 @@ TEST(ChipWork, AnEpromCannotBeProgrammedOverCellsAlreadyCleared) {
   write_file(dir / "chip.bin", std::string(2048, '\x0F'));
   write_file(dir / "image.bin", std::string(2048, '\xF0'));
   Sim sim(dir, {"--chip", "2716:" + dir / "chip.bin"});
-  const RunResult run =
-      run_chipferry(sim.port, "1\n" + dir / "image.bin" + "\n7\nprogram\nq\n");
+  const RunResult run = run_chipferry(sim.port, "1\n" + dir / "image.bin" + "\n7\nprogram\nq\n");
   EXPECT_EQ(run.code, 0);
   EXPECT_EQ(after_banner(without_cr(run.out)),
             kMenu + "Enter Filename\n" + kMenu +
                 "Type the word 'PROGRAM' to confirm this action\n"
-                "ROM couldn't be programmed!\n" + kMenu);
+                "ROM couldn't be programmed!\n" +
+                kMenu);
   EXPECT_EQ(sim.stop(), 0);
   const std::string log = sim.log();
   EXPECT_NE(log_bytes(log, '>').find("R\rPD\rP\r" + kEsc + kRelease), std::string::npos);
@@ -197,7 +195,7 @@ TEST(ChipWork, AnEpromCannotBeProgrammedOverCellsAlreadyCleared) {
 TEST(ChipWork, OnlyAnEepromIsErased) {
   struct Case {
     const char* chip;
-    const char* out;  ///< after the first menu
+    const char* out;   ///< after the first menu
     const char* sent;  ///< after the wake-up
   };
   const std::string confirm = "Type the word 'ERASE' to confirm this action\n";
@@ -300,7 +298,11 @@ TEST(Transfers, TheTerminalIsRestoredWhenTheRunEndsMidTransfer) {
       {"programmer gone", {"--pace", "--type", "27512"}, End::sim_stopped, 6, "No Response"},
       {"Ctrl+C", {"--pace", "--type", "27512"}, End::ctrl_c, 128 + SIGINT, nullptr},
       {"bad preamble", {"--fault", "preamble=1"}, End::fault, 6, "Data preamble invalid"},
-      {"wrong checksum", {"--fault", "checksum"}, End::fault, 7, "Checksum wrong! f801 does not equal f800"},
+      {"wrong checksum",
+       {"--fault", "checksum"},
+       End::fault,
+       7,
+       "Checksum wrong! f801 does not equal f800"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

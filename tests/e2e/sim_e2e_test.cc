@@ -1,12 +1,11 @@
 // chipferry-sim on its own: the programmer it plays, seen from the serial
 // end as any program would see it, and the way it runs a program.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <sstream>
@@ -56,7 +55,6 @@ class Line {
   int fd_;
 };
 
-
 std::string pattern(size_t n) {
   std::string bytes(n, '\0');
   for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(i * 7 + i / 256);
@@ -79,32 +77,65 @@ struct ChipCase {
 
 TEST(Sim, AnswersAsAProgrammerWithAChipInItsSocket) {
   const ChipCase cases[] = {
-      {"type query and selection", {},
-       {{"R\r", "[0016][C]"}, {"R64A\r", ""}, {"r\r", "[064A][C]"}, {"Rxyz\r", ""},
-        {"R\r", "[064A][C]"}, {"S900000 01\r", "[C]"}, {"Q\r", "[?][C]"}}},
-      {"blank EPROM", {"--chip", "2732"},
-       {{"R\r", "[0032][C]"}, {"PC\r", "[C]"}, {"P\r", "[PASS][C]"}, {"P8\r", "[C]"},
-        {"P\r", "[PASS][PASS][C]"}, {"S1K 0000-0FFF\r", checksum_reply(std::string(4096, '\xFF')) + "[C]"},
-        {"P9\r", "[C]"}, {"P\r", "[ERROR #35]"}, {"\x1b", "[C]"}}},
-      {"EEPROM erases", {"--chip", "2816A:" + std::string("IMAGE")},
-       {{"PC\r", "[C]"}, {"P\r", "[ERROR #12]"}, {"\x1b", "[C]"}, {"P9\r", "[C]"},
-        {"P\r", "[PASS][C]"}, {"PC\r", "[C]"}, {"P\r", "[PASS][C]"}}},
-      {"image dumped and compared", {"--chip", "16:IMAGE", "--type", "2716"},
-       {{"PE\r", "[C]"}, {"P\r", "[ERROR #13]"}, {"\x1b", "[C]"}, {"P8\r", "[C]"},
-        {"P\r", "[PASS][PASS][C]"}, {"S1K 0000-07FF\r", checksum_reply(pattern(2048)) + "[C]"},
-        {"PE\r", "[C]"}, {"P\r", "[PASS][C]"}}},
-      {"EPROM programmed over its bits", {"--chip", "2716:IMAGE"},
+      {"type query and selection",
+       {},
+       {{"R\r", "[0016][C]"},
+        {"R64A\r", ""},
+        {"r\r", "[064A][C]"},
+        {"Rxyz\r", ""},
+        {"R\r", "[064A][C]"},
+        {"S900000 01\r", "[C]"},
+        {"Q\r", "[?][C]"}}},
+      {"blank EPROM",
+       {"--chip", "2732"},
+       {{"R\r", "[0032][C]"},
+        {"PC\r", "[C]"},
+        {"P\r", "[PASS][C]"},
+        {"P8\r", "[C]"},
+        {"P\r", "[PASS][PASS][C]"},
+        {"S1K 0000-0FFF\r", checksum_reply(std::string(4096, '\xFF')) + "[C]"},
+        {"P9\r", "[C]"},
+        {"P\r", "[ERROR #35]"},
+        {"\x1b", "[C]"}}},
+      {"EEPROM erases",
+       {"--chip", "2816A:" + std::string("IMAGE")},
+       {{"PC\r", "[C]"},
+        {"P\r", "[ERROR #12]"},
+        {"\x1b", "[C]"},
+        {"P9\r", "[C]"},
+        {"P\r", "[PASS][C]"},
+        {"PC\r", "[C]"},
+        {"P\r", "[PASS][C]"}}},
+      {"image dumped and compared",
+       {"--chip", "16:IMAGE", "--type", "2716"},
+       {{"PE\r", "[C]"},
+        {"P\r", "[ERROR #13]"},
+        {"\x1b", "[C]"},
+        {"P8\r", "[C]"},
+        {"P\r", "[PASS][PASS][C]"},
+        {"S1K 0000-07FF\r", checksum_reply(pattern(2048)) + "[C]"},
+        {"PE\r", "[C]"},
+        {"P\r", "[PASS][C]"}}},
+      {"EPROM programmed over its bits",
+       {"--chip", "2716:IMAGE"},
        // The buffer is blank: an EPROM cannot get its 0 bits back.
        {{"PD\r", "[C]"}, {"P\r", "[ERROR #11]"}, {"\x1b", "[C]"}}},
-      {"empty socket", {"--empty-socket"},
+      {"empty socket",
+       {"--empty-socket"},
        {{"PC\r", "[C]"}, {"P\r", "[ERROR #06][C]"}, {"P8\r", "[C]"}, {"P\r", "[ERROR #06][C]"}}},
-      {"code fault", {"--fault", "code=14", "--fault", "code=06"},
-       {{"PC\r", "[C]"}, {"P\r", "[ERROR #14]"}, {"\x1b", "[C]"}, {"P\r", "[ERROR #06][C]"},
+      {"code fault",
+       {"--fault", "code=14", "--fault", "code=06"},
+       {{"PC\r", "[C]"},
+        {"P\r", "[ERROR #14]"},
+        {"\x1b", "[C]"},
+        {"P\r", "[ERROR #06][C]"},
         {"P\r", "[PASS][C]"}}},
       {"malformed frame", {"--fault", "frame=PAS5]"}, {{"PC\r", "[C]"}, {"P\r", "[PAS5]"}}},
-      {"wrong checksum once", {"--fault", "checksum"},
+      {"wrong checksum once",
+       {"--fault", "checksum"},
        {{"S1K 0000-07FF\r", "[F801 ][C]"}, {"S1K 0000-07FF\r", "[F800 ][C]"}}},
-      {"download framing", {"--fault", "preamble=2", "--fault", "surplus=3:AA"},
+      {"download framing",
+       {"--fault", "preamble=2", "--fault", "surplus=3:AA"},
        {{"S8\r", std::string("\0\0\xFF", 3) + kBlank2716 + "\xAA\xAA\xAA\r\n[C]"}}},
       {"silent", {"--fault", "silent"}, {{"R\r", ""}, {"PC\r", ""}}, ""},
   };
@@ -114,7 +145,8 @@ TEST(Sim, AnswersAsAProgrammerWithAChipInItsSocket) {
     write_file(dir / "IMAGE", pattern(2048));
     std::vector<std::string> options = c.options;
     for (std::string& o : options) {
-      if (const size_t at = o.find("IMAGE"); at != std::string::npos) o.replace(at, 5, dir / "IMAGE");
+      if (const size_t at = o.find("IMAGE"); at != std::string::npos)
+        o.replace(at, 5, dir / "IMAGE");
     }
     Sim sim(dir, options);
     Line line(sim.port);
@@ -168,8 +200,8 @@ TEST(Sim, UploadEndsOnSilenceAndDownloadBringsTheBlockBack) {
     EXPECT_EQ(sim.stop(), 0);
 
     const std::string log = sim.log();
-    EXPECT_EQ(log_bytes(log, '<'), "[C][C]" + checksum_reply(block) + "[C]" + std::string(16, '\0') +
-                                       "\xFF" + block + "\r\n[C]");
+    EXPECT_EQ(log_bytes(log, '<'), "[C][C]" + checksum_reply(block) + "[C]" +
+                                       std::string(16, '\0') + "\xFF" + block + "\r\n[C]");
     if (std::string(pace) == "--pace") {
       // 2,070 bytes at 19,200 baud take more than a second on the line.
       std::istringstream lines(log);
@@ -245,10 +277,15 @@ TEST(Sim, CtrlCAtTheTerminalEndsProgramAndSimulator) {
 TEST(Sim, RefusesWhatItCannotDo) {
   TempDir dir;
   write_file(dir / "big", std::string(4097, 'x'));
-  const std::vector<std::vector<std::string>> bad = {
-      {"--chip", "2999"}, {"--type"}, {"--duration-ms", "60001"}, {"--fault", "code=1"},
-      {"--fault", "surplus=2:G0"}, {"--chip", "2732:" + dir / "big"},
-      {"--chip", "2732:" + dir / "missing"}, {"--empty-socket", "--chip", "2716"}, {"--bogus"}};
+  const std::vector<std::vector<std::string>> bad = {{"--chip", "2999"},
+                                                     {"--type"},
+                                                     {"--duration-ms", "60001"},
+                                                     {"--fault", "code=1"},
+                                                     {"--fault", "surplus=2:G0"},
+                                                     {"--chip", "2732:" + dir / "big"},
+                                                     {"--chip", "2732:" + dir / "missing"},
+                                                     {"--empty-socket", "--chip", "2716"},
+                                                     {"--bogus"}};
   for (const auto& options : bad) {
     SCOPED_TRACE(options.front() + " " + options.back());
     Process::Setup setup;

@@ -37,8 +37,7 @@ class ScriptedConsole : public Console {
 
   int poll_key() override {
     ++key_polls;
-    if (!keys.empty() && keys.front().at_ms <= clock_.now &&
-        key_polls > keys.front().after_polls) {
+    if (!keys.empty() && keys.front().at_ms <= clock_.now && key_polls > keys.front().after_polls) {
       const int key = keys.front().key;
       keys.pop_front();
       return key;
@@ -48,7 +47,7 @@ class ScriptedConsole : public Console {
 
   struct Key {
     int key;
-    uint64_t at_ms;  ///< the key is there from this virtual time on
+    uint64_t at_ms;       ///< the key is there from this virtual time on
     int after_polls = 0;  ///< and once this many polls have been made
   };
 

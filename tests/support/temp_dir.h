@@ -65,7 +65,8 @@ Buffer read_file(const std::string& path) {
 template <class Buffer = Bytes>
 void write_file(const std::string& path, const Buffer& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace chipferry::test

@@ -21,9 +21,7 @@ inline const RomType* type_of_class(uint8_t size_class) {
   return nullptr;
 }
 
-inline std::string upload_bytes(const Bytes& data) {
-  return kUploadStart + text_of(data);
-}
+inline std::string upload_bytes(const Bytes& data) { return kUploadStart + text_of(data); }
 
 inline std::string checksum_query(int32_t length) {
   char line[32];

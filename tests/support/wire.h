@@ -14,9 +14,13 @@ const std::string kEsc = "\x1b";
 
 /// The wake-up, as the programmer sees it: ESC, DC1, and once the prompt
 /// came the start-up command.
-const std::string kWakeUp = "\x1b\x11" "S900000 01\r";
+const std::string kWakeUp =
+    "\x1b\x11"
+    "S900000 01\r";
 /// The release at the end of the run.
-const std::string kRelease = "\x1b" "SC\r";
+const std::string kRelease =
+    "\x1b"
+    "SC\r";
 
 /// The upload command and the preamble ahead of the data.
 const std::string kUploadStart = "S6 0\r" + std::string(13, '\0') + "\xFF";
