@@ -286,9 +286,10 @@ void PosixSerial::discard_output() { tcflush(fd_, TCOFLUSH); }
 void PosixSerial::close() {
   if (fd_ < 0) return;
   // What is still queued now is held by the programmer; close() would
-  // otherwise wait up to 30 s for it.
-  wait_output_drained(static_cast<uint32_t>(write_timeout_ms_) * 4);
-  tcflush(fd_, TCOFLUSH);
+  // otherwise wait up to 30 s for it. Only a queue that is there is
+  // dropped: a device that cannot tell (a pseudo-terminal always says
+  // empty) may still be passing the closing bytes on.
+  if (!wait_output_drained(static_cast<uint32_t>(write_timeout_ms_) * 4)) tcflush(fd_, TCOFLUSH);
   ::close(fd_);
   fd_ = -1;
 }
