@@ -153,17 +153,27 @@ void check_and_clear_scratch() {
   closedir(dir);
 }
 
-}  // namespace
+void remove_scratch() {
+  check_and_clear_scratch();
+  rmdir(g_scratch.c_str());
+}
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+// The image files of a run go to a folder of their own. It is made with
+// the first input, not at start: with -jobs the first process only starts
+// the others, and its folder is where their logs belong.
+void enter_scratch() {
+  if (!g_scratch.empty()) return;
   char pattern[] = "/tmp/chipferry-fuzz-XXXXXX";
   if (mkdtemp(pattern) == nullptr) std::abort();
   g_scratch = pattern;
   if (chdir(pattern) != 0) std::abort();
-  return 0;
+  std::atexit(remove_scratch);
 }
 
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  enter_scratch();
   size_t split = size;
   for (size_t i = 0; i + 1 < size; ++i) {
     if (data[i] == 0 && data[i + 1] == 0) {
