@@ -182,6 +182,9 @@ void apply_fault(const std::string& fault, Programmer& p) {
 }
 
 void set_up(const Options& o, Programmer& p) {
+  // A break cannot cross a pseudo-terminal; silence after the data ends an
+  // upload instead.
+  p.end_upload_on_silence = true;
   p.selected = o.type != nullptr ? o.type : o.chip_type != nullptr ? o.chip_type : &kRomTypes[0];
   p.chip.present = !o.empty_socket;
   p.chip.type = o.chip_type != nullptr ? o.chip_type : p.selected;
