@@ -147,7 +147,7 @@ bool parse_entry(std::string_view line, size_t number, bool last_unended, Entry&
   if (i == line.size()) return fail("no mark after the time");
   const char mark = line[i++];
   if (i < line.size() && line[i] != ' ')
-    return fail("'" + shown(line.substr(i - 1)) + "' is no mark");
+    return fail("'" + shown(line.substr(i - 1, line.find(' ', i) - (i - 1))) + "' is no mark");
 
   entry = Entry{};
   entry.at_ms = seconds * 1000 + ms;
