@@ -98,6 +98,7 @@ void Replay::receive(uint8_t byte, uint64_t now_ms) {
   activity_ms_ = now_ms;
   if (diverged_) {
     if (received_.size() < trace::kBytesPerLine) received_.push_back(static_cast<char>(byte));
+    if (received_.size() == trace::kBytesPerLine) context_done_ = true;
     return;
   }
   received_.assign(1, static_cast<char>(byte));
@@ -144,26 +145,32 @@ void Replay::program_discarded(size_t still_to_come, uint64_t now_ms) {
 }
 
 std::optional<uint64_t> Replay::timer_ms() const {
-  if (diverged_ || finished_ || !opened_ || matched_ == sent_.size() || sending()) {
-    return std::nullopt;
-  }
+  if (diverged_) return context_done_ ? std::nullopt : std::optional(diverged_ms_ + kContextMs);
+  if (finished_ || !opened_ || matched_ == sent_.size() || sending()) return std::nullopt;
   return activity_ms_ + sent_[matched_].wait_ms + kStallMs;
 }
 
 void Replay::on_timer(uint64_t now_ms) {
   const auto due = timer_ms();
   if (!due || now_ms < *due) return;
+  if (diverged_) {
+    context_done_ = true;
+    return;
+  }
   received_.clear();
   diverge(now_ms, "the program has sent nothing for " + seconds(now_ms - activity_ms_) +
                       "; in the recording it sent its next byte after " +
                       seconds(sent_[matched_].wait_ms));
+  context_done_ = true;
 }
 
 void Replay::port_closed(uint64_t now_ms) {
+  if (diverged_) context_done_ = true;
   if (diverged_ || finished_ || !opened_) return;
   if (matched_ < sent_.size()) {
     received_.clear();
     diverge(now_ms, "the program closed the port before the end of the recording");
+    context_done_ = true;
     return;
   }
   finished_ = true;

@@ -40,6 +40,9 @@ class Replay : public Peer {
  public:
   /// How much longer than in the recording the program may stay silent.
   static constexpr uint64_t kStallMs = 30000;
+  /// After a difference, what the program sends this long (up to a line's
+  /// worth) goes into the report, so that it shows more than one byte.
+  static constexpr uint64_t kContextMs = 100;
 
   /// Plays the first session of `trace` (from its first "port opened" to
   /// the "port closed" after it). `name` names the trace in the report;
@@ -59,8 +62,9 @@ class Replay : public Peer {
   void port_opened(uint64_t now_ms) override;
   void port_closed(uint64_t now_ms) override;
   void program_discarded(size_t still_to_come, uint64_t now_ms) override;
-  /// Diverged, or the program has closed the port after the whole recording.
-  bool ended() const override { return diverged_ || finished_; }
+  /// Diverged (and the report is complete), or the program has closed the
+  /// port after the whole recording.
+  bool ended() const override { return finished_ || (diverged_ && context_done_); }
 
   bool diverged() const { return diverged_; }
   /// Where the program left the recording, in a few lines for standard
@@ -109,6 +113,7 @@ class Replay : public Peer {
   bool finished_ = false;
 
   bool diverged_ = false;
+  bool context_done_ = false;  ///< received_ holds all the report will show
   uint64_t diverged_ms_ = 0;
   std::string why_;
   std::string received_;  ///< what the program sent from the difference on

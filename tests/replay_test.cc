@@ -83,10 +83,13 @@ TEST(Replay, StopsAnsweringAndSaysWhereTheProgramLeftTheRecording) {
   };
   const Case cases[] = {
       {"another byte",
-       [](Replay& r) { send(r, "RX", 1010); },
+       [](Replay& r) {
+         send(r, "RX", 1010);
+         send(r, "Y\r", 1050);
+       },
        {"diverged 0.010 s after the port was opened: the program sent another byte",
         "byte 2 from the program, line 3 of the trace (recorded at 0.010 s), byte 2 of that line",
-        "expected: 0D  \"\\r\"", "received: 58  \"X\""}},
+        "expected: 0D  \"\\r\"", "received: 58 59 0D  \"XY\\r\""}},
       {"too soon",
        [](Replay& r) { send(r, "R\rP", 1010); },
        {"the program went on before the programmer's answer at line 5 (5B 30 30 31 36 5D  "
@@ -121,6 +124,8 @@ TEST(Replay, StopsAnsweringAndSaysWhereTheProgramLeftTheRecording) {
     r.port_opened(1000);
     c.act(r);
     EXPECT_TRUE(r.diverged());
+    // What the program sends for a moment after the difference is kept.
+    if (const auto context_until = r.timer_ms()) r.on_timer(*context_until);
     EXPECT_TRUE(r.ended());
     EXPECT_FALSE(r.next_ready());
     const std::string report = r.report();
