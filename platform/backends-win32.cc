@@ -18,8 +18,10 @@ std::string system_name() {
   if (ntdll == nullptr) return name;
   using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
   using WineVersionFn = const char*(CDECL*)();
-  const auto rtl_get_version =
-      reinterpret_cast<RtlGetVersionFn>(GetProcAddress(ntdll, "RtlGetVersion"));
+  // GetProcAddress hands back a generic function pointer; through void* the
+  // compiler takes it as the function it is.
+  const auto rtl_get_version = reinterpret_cast<RtlGetVersionFn>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
   OSVERSIONINFOW info{};
   info.dwOSVersionInfoSize = sizeof info;
   if (rtl_get_version != nullptr && rtl_get_version(&info) == 0) {
@@ -28,8 +30,8 @@ std::string system_name() {
                   info.dwBuildNumber);
     name += version;
   }
-  const auto wine_version =
-      reinterpret_cast<WineVersionFn>(GetProcAddress(ntdll, "wine_get_version"));
+  const auto wine_version = reinterpret_cast<WineVersionFn>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
   if (wine_version != nullptr) name += std::string(" (Wine ") + wine_version() + ")";
   return name;
 }

@@ -234,12 +234,18 @@ void Writer::end_run() {
 
 void Writer::comment(std::string_view text) {
   end_run();
-  put("# " + one_line(text) + "\n");
+  std::string line = "# ";
+  line += one_line(text);
+  put(line + '\n');
 }
 
 void Writer::note(uint64_t at_ms, std::string_view text) {
   end_run();
-  put("#" + stamp(at_ms) + " " + one_line(text) + "\n");
+  std::string line = "#";
+  line += stamp(at_ms);
+  line += ' ';
+  line += one_line(text);
+  put(line + '\n');
 }
 
 void Writer::byte(char direction, uint8_t byte, uint64_t at_ms) {
@@ -250,7 +256,9 @@ void Writer::byte(char direction, uint8_t byte, uint64_t at_ms) {
     put(stamp(at_ms) + " " + direction);
   }
   // The line is written as it grows: a run that is killed keeps its bytes.
-  put(" " + hex(byte));
+  char piece[8];
+  std::snprintf(piece, sizeof piece, " %02X", byte);
+  put(piece);
   run_.push_back(static_cast<char>(byte));
   run_last_ms_ = at_ms;
 }
@@ -258,7 +266,10 @@ void Writer::byte(char direction, uint8_t byte, uint64_t at_ms) {
 void Writer::event(uint64_t at_ms, Event event, std::string_view detail) {
   end_run();
   std::string line = stamp(at_ms) + " " + kEventMark + " " + event_name(event);
-  if (!detail.empty()) line += " " + one_line(detail);
+  if (!detail.empty()) {
+    line += ' ';
+    line += one_line(detail);
+  }
   put(line + "\n");
 }
 
