@@ -139,8 +139,8 @@ bool parse_entry(std::string_view line, size_t number, bool last_unended, Entry&
       !is_digit(line[i + 2]) || !is_digit(line[i + 3])) {
     return fail("no time (seconds with three decimals) at the start of '" + shown(line) + "'");
   }
-  const uint64_t ms = static_cast<uint64_t>((line[i + 1] - '0') * 100 + (line[i + 2] - '0') * 10 +
-                                            (line[i + 3] - '0'));
+  uint64_t ms = 0;
+  for (size_t d = 1; d <= 3; ++d) ms = ms * 10 + static_cast<uint64_t>(line[i + d] - '0');
   i += 4;
   if (i + 2 > line.size() || line[i] != ' ') return fail("no mark after the time");
   while (i < line.size() && line[i] == ' ') ++i;
