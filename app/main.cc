@@ -1,11 +1,24 @@
 // chipferry: remote control of an Advantest SE4943 EPROM programmer on COM1.
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app/program.h"
 #include "platform/backends.h"
+#include "trace/recorder.h"
 
 int main() {
   chipferry::Backends backends = chipferry::make_backends();
+  // CHIPFERRY_TRACE=FILE records the line around the backends; unset,
+  // nothing of it is there.
+  if (const char* trace = std::getenv("CHIPFERRY_TRACE"); trace != nullptr && *trace != '\0') {
+    std::string error;
+    if (!chipferry::trace::record(backends, trace, error)) {
+      std::fprintf(stderr, "chipferry: %s\n", error.c_str());
+      return chipferry::kExitTraceFile;
+    }
+  }
   // The run's state holds the 64 KiB host buffer: keep it off the stack.
   auto session =
       std::make_unique<chipferry::Session>(*backends.serial, *backends.console, *backends.clock);

@@ -1,15 +1,27 @@
+#include <sys/utsname.h>
+
 #include "platform/backends.h"
 #include "platform/clock-posix.h"
 #include "platform/console-posix.h"
 #include "platform/serial-posix.h"
 
 namespace chipferry {
+namespace {
+
+std::string system_name() {
+  utsname u{};
+  if (uname(&u) != 0) return "POSIX";
+  return std::string(u.sysname) + " " + u.release + " " + u.machine;
+}
+
+}  // namespace
 
 Backends make_backends() {
   Backends b;
   b.serial = std::make_unique<PosixSerial>();
   b.console = std::make_unique<PosixConsole>();
   b.clock = std::make_unique<PosixClock>();
+  b.platform = system_name();
   return b;
 }
 

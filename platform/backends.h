@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -16,6 +17,8 @@ struct Backends {
   std::unique_ptr<SerialDevice> serial;
   std::unique_ptr<Console> console;
   std::unique_ptr<Clock> clock;
+  /// The system the program runs on, as a trace's header names it.
+  std::string platform;
 };
 
 Backends make_backends();

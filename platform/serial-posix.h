@@ -33,6 +33,7 @@ class PosixSerial : public SerialDevice {
   ~PosixSerial() override;
 
   OpenResult open(const char* port_name) override;
+  std::string device_path(const char* port_name) const override;
   bool get_state(LineSettings& settings) override;
   bool set_state(const LineSettings& settings) override;
   bool set_timeouts(const Timeouts& timeouts) override;

@@ -10,10 +10,14 @@ static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte Win32 record");
 
 Win32Serial::~Win32Serial() { close(); }
 
-OpenResult Win32Serial::open(const char* port_name) {
+std::string Win32Serial::device_path(const char* port_name) const {
   const char* path = std::getenv("CHIPFERRY_COM1");
-  if (path == nullptr || *path == '\0') path = port_name;
-  handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  return path != nullptr && *path != '\0' ? path : port_name;
+}
+
+OpenResult Win32Serial::open(const char* port_name) {
+  const std::string path = device_path(port_name);
+  handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle_ == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenResult::not_found : OpenResult::failed;

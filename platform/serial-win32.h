@@ -21,6 +21,7 @@ class Win32Serial : public SerialDevice {
   Win32Serial& operator=(const Win32Serial&) = delete;
 
   OpenResult open(const char* port_name) override;
+  std::string device_path(const char* port_name) const override;
   bool get_state(LineSettings& settings) override;
   bool set_state(const LineSettings& settings) override;
   bool set_timeouts(const Timeouts& timeouts) override;

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace chipferry {
 
@@ -64,6 +65,8 @@ class SerialDevice {
 
   /// Opens the named port for exclusive reading and writing.
   virtual OpenResult open(const char* port_name) = 0;
+  /// The device that open(port_name) opens on this machine.
+  virtual std::string device_path(const char* port_name) const { return port_name; }
   /// Reads the current line settings into `settings`; false on failure.
   virtual bool get_state(LineSettings& settings) = 0;
   /// Applies `settings`; false on failure.

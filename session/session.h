@@ -31,6 +31,7 @@ enum ExitCode : int {
   kExitNoResponse = 6,       ///< programmer silent or a download ended wrongly
   kExitInvalidResponse = 7,  ///< malformed reply or checksum mismatch
   kExitNotSaved = 8,         ///< input ended before a received image was saved
+  kExitTraceFile = 9,        ///< the CHIPFERRY_TRACE file cannot be created
 };
 
 /// How a step ended, and so where the run goes: on to the option's next

@@ -12,21 +12,28 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/programmer.h"
 #include "sim/pty_host.h"
+#include "sim/replay.h"
+#include "trace/trace.h"
 
 namespace chipferry::sim {
 namespace {
 
 // The host's own failures, apart from those of the program it runs; the
 // values follow env(1) and timeout(1).
+constexpr int kExitDiverged = 124;
 constexpr int kExitSimFailed = 125;
 constexpr int kExitCannotRun = 126;
 constexpr int kExitNotFound = 127;
 constexpr uint32_t kMaxDurationMs = 60000;
+// After a replay has diverged, the program is asked to end with SIGTERM
+// and made to with SIGKILL this much later.
+constexpr unsigned kGraceSeconds = 2;
 
 constexpr char kUsage[] =
     "Usage: chipferry-sim [OPTIONS] [--run PROGRAM [ARGS...]]\n"
@@ -60,6 +67,11 @@ constexpr char kUsage[] =
     "      preamble=N      downloads start with N zero bytes (normally 16)\n"
     "      surplus=N[:XX]  downloads put N bytes of hex value XX (normally 00)\n"
     "                      between the data and the closing prompt\n"
+    "  --replay TRACE      play the programmer's side of a session recorded with\n"
+    "                      CHIPFERRY_TRACE instead of the model, and compare what\n"
+    "                      the program sends with the recording; at the first\n"
+    "                      difference say where on standard error, end PROGRAM\n"
+    "                      and exit with 124 (no --chip, --type, --fault, ...)\n"
     "  --help              show this text\n";
 
 struct Options {
@@ -72,7 +84,9 @@ struct Options {
   uint32_t duration_ms = 0;
   std::string log_path;
   std::vector<std::string> faults;
-  std::vector<char*> run;  ///< PROGRAM and its arguments, null-terminated
+  std::string replay_path;
+  bool model_options = false;  ///< any option of the model was given
+  std::vector<char*> run;      ///< PROGRAM and its arguments, null-terminated
 };
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -111,13 +125,16 @@ Options parse_options(int argc, char** argv) {
       const std::string v = value();
       const size_t colon = v.find(':');
       o.chip_type = rom_type_named(v.substr(0, colon));
+      o.model_options = true;
       if (colon != std::string::npos) o.chip_image = v.substr(colon + 1);
       if (colon != std::string::npos && o.chip_image.empty())
         usage_error("--chip: no file after ':'");
     } else if (arg == "--empty-socket") {
       o.empty_socket = true;
+      o.model_options = true;
     } else if (arg == "--type") {
       o.type = rom_type_named(value());
+      o.model_options = true;
     } else if (arg == "--pace") {
       o.pace = true;
     } else if (arg == "--no-pace") {
@@ -129,10 +146,14 @@ Options parse_options(int argc, char** argv) {
       }
       o.durations_given = true;
       o.duration_ms = static_cast<uint32_t>(ms);
+      o.model_options = true;
     } else if (arg == "--log") {
       o.log_path = value();
     } else if (arg == "--fault") {
       o.faults.push_back(value());
+      o.model_options = true;
+    } else if (arg == "--replay") {
+      o.replay_path = value();
     } else if (arg == "--run") {
       if (i + 1 >= argc) usage_error("--run needs a program");
       o.run.assign(argv + i + 1, argv + argc);
@@ -144,6 +165,10 @@ Options parse_options(int argc, char** argv) {
   }
   if (o.empty_socket && o.chip_type != nullptr)
     usage_error("--chip and --empty-socket exclude each other");
+  if (!o.replay_path.empty() && o.model_options)
+    usage_error(
+        "--replay plays a recording; it takes no --chip, --empty-socket, --type, "
+        "--duration-ms or --fault");
   return o;
 }
 
@@ -182,6 +207,9 @@ void apply_fault(const std::string& fault, Programmer& p) {
 }
 
 void set_up(const Options& o, Programmer& p) {
+  // A break cannot cross a pseudo-terminal; silence after the data ends an
+  // upload instead.
+  p.end_upload_on_silence = true;
   p.selected = o.type != nullptr ? o.type : o.chip_type != nullptr ? o.chip_type : &kRomTypes[0];
   p.chip.present = !o.empty_socket;
   p.chip.type = o.chip_type != nullptr ? o.chip_type : p.selected;
@@ -228,10 +256,32 @@ pid_t start_program(const Options& o, const std::string& port, const sigset_t& o
   _exit(error == ENOENT ? kExitNotFound : kExitCannotRun);
 }
 
+// Reads the recording for --replay; exits when there is nothing to play.
+std::unique_ptr<Replay> load_replay(const Options& o) {
+  trace::Trace recording;
+  std::string error;
+  if (!trace::load(o.replay_path, recording, error)) {
+    std::fprintf(stderr, "chipferry-sim: %s\n", error.c_str());
+    std::exit(kExitSimFailed);
+  }
+  auto replay = std::make_unique<Replay>(recording, o.replay_path, o.pace);
+  if (replay->empty()) {
+    std::fprintf(stderr, "chipferry-sim: %s: no bytes to replay\n", o.replay_path.c_str());
+    std::exit(kExitSimFailed);
+  }
+  return replay;
+}
+
 int run(int argc, char** argv) {
   const Options o = parse_options(argc, argv);
   Programmer programmer;
-  set_up(o, programmer);
+  std::unique_ptr<Replay> replay;
+  if (o.replay_path.empty()) {
+    set_up(o, programmer);
+  } else {
+    replay = load_replay(o);
+  }
+  Peer& peer = replay != nullptr ? static_cast<Peer&>(*replay) : programmer;
 
   TrafficLog log;
   if (!o.log_path.empty() && !log.open(o.log_path)) {
@@ -239,18 +289,19 @@ int run(int argc, char** argv) {
                  std::strerror(errno));
     return kExitSimFailed;
   }
-  PtyHost host(programmer, log, o.pace);
+  PtyHost host(peer, log, o.pace);
   std::string error;
   if (!host.open(error)) {
     std::fprintf(stderr, "chipferry-sim: %s\n", error.c_str());
     return kExitSimFailed;
   }
-  log.note(host.now_ns(), describe_socket(programmer, o));
+  log.note(host.now_ns(),
+           replay != nullptr ? "replaying " + o.replay_path : describe_socket(programmer, o));
 
   // Signals arrive as readable data, so the one poll loop sees them.
   sigset_t signals, old_mask;
   sigemptyset(&signals);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&signals, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGALRM}) sigaddset(&signals, sig);
   sigprocmask(SIG_BLOCK, &signals, &old_mask);
   const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
   if (signal_fd < 0) {
@@ -271,11 +322,32 @@ int run(int argc, char** argv) {
     log.note(host.now_ns(), std::string("started ") + o.run[0]);
   }
 
+  bool ending = false;  // a replay has diverged; the program is being ended
+  auto report_divergence = [&] {
+    std::fputs(replay->report().c_str(), stderr);
+    log.note(host.now_ns(), "the replay diverged");
+    log.flush();
+  };
   for (;;) {
-    host.serve(signal_fd);
+    if (!peer.ended()) host.serve(signal_fd);
+    if (replay != nullptr && replay->diverged() && !ending) {
+      ending = true;
+      report_divergence();
+      if (child < 0) return kExitDiverged;
+      kill(child, SIGTERM);
+      alarm(kGraceSeconds);
+    }
+    if (replay != nullptr && child < 0 && replay->ended()) {
+      log.note(host.now_ns(), "the replay is complete");
+      return 0;
+    }
     signalfd_siginfo info{};
     if (read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
     const int sig = static_cast<int>(info.ssi_signo);
+    if (sig == SIGALRM) {
+      if (ending && child >= 0) kill(child, SIGKILL);
+      continue;
+    }
     if (child < 0) {
       if (sig == SIGCHLD) continue;
       host.drain();
@@ -290,11 +362,17 @@ int run(int argc, char** argv) {
     }
     int status = 0;
     if (waitpid(child, &status, WNOHANG) != child) continue;
-    host.drain();
+    if (!ending) host.drain();
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     log.note(host.now_ns(),
              std::string(o.run[0]) + " ended with exit code " + std::to_string(code));
-    return code;
+    if (replay == nullptr) return code;
+    if (ending) return kExitDiverged;
+    // The program has gone, whether or not the host saw it close the port.
+    replay->port_closed(static_cast<uint64_t>(host.now_ns() / 1'000'000));
+    if (!replay->diverged()) return code;
+    report_divergence();
+    return kExitDiverged;
   }
 }
 

@@ -59,6 +59,12 @@ void Programmer::advance(uint64_t now) {
   }
 }
 
+std::optional<uint32_t> Programmer::quiet_check_ms() const {
+  // Just past the silence that ends an upload, so that it is noticed.
+  if (!end_upload_on_silence) return std::nullopt;
+  return upload_silence_ms + 1;
+}
+
 void Programmer::end_upload(uint64_t now) {
   mode_ = Mode::idle;
   if (transfer_faults.upload_unanswered) {

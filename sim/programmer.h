@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "sim/peer.h"
 
 namespace chipferry::sim {
 
@@ -65,27 +66,28 @@ struct Durations {
   uint32_t dump = 0, compare = 0, program = 0, erase = 0, blank_check = 0;
 };
 
-class Programmer {
+class Programmer : public Peer {
  public:
   Programmer();
 
   // What the host sends.
-  void receive(uint8_t byte, uint64_t now_ms);
+  void receive(uint8_t byte, uint64_t now_ms) override;
   void set_break(bool on, uint64_t now_ms);
   /// Tells the model the line has been quiet up to `now_ms`: ends an upload
   /// on silence, if enabled. Only the host can know that nothing is on its
   /// way, so the time between two received bytes never ends one by itself.
-  void advance(uint64_t now_ms);
+  void advance(uint64_t now_ms) override;
+  std::optional<uint32_t> quiet_check_ms() const override;
 
   // What the host reads.
   /// Time from which the next byte may be delivered; none when nothing is due.
-  std::optional<uint64_t> next_ready() const;
-  uint8_t take();
+  std::optional<uint64_t> next_ready() const override;
+  uint8_t take() override;
   /// Queues bytes for the host as they stand, faults or not: bytes that
   /// come from nowhere, or late.
   void inject(const std::string& bytes, uint64_t at_ms);
   /// Drops everything not yet taken.
-  void drop_output();
+  void drop_output() override;
 
   // State, open to the hosts and the tests.
   const RomType* selected = nullptr;  ///< the programmer's ROM type

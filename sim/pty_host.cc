@@ -11,7 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+
+#include "chipferry/version.h"
 
 namespace chipferry::sim {
 namespace {
@@ -28,7 +31,6 @@ constexpr int64_t kNever = INT64_MAX;
 constexpr size_t kFifoBytes = 16;
 constexpr size_t kInputChunk = 4096;
 constexpr size_t kOutputChunk = 4096;
-constexpr size_t kBytesPerLine = 16;
 // A paced transfer wakes the host every byte; the log still reaches its
 // file this often, so that a reader of the file sees the line as it goes.
 constexpr int64_t kLogFlushNs = 100 * kNsPerMs;
@@ -56,101 +58,29 @@ void set_cloexec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); 
 // ---------------------------------------------------------------------------
 // TrafficLog
 
-TrafficLog::~TrafficLog() {
-  flush();
-  if (file_ != nullptr) std::fclose(file_);
-}
-
 bool TrafficLog::open(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "we");
-  if (file_ == nullptr) return false;
-  std::fputs(
-      "# chipferry-sim traffic; seconds since start; "
-      "> program to programmer, < programmer to program\n",
-      file_);
+  std::FILE* file = std::fopen(path.c_str(), "we");
+  if (file == nullptr) return false;
+  writer_.start(file, std::string("chipferry-sim ") + CHIPFERRY_VERSION, "chipferry-sim started",
+                false);
   return true;
 }
 
-std::string TrafficLog::format(char direction, int64_t at_ns, const std::string& bytes) {
-  char head[32];
-  std::snprintf(head, sizeof head, "%4lld.%03lld %c", static_cast<long long>(at_ns / 1'000'000'000),
-                static_cast<long long>(at_ns / kNsPerMs % 1000), direction);
-  std::string line = head;
-  std::string text;
-  for (char c : bytes) {
-    const auto b = static_cast<uint8_t>(c);
-    char hex[8];
-    std::snprintf(hex, sizeof hex, " %02X", b);
-    line += hex;
-    switch (b) {
-      case '\r':
-        text += "\\r";
-        break;
-      case '\n':
-        text += "\\n";
-        break;
-      case '\\':
-        text += "\\\\";
-        break;
-      case '"':
-        text += "\\\"";
-        break;
-      default:
-        if (b >= 0x20 && b < 0x7F) {
-          text.push_back(c);
-        } else {
-          std::snprintf(hex, sizeof hex, "\\x%02X", b);
-          text += hex;
-        }
-    }
-  }
-  line.append((kBytesPerLine - bytes.size()) * 3 + 2, ' ');
-  return line + '"' + text + "\"\n";
-}
-
-void TrafficLog::end_run() {
-  if (run_.empty()) return;
-  if (file_ != nullptr) std::fputs(format(direction_, run_start_ns_, run_).c_str(), file_);
-  run_.clear();
-}
-
 void TrafficLog::byte(char direction, uint8_t byte, int64_t at_ns) {
-  // Bytes that follow each other closely on the line share a line; a pause
-  // of more than two milliseconds starts a new one.
-  if (run_.empty() || direction != direction_ || run_.size() >= kBytesPerLine ||
-      at_ns - run_last_ns_ > 2 * kNsPerMs) {
-    end_run();
-    direction_ = direction;
-    run_start_ns_ = at_ns;
-  }
-  run_.push_back(static_cast<char>(byte));
-  run_last_ns_ = at_ns;
+  writer_.byte(direction, byte, to_ms(at_ns));
 }
 
-void TrafficLog::note(int64_t at_ns, const std::string& text) {
-  end_run();
-  if (file_ == nullptr) return;
-  std::fprintf(file_, "#%4lld.%03lld %s\n", static_cast<long long>(at_ns / 1'000'000'000),
-               static_cast<long long>(at_ns / kNsPerMs % 1000), text.c_str());
+void TrafficLog::event(int64_t at_ns, trace::Event event, const std::string& detail) {
+  writer_.event(to_ms(at_ns), event, detail);
 }
 
-void TrafficLog::flush() {
-  end_run();
-  sync();
-}
-
-void TrafficLog::sync() {
-  if (file_ != nullptr) std::fflush(file_);
-}
+void TrafficLog::note(int64_t at_ns, const std::string& text) { writer_.note(to_ms(at_ns), text); }
 
 // ---------------------------------------------------------------------------
 // PtyHost
 
-PtyHost::PtyHost(Programmer& programmer, TrafficLog& log, bool pace)
-    : programmer_(programmer), log_(log), pace_(pace), start_ns_(steady_ns()) {
-  // A break cannot be seen here; silence after the data ends an upload.
-  programmer_.end_upload_on_silence = true;
-}
+PtyHost::PtyHost(Peer& peer, TrafficLog& log, bool pace)
+    : peer_(peer), log_(log), pace_(pace), start_ns_(steady_ns()) {}
 
 PtyHost::~PtyHost() {
   for (int fd : {watch_fd_, slave_fd_, master_fd_}) {
@@ -237,17 +167,21 @@ void PtyHost::program_discarded(int64_t now) {
   ioctl(master_fd_, FIONREAD, &unsent);
   tcflush(master_fd_, TCIFLUSH);
   if (unsent > 0) {
-    log_.note(now, "program discarded " + std::to_string(unsent) + " byte(s) not yet on the line");
+    log_.event(now, trace::Event::output_discarded,
+               std::to_string(unsent) + " byte(s) not yet on the line");
   }
+  peer_.program_discarded(input_.size(), to_ms(now));
 }
 
 void PtyHost::feed_input(int64_t now) {
   while (!input_.empty() && input_.front().at_ns <= now) {
     const Arrival a = input_.front();
     input_.pop_front();
-    log_.byte('>', a.byte, a.at_ns);
-    programmer_.receive(a.byte, to_ms(a.at_ns));
-    silence_wake_ns_ = a.at_ns + (programmer_.upload_silence_ms + 1) * kNsPerMs;
+    log_.byte(trace::kSent, a.byte, a.at_ns);
+    peer_.receive(a.byte, to_ms(a.at_ns));
+    if (const auto quiet_ms = peer_.quiet_check_ms()) {
+      silence_wake_ns_ = a.at_ns + static_cast<int64_t>(*quiet_ms) * kNsPerMs;
+    }
   }
 }
 
@@ -269,19 +203,23 @@ void PtyHost::watch_openers(int64_t now) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       if ((event->mask & IN_OPEN) != 0) {
-        if (openers_++ == 0) log_.note(now, "port opened");
+        if (openers_++ == 0) {
+          log_.event(now, trace::Event::port_opened);
+          peer_.port_opened(to_ms(now));
+        }
       } else if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
         if (openers_ == 0 || --openers_ > 0) continue;
         // What the last opener wrote before closing still counts; what it
         // left unread is gone with it.
         take_all_input(now);
-        programmer_.drop_output();
+        peer_.drop_output();
         output_.clear();
         discard_unread();
         // The program asked for exclusive use of the port; the request
         // must not outlive it, or nobody but root could open it again.
         ioctl(slave_fd_, TIOCNXCL);
-        log_.note(now, "port closed");
+        log_.event(now, trace::Event::port_closed);
+        peer_.port_closed(to_ms(now));
       }
     }
   }
@@ -290,18 +228,18 @@ void PtyHost::watch_openers(int64_t now) {
 void PtyHost::stage_output(int64_t now) {
   size_t dropped = 0;
   while (output_.size() < kOutputChunk) {
-    const auto ready = programmer_.next_ready();
+    const auto ready = peer_.next_ready();
     if (!ready) break;
     int64_t at = static_cast<int64_t>(*ready) * kNsPerMs;
     if (pace_) at = std::max(at, output_free_ns_);
     if (at > now) break;
-    const uint8_t byte = programmer_.take();
+    const uint8_t byte = peer_.take();
     if (!port_open()) {
       ++dropped;
       continue;
     }
     output_.push_back(static_cast<char>(byte));
-    log_.byte('<', byte, at);
+    log_.byte(trace::kReceived, byte, at);
     if (pace_) output_free_ns_ = at + kByteNs;
   }
   if (dropped > 0) {
@@ -320,8 +258,11 @@ void PtyHost::write_output() {
 int64_t PtyHost::next_deadline() const {
   int64_t deadline = silence_wake_ns_ >= 0 ? silence_wake_ns_ : kNever;
   if (!input_.empty()) deadline = std::min(deadline, input_.front().at_ns);
+  if (const auto timer = peer_.timer_ms()) {
+    deadline = std::min(deadline, static_cast<int64_t>(*timer) * kNsPerMs);
+  }
   if (output_.size() < kOutputChunk) {
-    if (const auto ready = programmer_.next_ready()) {
+    if (const auto ready = peer_.next_ready()) {
       int64_t at = static_cast<int64_t>(*ready) * kNsPerMs;
       if (pace_) at = std::max(at, output_free_ns_);
       deadline = std::min(deadline, at);
@@ -355,10 +296,17 @@ void PtyHost::serve(int wake_fd) {
     feed_input(now);
     read_input(now, false);
     feed_input(now);
-    if (line_quiet()) programmer_.advance(to_ms(now));
+    if (line_quiet()) peer_.advance(to_ms(now));
     if (silence_wake_ns_ >= 0 && silence_wake_ns_ <= now) silence_wake_ns_ = -1;
+    if (const auto timer = peer_.timer_ms(); timer && *timer <= to_ms(now)) {
+      peer_.on_timer(to_ms(now));
+    }
     stage_output(now);
     write_output();
+    if (peer_.ended()) {
+      log_.flush();
+      return;
+    }
 
     const int64_t deadline = next_deadline();
     if (deadline <= now) continue;

@@ -3,9 +3,10 @@
 //
 // The program opens the terminal end (the path that serial_path() names)
 // as its COM1; the host holds the other end and moves bytes between it and
-// the Programmer model on a steady clock:
+// its peer (sim/peer.h: the Programmer model, or a replay) on a steady
+// clock:
 //
-//  - every byte the program writes goes to Programmer::receive, stamped
+//  - every byte the program writes goes to Peer::receive, stamped
 //    with the time it arrived, or with the time the line would have
 //    delivered it when pacing is on (19,200 baud, ten bits a byte). With
 //    pacing the host takes bytes off the terminal as a UART does, no more
@@ -15,9 +16,9 @@
 //    full queue makes its writes time out;
 //  - every byte the model has ready is written back once it is due, and
 //    with pacing no faster than the line would carry it;
-//  - a break does not cross a pseudo-terminal, so the model is told to end
-//    an upload on silence instead; the host wakes once after each received
-//    byte so that the silence is noticed.
+//  - a break does not cross a pseudo-terminal, so the model ends an upload
+//    on silence instead; the host wakes once after each received byte, as
+//    the peer asks, so that the silence is noticed.
 //
 // The host sleeps in ppoll() until a byte moves or something falls due;
 // an idle line costs no CPU. It also watches who has the terminal end
@@ -27,55 +28,38 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <deque>
 #include <string>
 
-#include "sim/programmer.h"
+#include "sim/peer.h"
+#include "trace/trace.h"
 
 namespace chipferry::sim {
 
-/// A readable record of the traffic: one line per run of bytes in one
-/// direction, with the time in seconds since the host started, the bytes
-/// in hexadecimal and as text. ">" is the program talking to the
-/// programmer, "<" the programmer answering. Lines starting with "#" are
-/// notes from the host.
-///
-///      0.052 > 53 39 30 30 30 30 30 20 30 31 0D        "S900000 01\r"
-///      0.052 < 5B 43 5D                                "[C]"
+/// The traffic in the trace format (trace/trace.h), timed from the host's
+/// start: one line per run of bytes in one direction, and the events the
+/// host can see (the port opened and closed, the program's discards).
+/// Lines starting with "#" are notes from the host.
 class TrafficLog {
  public:
-  TrafficLog() = default;
-  TrafficLog(const TrafficLog&) = delete;
-  TrafficLog& operator=(const TrafficLog&) = delete;
-  ~TrafficLog();
-
   /// Starts writing to `path`; false when it cannot be created. A log that
   /// was never opened takes everything and writes nothing.
   bool open(const std::string& path);
   void byte(char direction, uint8_t byte, int64_t at_ns);
+  void event(int64_t at_ns, trace::Event event, const std::string& detail = {});
   void note(int64_t at_ns, const std::string& text);
   /// Ends the current run of bytes and hands everything to the file.
-  void flush();
-  /// Hands the lines already complete to the file; the current run goes on.
-  void sync();
-
-  /// One log line: the time, the direction and up to 16 bytes.
-  static std::string format(char direction, int64_t at_ns, const std::string& bytes);
+  void flush() { writer_.flush(); }
+  /// Hands what is written to the file; the current run goes on.
+  void sync() { writer_.sync(); }
 
  private:
-  void end_run();
-
-  std::FILE* file_ = nullptr;
-  char direction_ = 0;
-  int64_t run_start_ns_ = 0;
-  int64_t run_last_ns_ = 0;
-  std::string run_;
+  trace::Writer writer_;
 };
 
 class PtyHost {
  public:
-  PtyHost(Programmer& programmer, TrafficLog& log, bool pace);
+  PtyHost(Peer& peer, TrafficLog& log, bool pace);
   PtyHost(const PtyHost&) = delete;
   PtyHost& operator=(const PtyHost&) = delete;
   ~PtyHost();
@@ -86,8 +70,9 @@ class PtyHost {
   /// The device the program is to open as its COM1.
   const std::string& serial_path() const { return path_; }
 
-  /// Serves the line until `wake_fd` becomes readable, then returns so the
-  /// caller can see why; call again to go on serving.
+  /// Serves the line until `wake_fd` becomes readable or the peer has
+  /// ended, then returns so the caller can see why; call again to go on
+  /// serving.
   void serve(int wake_fd);
   /// Takes in at once whatever the program has written and the line has
   /// not delivered yet; for the end, once the program has gone.
@@ -117,7 +102,7 @@ class PtyHost {
   int64_t next_deadline() const;
   bool port_open() const { return watch_fd_ < 0 || openers_ > 0; }
 
-  Programmer& programmer_;
+  Peer& peer_;
   TrafficLog& log_;
   const bool pace_;
   const int64_t start_ns_;

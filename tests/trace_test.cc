@@ -1,0 +1,235 @@
+// The trace: read back as it was written, refused with a reason when it is
+// not one, and recorded by a layer that sees everything the program does
+// on the line and changes none of it.
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/program.h"
+#include "platform/backends.h"
+#include "sim/sim_serial.h"
+#include "tests/support/bench.h"
+#include "tests/support/scripted_console.h"
+#include "tests/support/temp_dir.h"
+#include "trace/recorder.h"
+
+namespace chipferry::test {
+namespace {
+
+using trace::Entry;
+using trace::Event;
+
+const std::string kHead = "# chipferry trace, format 1\n";
+
+std::string text_file(const std::string& path) {
+  const Bytes bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::string described(const Entry& e) {
+  const char* kinds[] = {"sent", "received", "event"};
+  std::string text = std::to_string(e.at_ms) + " " + kinds[static_cast<int>(e.kind)] + " ";
+  if (e.kind == Entry::Kind::event) return text + trace::event_name(e.event) + "|" + e.data;
+  return text + trace::describe(e.data);
+}
+
+TEST(TraceFormat, ReadsBackWhatItWrote) {
+  TempDir dir;
+  const std::string path = dir / "t";
+  {
+    trace::Writer w;
+    w.start(std::fopen(path.c_str(), "wb"), "test 1", "the start", false);
+    w.comment("device: x");
+    w.event(0, Event::port_opened);
+    for (char c : std::string("S900000 01\r")) w.byte(trace::kSent, static_cast<uint8_t>(c), 5);
+    // More than 2 ms apart, or more than 16, and the bytes take a new line.
+    w.byte(trace::kReceived, '[', 6);
+    w.byte(trace::kReceived, 'C', 8);
+    w.byte(trace::kReceived, ']', 11);
+    for (int i = 0; i < 20; ++i) w.byte(trace::kReceived, 0xFF, 20);
+    w.event(1234567, Event::pause, "75 ms");
+    w.note(1234600, "a note\nwith a line end");
+    w.event(1234601, Event::port_closed);
+    EXPECT_TRUE(w.finish());
+  }
+  const std::string text = text_file(path);
+  EXPECT_NE(text.find("\n   0.005 > 53 39 30 30 30 30 30 20 30 31 0D                 "
+                      "\"S900000 01\\r\"\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n1234.567 * pause 75 ms\n#1234.600 a note?with a line end\n"),
+            std::string::npos)
+      << text;
+
+  trace::Trace t;
+  std::string error;
+  ASSERT_TRUE(trace::load(path, t, error)) << error;
+  EXPECT_EQ(t.header.front(), "program: test 1");
+  EXPECT_EQ(t.header.back(), "device: x");
+  std::vector<std::string> entries;
+  for (const Entry& e : t.entries) entries.push_back(described(e));
+  const std::vector<std::string> expected = {
+      "0 event port opened|",
+      "5 sent " + trace::describe("S900000 01\r"),
+      "6 received " + trace::describe("[C"),
+      "11 received " + trace::describe("]"),
+      "20 received " + trace::describe(std::string(16, '\xFF')),
+      "20 received " + trace::describe(std::string(4, '\xFF')),
+      "1234567 event pause|75 ms",
+      "1234601 event port closed|",
+  };
+  EXPECT_EQ(entries, expected);
+  EXPECT_FALSE(t.cut_short);
+}
+
+TEST(TraceFormat, RefusesWhatIsNoTraceAndReadsWhatAKilledWriterLeft) {
+  struct Bad {
+    std::string text;
+    const char* error;
+  };
+  const Bad bad[] = {
+      {"", "empty"},
+      {"# chipferry-sim traffic\n", "not a chipferry trace"},
+      {kHead + "> 41\n", "line 2: no time"},
+      {kHead + "\n   1.5 > 41\n", "line 3: no time"},
+      {kHead + "1234567890.000 > 41\n", "line 2: the time has too many digits"},
+      {kHead + "   0.000 ? 41\n", "line 2: '?' is none of > < *"},
+      {kHead + "   0.000 >> 41\n", "line 2: '>>' is no mark"},
+      {kHead + "   0.000 > 4G\n", "line 2: '4G' is not a byte"},
+      {kHead + "   0.000 > 414\n", "line 2: '414' is not a byte"},
+      {kHead + "   0.000 > 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 51\n",
+       "line 2: more than 16 bytes"},
+      {kHead + "   0.000 <  \"x\"\n", "line 2: no bytes"},
+      {kHead + "   0.000 * port exploded\n", "line 2: no event is called 'port exploded'"},
+      // What the file says is shown, never obeyed.
+      {kHead + "   0.000 * \x1b]0;owned\x07\n", "no event is called '?]0;owned?'"},
+      {kHead + std::string(1025, ' ') + "\n", "line 2: longer than 1024 characters"},
+  };
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.text);
+    trace::Trace t;
+    std::string error;
+    EXPECT_FALSE(trace::parse(b.text, t, error));
+    EXPECT_NE(error.find(b.error), std::string::npos) << error;
+  }
+
+  // A writer stopped mid-line leaves it without its end; the bytes count.
+  struct Cut {
+    std::string text;
+    std::string last_bytes;  ///< of the last entry kept
+    size_t entries;
+  };
+  const Cut cut[] = {
+      {kHead + "   0.000 > 41 42\r\n   0.001 < 43 4", "C", 2},
+      {kHead + "   0.000 > 41 42\n   0.001 < 43 44", "CD", 2},
+      {kHead + "   0.000 > 41 42\n   0.0", "AB", 1},
+      {kHead + "   0.000 > 41 42\n   0.001 * port clo", "AB", 1},
+  };
+  for (const Cut& c : cut) {
+    SCOPED_TRACE(c.text);
+    trace::Trace t;
+    std::string error;
+    ASSERT_TRUE(trace::parse(c.text, t, error)) << error;
+    EXPECT_TRUE(t.cut_short);
+    ASSERT_EQ(t.entries.size(), c.entries);
+    EXPECT_EQ(t.entries.back().data, c.last_bytes);
+  }
+}
+
+std::string wire_text(const std::vector<sim::WireEvent>& events) {
+  std::string text;
+  for (const sim::WireEvent& e : events) {
+    text += std::to_string(static_cast<int>(e.kind)) + ":" + std::to_string(e.byte) + "@" +
+            std::to_string(e.at_ms) + " ";
+  }
+  return text;
+}
+
+// An upload with one write held back, on the virtual clock: the same run
+// bare and through the recording layer.
+TEST(TraceRecording, SeesEverythingOnTheLineAndChangesNothing) {
+  TempDir dir;
+  Bytes image(2048);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  write_file(dir / "in.bin", image);
+  const std::string input = "1\n" + dir / "in.bin" + "\nq\n";
+
+  Bench bare;
+  bare.serial.held_writes = 1;
+  bare.serial.faults_from_byte = 40;
+  const int bare_code = bare.run(input);
+
+  sim::Programmer programmer;
+  auto clock = std::make_unique<sim::VirtualClock>();
+  auto serial = std::make_unique<sim::SimSerial>(programmer, *clock);
+  auto console = std::make_unique<ScriptedConsole>(*clock);
+  sim::VirtualClock& virtual_clock = *clock;
+  sim::SimSerial& sim_serial = *serial;
+  ScriptedConsole& scripted = *console;
+  sim_serial.held_writes = 1;
+  sim_serial.faults_from_byte = 40;
+  scripted.input = input;
+  Backends backends;
+  backends.serial = std::move(serial);
+  backends.console = std::move(console);
+  backends.clock = std::move(clock);
+  std::string error;
+  ASSERT_TRUE(trace::record(backends, dir / "t", error)) << error;
+  Session session(*backends.serial, *backends.console, *backends.clock);
+  EXPECT_EQ(run_program(session), bare_code);
+  EXPECT_EQ(scripted.out, bare.console.out);
+  EXPECT_EQ(wire_text(sim_serial.events), wire_text(bare.serial.events));
+  EXPECT_EQ(virtual_clock.sleeps, bare.clock.sleeps);
+  const std::string written = sim_serial.written();
+  const std::vector<uint32_t> sleeps = virtual_clock.sleeps;
+  std::vector<uint64_t> breaks;
+  for (const sim::WireEvent& e : sim_serial.events) {
+    if (e.kind != sim::WireEvent::Kind::byte) breaks.push_back(e.at_ms);
+  }
+  backends = Backends{};  // the file is complete once the backends are gone
+
+  trace::Trace t;
+  ASSERT_TRUE(trace::load(dir / "t", t, error)) << error;
+  std::string sent;
+  std::vector<uint32_t> pauses;
+  std::vector<uint64_t> trace_breaks;
+  int held = 0;
+  for (const Entry& e : t.entries) {
+    if (e.kind == Entry::Kind::sent) sent += e.data;
+    if (e.kind != Entry::Kind::event) continue;
+    if (e.event == Event::pause) pauses.push_back(static_cast<uint32_t>(std::stoul(e.data)));
+    if (e.event == Event::break_on || e.event == Event::break_off ||
+        e.event == Event::port_closed) {
+      trace_breaks.push_back(e.at_ms);
+    }
+    if (e.event == Event::write_delivered_nothing) ++held;
+  }
+  EXPECT_EQ(sent, written);
+  EXPECT_EQ(pauses, sleeps);
+  // The virtual clock starts at 0 with the port's opening.
+  EXPECT_EQ(trace_breaks, breaks);
+  EXPECT_EQ(held, 1);
+  EXPECT_EQ(t.entries.front().event, Event::port_opened);
+  EXPECT_EQ(t.entries.back().event, Event::port_closed);
+}
+
+TEST(TraceRecording, AFileThatCannotBeCreatedLeavesTheBackendsAlone) {
+  sim::Programmer programmer;
+  Backends backends;
+  backends.clock = std::make_unique<sim::VirtualClock>();
+  backends.serial = std::make_unique<sim::SimSerial>(
+      programmer, static_cast<sim::VirtualClock&>(*backends.clock));
+  SerialDevice* serial = backends.serial.get();
+  std::string error;
+  EXPECT_FALSE(trace::record(backends, "/nonexistent/dir/t", error));
+  EXPECT_EQ(error, "cannot create the trace file /nonexistent/dir/t: No such file or directory");
+  EXPECT_EQ(backends.serial.get(), serial);
+  EXPECT_NE(backends.clock.get(), nullptr);
+}
+
+}  // namespace
+}  // namespace chipferry::test
