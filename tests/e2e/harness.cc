@@ -15,6 +15,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "trace/trace.h"
+
 extern char** environ;
 
 namespace chipferry::test::e2e {
@@ -328,18 +330,21 @@ std::string repeat(const std::string& s, int n) {
 }
 
 std::string log_bytes(const std::string& log, char direction) {
+  // A log read while the simulator writes it may end inside a line.
+  const size_t complete = log.rfind('\n');
+  trace::Trace lines;
+  std::string error;
+  if (!trace::parse(
+          std::string_view(log).substr(0, complete == std::string::npos ? 0 : complete + 1), lines,
+          error)) {
+    ADD_FAILURE() << "the simulator's log is no trace: " << error;
+    return {};
+  }
+  const auto kind =
+      direction == trace::kSent ? trace::Entry::Kind::sent : trace::Entry::Kind::received;
   std::string bytes;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string time, dir, field;
-    fields >> time >> dir;
-    if (dir.size() != 1 || dir[0] != direction) continue;
-    while (fields >> field && field[0] != '"') {
-      bytes.push_back(static_cast<char>(std::stoul(field, nullptr, 16)));
-    }
+  for (const trace::Entry& entry : lines.entries) {
+    if (entry.kind == kind) bytes += entry.data;
   }
   return bytes;
 }
