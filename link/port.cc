@@ -27,6 +27,7 @@ int open_port(Session& s) {
     print(s, "Can't get Port %s state\n", s.port.name);
     return kExitPortGetState;
   }
+  s.port.answers_settings = true;
   settings.baud_rate = 19200;
   settings.data_bits = 8;
   settings.parity = Parity::none;
@@ -105,12 +106,12 @@ Next expect_prompt(Session& s) {
 Next expect_bracket(Session& s) { return wait_bracket(s) ? Next::carry_on() : no_response(s); }
 
 void release_device(Session& s) {
-  send_byte(s, kEsc);
-  s.clock.sleep_ms(timing::kReleaseMs);
-  send_byte(s, 'S');
-  send_byte(s, 'C');
-  send_byte(s, kCr);
-  s.clock.sleep_ms(timing::kReleaseMs);
+  if (s.port.answers_settings) {
+    for (const ReleaseStep& step : kRelease) {
+      send_byte(s, step.byte);
+      if (step.pause_ms != 0) s.clock.sleep_ms(step.pause_ms);
+    }
+  }
   s.serial.close();
 }
 

@@ -54,8 +54,12 @@ struct Next {
 struct Port {
   char name[6] = {};
   bool release_registered = false;  ///< release_device runs at the end
-  uint32_t read_count = 0;          ///< bytes delivered by the last read_byte
-  uint32_t write_count = 0;         ///< bytes delivered by the last send_byte
+  /// The port answered the settings query, so it is a terminal device and
+  /// the release may write to it. Anything else (a regular file named by
+  /// mistake) must never be written to: the bytes would land in the file.
+  bool answers_settings = false;
+  uint32_t read_count = 0;   ///< bytes delivered by the last read_byte
+  uint32_t write_count = 0;  ///< bytes delivered by the last send_byte
 };
 
 /// Standard input as the menu sees it: the current line and how much of it

@@ -75,8 +75,9 @@ TEST(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
        "Port COM1 doesn't exist\n", false},
       {"busy", [](sim::SimSerial& s) { s.open_result = OpenResult::failed; }, 2,
        "Can't access Port COM1\n", false},
+      // No settings: no terminal device, so nothing may be written to it.
       {"get state", [](sim::SimSerial& s) { s.get_state_ok = false; }, 3,
-       "Can't get Port COM1 state\n", true},
+       "Can't get Port COM1 state\n", false},
       {"set state", [](sim::SimSerial& s) { s.set_state_ok = false; }, 4,
        "Can't set Port COM1 state\n", true},
       {"timeouts", [](sim::SimSerial& s) { s.set_timeouts_ok = false; }, 5,
@@ -89,6 +90,7 @@ TEST(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
     EXPECT_EQ(b.run("q\n"), c.code);
     EXPECT_EQ(b.console.out, std::string(kBanner) + c.message);
     EXPECT_EQ(b.wire(), c.released ? release_bytes() : "");
+    EXPECT_FALSE(b.serial.is_open);
     EXPECT_EQ(b.console.lines_read, 0);
   }
 }
