@@ -1,5 +1,6 @@
 #include "app/program.h"
 
+#include <array>
 #include <cstring>
 
 #include "catalogue/rom_list.h"
@@ -36,6 +37,14 @@ constexpr MenuEntry kMenuEntries[] = {
     {'7', program_rom},     {'8', erase_rom},      {'9', blank_check_rom},
 };
 
+// A control character in caret notation (ESC as ^[, DEL as ^?): raw, the
+// terminal would act on it, and an arrow key's ESC would swallow the
+// message's next letters. Everything else as it was typed.
+std::array<char, 3> shown_as_typed(int c) {
+  if (c < 0x20 || c == 0x7F) return {'^', static_cast<char>(c ^ 0x40), '\0'};
+  return {static_cast<char>(c), '\0', '\0'};
+}
+
 // Reads menu characters until one chooses something; returns where that
 // leads.
 Next menu_loop(Session& s) {
@@ -47,8 +56,7 @@ Next menu_loop(Session& s) {
     for (const MenuEntry& entry : kMenuEntries) {
       if (entry.key == c) return entry.run(s);
     }
-    const char shown[2] = {static_cast<char>(c), '\0'};
-    print(s, "Option %s does not exist, please try again.\n", shown);
+    print(s, "Option %s does not exist, please try again.\n", shown_as_typed(c).data());
   }
 }
 
