@@ -4,8 +4,13 @@
 #include "app/program.h"
 #include "platform/backends.h"
 
-int main() {
+int main(int argc, char** argv) {
   chipferry::Backends backends = chipferry::make_backends();
+  // --help and --version are answered before the port is touched.
+  if (const auto code =
+          chipferry::answer_arguments(argc, argv, *backends.console, backends.com1_default)) {
+    return *code;
+  }
   // The run's state holds the 64 KiB host buffer: keep it off the stack.
   auto session =
       std::make_unique<chipferry::Session>(*backends.serial, *backends.console, *backends.clock);

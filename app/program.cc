@@ -2,8 +2,11 @@
 
 #include <array>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "catalogue/rom_list.h"
+#include "chipferry/version.h"
 #include "link/port.h"
 #include "link/timings.h"
 #include "operations/chip_operations.h"
@@ -71,6 +74,45 @@ Next wake_programmer(Session& s) {
 }
 
 }  // namespace
+
+std::optional<int> answer_arguments(int argc, const char* const* argv, Console& console,
+                                    const char* com1_default) {
+  if (argc != 2) return std::nullopt;
+  const std::string_view argument = argv[1];
+  if (argument == "--version") {
+    console.write("chipferry " CHIPFERRY_VERSION "\n");
+    return kExitOk;
+  }
+  if (argument != "--help") return std::nullopt;
+  std::string usage =
+      "Usage: chipferry [--help | --version]\n"
+      "\n"
+      "Remote control for an Advantest SE4943 (TR4943) EPROM programmer on the\n"
+      "serial port COM1, from a numbered menu: load an image file into the\n"
+      "programmer's buffer, save the buffer to a file, set the ROM type, and\n"
+      "start the chip operations (dump, compare, program, erase, blank check).\n"
+      "\n"
+      "COM1 is the device named by the environment variable CHIPFERRY_COM1,\n"
+      "or ";
+  usage += com1_default;
+  usage +=
+      " when it is not set.\n"
+      "\n"
+      "Exit status:\n"
+      "  0  quit, or input ended at the menu\n"
+      "  1  the port does not exist\n"
+      "  2  the port cannot be opened (held by another program, no permission)\n"
+      "  3  the port's settings cannot be read: it is not a serial device\n"
+      "  4  the port's settings cannot be set\n"
+      "  5  the port's time-outs cannot be set\n"
+      "  6  the programmer did not answer, or a download ended wrongly\n"
+      "  7  a malformed reply, or the checksums differ\n"
+      "  8  input ended before a received image was saved\n"
+      "\n"
+      "More in the manual: man chipferry (chipferry.txt in the Windows zip).\n";
+  console.write(usage);
+  return kExitOk;
+}
 
 Next enter_menu_after_prompt(Session& s) {
   const Next next = expect_prompt(s);

@@ -16,6 +16,8 @@ struct Backends {
   std::unique_ptr<SerialDevice> serial;
   std::unique_ptr<Console> console;
   std::unique_ptr<Clock> clock;
+  /// The device COM1 stands for when CHIPFERRY_COM1 is not set.
+  const char* com1_default = "";
 };
 
 Backends make_backends();

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "chipferry/version.h"
 #include "sim/programmer.h"
 #include "sim/pty_host.h"
 
@@ -60,7 +61,8 @@ constexpr char kUsage[] =
     "      preamble=N      downloads start with N zero bytes (normally 16)\n"
     "      surplus=N[:XX]  downloads put N bytes of hex value XX (normally 00)\n"
     "                      between the data and the closing prompt\n"
-    "  --help              show this text\n";
+    "  --help              show this text\n"
+    "  --version           show the version\n";
 
 struct Options {
   const RomType* type = nullptr;
@@ -106,6 +108,9 @@ Options parse_options(int argc, char** argv) {
     };
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::fputs("chipferry-sim " CHIPFERRY_VERSION "\n", stdout);
       std::exit(0);
     } else if (arg == "--chip") {
       const std::string v = value();

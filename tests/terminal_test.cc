@@ -1,9 +1,11 @@
 // What a person at a terminal sees beyond standard output, in virtual
-// time.
+// time: control keys in caret notation, --help and --version.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "app/program.h"
 #include "tests/support/bench.h"
 
 namespace chipferry::test {
@@ -18,6 +20,39 @@ TEST(Menu, ControlCharactersAreShownInCaretNotation) {
     expected += std::string("Option ") + shown + " does not exist, please try again.\n";
   }
   EXPECT_EQ(b.out_after_banner(), expected);
+}
+
+TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
+  struct Case {
+    std::vector<const char*> argv;
+    bool answered;
+    const char* starts;
+  };
+  const Case cases[] = {
+      {{"chipferry", "--help"}, true, "Usage: chipferry [--help | --version]\n"},
+      {{"chipferry", "--version"}, true, "chipferry 0."},
+      {{"chipferry"}, false, ""},
+      {{"chipferry", "-h"}, false, ""},
+      {{"chipferry", "--help", "--version"}, false, ""},
+      {{"chipferry", "--Help"}, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.argv.back());
+    sim::VirtualClock clock;
+    ScriptedConsole console(clock);
+    const auto code =
+        answer_arguments(static_cast<int>(c.argv.size()), c.argv.data(), console, "/dev/ttyS9");
+    EXPECT_EQ(code.has_value(), c.answered);
+    EXPECT_EQ(code.value_or(0), 0);
+    EXPECT_EQ(console.out.rfind(c.starts, 0), 0u) << console.out;
+    EXPECT_EQ(console.out.empty(), !c.answered);
+  }
+  sim::VirtualClock clock;
+  ScriptedConsole console(clock);
+  const char* help[] = {"chipferry", "--help"};
+  answer_arguments(2, help, console, "/dev/ttyS9");
+  EXPECT_NE(console.out.find("CHIPFERRY_COM1,\nor /dev/ttyS9 when it is not set"),
+            std::string::npos);
 }
 
 }  // namespace
