@@ -86,6 +86,7 @@ class FuzzSerial : public SerialDevice {
   void set_break(bool) override { limits_.tick(); }
   bool wait_output_drained(uint32_t) override { return true; }
   void discard_output() override {}
+  void release_on_interrupt(std::span<const ReleaseStep>, uint32_t) override {}
   void close() override {}
 
  private:

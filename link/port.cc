@@ -28,6 +28,7 @@ int open_port(Session& s) {
     return kExitPortGetState;
   }
   s.port.answers_settings = true;
+  s.serial.release_on_interrupt(kRelease, timing::kByteTimeoutMs);
   settings.baud_rate = 19200;
   settings.data_bits = 8;
   settings.parity = Parity::none;

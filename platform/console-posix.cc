@@ -4,25 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 
+#include "platform/interrupt-posix.h"
+
 namespace chipferry {
-namespace {
-
-// The terminal settings to put back if a signal ends the process while the
-// keyboard is in key mode. A signal handler can reach nothing else.
-termios g_restore_tio;
-volatile sig_atomic_t g_restore_armed = 0;
-constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-extern "C" void restore_and_reraise(int sig) {
-  if (g_restore_armed != 0) tcsetattr(STDIN_FILENO, TCSANOW, &g_restore_tio);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-}  // namespace
 
 PosixConsole::PosixConsole() : terminal_(isatty(STDIN_FILENO) == 1) {}
 
@@ -60,9 +46,7 @@ bool PosixConsole::enter_key_mode() {
   if (!terminal_) return false;
   if (key_mode_) return true;
   if (tcgetattr(STDIN_FILENO, &saved_) != 0) return false;
-  g_restore_tio = saved_;
-  g_restore_armed = 1;
-  for (int sig : kRestoreSignals) signal(sig, restore_and_reraise);
+  posix_interrupt::arm_terminal(saved_);
   termios raw = saved_;
   // Single keys without echo; Ctrl+C still interrupts.
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
@@ -75,8 +59,7 @@ bool PosixConsole::enter_key_mode() {
 
 void PosixConsole::leave_key_mode() {
   tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
-  g_restore_armed = 0;
-  for (int sig : kRestoreSignals) signal(sig, SIG_DFL);
+  posix_interrupt::disarm_terminal();
   key_mode_ = false;
 }
 

@@ -5,7 +5,7 @@
 // stdio buffer hides typed keys from the key test. Whenever the terminal is
 // switched out of line mode, its previous settings are restored when it is
 // switched back, and also by SIGINT, SIGTERM, SIGHUP and SIGQUIT, which then
-// keep their default effect.
+// keep their default effect (platform/interrupt-posix.h).
 #pragma once
 
 #include <termios.h>

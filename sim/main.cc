@@ -288,9 +288,11 @@ int run(int argc, char** argv) {
       return 0;
     }
     if (sig != SIGCHLD) {
-      // The terminal's Ctrl+C has reached the program already; a signal
-      // sent to us alone is passed on. Either way we end when it does.
-      kill(child, sig);
+      // The terminal's Ctrl+C or hang-up (sent by the kernel) has reached
+      // the program already; passed on, it would be a second Ctrl+C, which
+      // cuts the program's own way out short. A signal sent to us alone is
+      // passed on. Either way we end when it does.
+      if (info.ssi_code != SI_KERNEL) kill(child, sig);
       continue;
     }
     int status = 0;

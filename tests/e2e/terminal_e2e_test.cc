@@ -1,14 +1,68 @@
-// What a person at a terminal sees and does beyond the menu: --help and
-// --version. The Session tests here run against the Windows build too.
+// What a person at a terminal sees and does beyond the menu: Ctrl+C,
+// --help and --version. The Session tests here run against the Windows
+// build too.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/harness.h"
 
 namespace chipferry::e2e {
 namespace {
+
+// Ctrl+C hands the programmer back, however chipferry was started: also
+// under chipferry-sim --run, where the terminal's Ctrl+C reaches both.
+TEST(AtTheTerminal, CtrlCDuringAWaitHandsTheProgrammerBack) {
+  for (bool under_sim : {false, true}) {
+    SCOPED_TRACE(under_sim ? "chipferry-sim --run chipferry" : "chipferry");
+    TempDir dir;
+    int master = -1, terminal = -1;
+    ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+    std::unique_ptr<Sim> sim;
+    Process::Setup setup;
+    std::string log_path = dir.file("run.log");
+    if (under_sim) {
+      setup.argv = {CHIPFERRY_SIM_BIN, "--fault", "silent",     "--log",
+                    log_path,          "--run",   CHIPFERRY_BIN};
+    } else {
+      sim = std::make_unique<Sim>(dir, std::vector<std::string>{"--fault", "silent"});
+      setup.argv = {CHIPFERRY_BIN};
+      setup.env = {"CHIPFERRY_COM1=" + sim->port};
+      log_path = sim->log_path;
+    }
+    setup.terminal_fd = terminal;
+    termios before{};
+    ASSERT_EQ(tcgetattr(terminal, &before), 0);
+    Process program(setup);
+    std::string screen;
+    ASSERT_TRUE(read_screen(master, "\r\n\r\n", screen)) << screen;
+    // The wake-up is out; the wait for the prompt has begun.
+    const auto end = std::chrono::steady_clock::now() + kRunLimit;
+    while (log_bytes(read_file(log_path), '>') != "\x1b\x11" &&
+           std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(milliseconds{10});
+    }
+    ASSERT_EQ(::write(master, "\x03", 1), 1);
+    EXPECT_EQ(program.wait(), 128 + SIGINT);
+    termios after{};
+    ASSERT_EQ(tcgetattr(terminal, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    ::close(master);
+    ::close(terminal);
+    if (sim) sim->stop();
+    EXPECT_EQ(log_bytes(read_file(log_path), '>'), std::string("\x1b\x11") + kRelease);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// On any build.
 
 TEST(Session, HelpAndVersionAnswerWithoutOpeningThePort) {
   TempDir dir;
