@@ -17,6 +17,7 @@ namespace {
 // arriving half-way sees either nothing armed or all of it.
 termios g_terminal;
 volatile sig_atomic_t g_terminal_armed = 0;
+volatile sig_atomic_t g_status_shown = 0;
 constexpr size_t kMaxSteps = 8;
 ReleaseStep g_release[kMaxSteps];
 size_t g_release_size = 0;
@@ -63,6 +64,11 @@ extern "C" void on_interrupt(int sig) {
   if (g_terminal_armed != 0) tcsetattr(STDIN_FILENO, TCSANOW, &g_terminal);
   const int fd = g_port_fd;
   if (fd >= 0) send_release(fd);
+  // Only now: the terminal that sent Ctrl+C drops its pending output as it
+  // raises the signal, and an erase written at once may be dropped with it.
+  if (g_status_shown != 0) {
+    [[maybe_unused]] const ssize_t erased = write(STDERR_FILENO, "\r\033[K", 4);
+  }
   end_as(sig);
 }
 
@@ -92,6 +98,8 @@ void arm_terminal(const termios& settings) {
 }
 
 void disarm_terminal() { g_terminal_armed = 0; }
+
+void set_status_shown(bool shown) { g_status_shown = shown ? 1 : 0; }
 
 void arm_release(int fd, std::span<const ReleaseStep> release, uint32_t byte_timeout_ms) {
   install();

@@ -1,5 +1,7 @@
 #include "platform/interrupt-win32.h"
 
+#include <string>
+
 namespace chipferry::win32_interrupt {
 namespace {
 
@@ -13,8 +15,21 @@ constexpr size_t kMaxSteps = 8;
 ReleaseStep g_release[kMaxSteps];
 size_t g_release_size = 0;
 HANDLE volatile g_port = INVALID_HANDLE_VALUE;
+HANDLE volatile g_screen = INVALID_HANDLE_VALUE;
+volatile LONG g_status_width = 0;
 volatile LONG g_handling = 0;
 bool g_installed = false;
+
+void erase_status() {
+  const LONG width = g_status_width;
+  const HANDLE screen = g_screen;
+  if (width <= 0 || screen == INVALID_HANDLE_VALUE) return;
+  std::string blank = "\r";
+  blank.append(static_cast<size_t>(width), ' ');
+  blank += '\r';
+  DWORD written = 0;
+  WriteFile(screen, blank.data(), static_cast<DWORD>(blank.size()), &written, nullptr);
+}
 
 void send_release(HANDLE port) {
   // Bytes a transfer still had queued are abandoned now.
@@ -43,6 +58,7 @@ BOOL WINAPI on_console_event(DWORD event) {
   // the process would wait for.
   if (InterlockedExchange(&g_handling, 1) != 0)
     TerminateProcess(GetCurrentProcess(), kControlCExit);
+  erase_status();
   const HANDLE port = g_port;
   if (port != INVALID_HANDLE_VALUE) send_release(port);
   TerminateProcess(GetCurrentProcess(), kControlCExit);
@@ -52,6 +68,11 @@ BOOL WINAPI on_console_event(DWORD event) {
 }  // namespace
 
 bool interrupted() { return g_handling != 0; }
+
+void set_status_shown(HANDLE screen, size_t width) {
+  g_screen = screen;
+  g_status_width = static_cast<LONG>(width);
+}
 
 void arm_release(HANDLE port, std::span<const ReleaseStep> release) {
   g_port = INVALID_HANDLE_VALUE;

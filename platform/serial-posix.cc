@@ -101,10 +101,14 @@ PosixSerial::~PosixSerial() {
   }
 }
 
-OpenResult PosixSerial::open(const char*) {
+std::string PosixSerial::device_name() const {
   const char* path = std::getenv("CHIPFERRY_COM1");
-  if (path == nullptr || *path == '\0') path = default_path_;
-  const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  return path != nullptr && *path != '\0' ? path : default_path_;
+}
+
+OpenResult PosixSerial::open(const char*) {
+  const std::string path = device_name();
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return (errno == ENOENT || errno == ENOTDIR) ? OpenResult::not_found : OpenResult::failed;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -43,6 +43,7 @@ class PosixSerial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
+  std::string device_name() const override;
   void release_on_interrupt(std::span<const ReleaseStep> release,
                             uint32_t byte_timeout_ms) override;
   void close() override;

@@ -15,6 +15,7 @@ Win32Serial::~Win32Serial() { close(); }
 OpenResult Win32Serial::open(const char* port_name) {
   const char* path = std::getenv("CHIPFERRY_COM1");
   if (path == nullptr || *path == '\0') path = port_name;
+  path_ = path;
   handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle_ == INVALID_HANDLE_VALUE) {
@@ -96,6 +97,8 @@ void Win32Serial::set_break(bool on) { EscapeCommFunction(handle_, on ? SETBREAK
 bool Win32Serial::wait_output_drained(uint32_t) { return true; }
 
 void Win32Serial::discard_output() { PurgeComm(handle_, PURGE_TXCLEAR); }
+
+std::string Win32Serial::device_name() const { return path_; }
 
 // The console's handler sends the release on a thread of its own and
 // ends the process; meanwhile the port is its alone.

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "platform/serial.h"
 
 namespace chipferry {
@@ -29,6 +31,7 @@ class Win32Serial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
+  std::string device_name() const override;
   void release_on_interrupt(std::span<const ReleaseStep> release,
                             uint32_t byte_timeout_ms) override;
   void close() override;
@@ -36,6 +39,7 @@ class Win32Serial : public SerialDevice {
  private:
   static void park_if_interrupted();
 
+  std::string path_ = "COM1";  ///< what open() opened
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB dcb_{};  ///< the settings as the port reported them
 };

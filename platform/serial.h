@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace chipferry {
 
@@ -91,6 +92,10 @@ class SerialDevice {
   virtual bool wait_output_drained(uint32_t max_ms) = 0;
   /// Drops written bytes that have not left yet.
   virtual void discard_output() = 0;
+
+  /// What COM1 stands for on this machine: the device path, or the port's
+  /// own name. For messages only.
+  virtual std::string device_name() const = 0;
 
   /// Arms the way out of an interrupted run. If the process is interrupted
   /// (Ctrl+C, SIGTERM, SIGHUP; the Windows console's Ctrl+C, Break and

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "platform/console.h"
 #include "sim/virtual_clock.h"
@@ -37,8 +38,7 @@ class ScriptedConsole : public Console {
 
   int poll_key() override {
     ++key_polls;
-    if (!keys.empty() && keys.front().at_ms <= clock_.now &&
-        key_polls > keys.front().after_polls) {
+    if (!keys.empty() && keys.front().at_ms <= clock_.now && key_polls > keys.front().after_polls) {
       const int key = keys.front().key;
       keys.pop_front();
       return key;
@@ -46,9 +46,15 @@ class ScriptedConsole : public Console {
     return -1;
   }
 
+  bool has_keyboard() const override { return keyboard; }
+
+  void status(std::string_view line) override {
+    statuses.push_back({std::string(line), clock_.now});
+  }
+
   struct Key {
     int key;
-    uint64_t at_ms;  ///< the key is there from this virtual time on
+    uint64_t at_ms;       ///< the key is there from this virtual time on
     int after_polls = 0;  ///< and once this many polls have been made
   };
 
@@ -61,6 +67,13 @@ class ScriptedConsole : public Console {
   int key_polls = 0;
   int key_mode_changes = 0;
   bool key_mode = false;
+  bool keyboard = true;
+  /// Every status line drawn, "" for an erase, at its virtual time.
+  struct Status {
+    std::string line;
+    uint64_t at_ms;
+  };
+  std::vector<Status> statuses;
 
  private:
   sim::VirtualClock& clock_;
