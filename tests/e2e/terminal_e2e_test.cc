@@ -1,6 +1,6 @@
 // What a person at a terminal sees and does beyond the menu: Ctrl+C,
-// --help and --version. The Session tests here run against the Windows
-// build too.
+// --help, and a port that is no serial device. The Session tests here run
+// against the Windows build too.
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
@@ -78,6 +78,21 @@ TEST(Session, HelpAndVersionAnswerWithoutOpeningThePort) {
         std::string(option) == "--help" ? "Usage: chipferry" : "chipferry 0.";
     EXPECT_EQ(p.out().rfind(starts, 0), 0u) << p.out();
     EXPECT_EQ(p.out().find("COM1 doesn't exist"), std::string::npos) << p.out();
+  }
+}
+
+// A mistaken CHIPFERRY_COM1 must cost nothing but the run: the file it
+// names used to get ESC S C CR over its first four bytes.
+TEST(Session, AFileNamedAsThePortIsLeftAsItWas) {
+  TempDir dir;
+  const std::string victim = dir.file("victim.txt");
+  write_file(victim, "precious data\n");
+  for (const std::string& port : {victim, std::string("/dev/null")}) {
+    SCOPED_TRACE(port);
+    const RunResult run = run_chipferry(port, "q\n");
+    EXPECT_EQ(run.code, 3);
+    EXPECT_NE(run.out.find("Can't get Port COM1 state\n"), std::string::npos) << run.out;
+    EXPECT_EQ(read_file(victim), "precious data\n");
   }
 }
 
