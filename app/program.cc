@@ -98,7 +98,8 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
   usage +=
       " when it is not set.\n"
       "\n"
-      "Ctrl+C hands the programmer back and ends the run.\n"
+      "At a terminal, a status line on standard error tells what the program\n"
+      "waits for. Ctrl+C hands the programmer back and ends the run.\n"
       "\n"
       "Exit status:\n"
       "  0  quit, or input ended at the menu\n"

@@ -70,6 +70,12 @@ struct InputLine {
   bool ended = false;  ///< standard input has no more lines
 };
 
+/// The status line as the program last drew it (session/status.h).
+struct StatusLine {
+  std::string line;  ///< empty: none is shown
+  uint64_t drawn_at_ms = 0;
+};
+
 constexpr size_t kTextSize = 256;
 constexpr size_t kHostBufferSize = 65536;
 
@@ -87,6 +93,7 @@ struct Session {
 
   Port port;
   InputLine input;
+  StatusLine status;
   char text[kTextSize] = {};
   std::array<uint8_t, kHostBufferSize> host_buffer{};
   int32_t transfer_length = kStartTransferLength;

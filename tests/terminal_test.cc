@@ -1,16 +1,87 @@
 // What a person at a terminal sees beyond standard output, in virtual
-// time: control keys in caret notation, --help and --version; and what an
-// interrupt would send.
+// time: the status line during the long waits, control keys in caret
+// notation, --help and --version; and what an interrupt would send.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "app/program.h"
+#include "catalogue/catalogue.h"
 #include "tests/support/bench.h"
+#include "tests/support/temp_dir.h"
 
 namespace chipferry::test {
 namespace {
+
+using Status = ScriptedConsole::Status;
+
+const RomType* rom(const char* name) { return find_rom_type(name, NameColumn::full); }
+
+TEST(StatusLine, CountsTheProgrammingPauseWithoutCuttingIt) {
+  Bench b;
+  b.programmer.selected = rom("2764A");
+  EXPECT_EQ(b.run("7\nPROGRAM\nq\n"), 0);
+  EXPECT_EQ(b.out_after_banner(),
+            std::string(kMenu) + "Type the word 'PROGRAM' to confirm this action\n" + kMenu);
+  // Still one pause of 5 ms a byte, as without the status line.
+  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 75, 100, 40960, 100, 100}));
+  // Redrawn as each second passes, then erased when the pause ends.
+  const auto& st = b.console.statuses;
+  ASSERT_EQ(st.size(), 42u);
+  const uint64_t start = st[0].at_ms;
+  for (size_t i = 0; i < 41; ++i) {
+    EXPECT_EQ(st[i].line, "Programming: " + std::to_string(i) + " s of 41 s");
+    EXPECT_EQ(st[i].at_ms, start + i * 1000);
+  }
+  EXPECT_EQ(st[41].line, "");
+  EXPECT_EQ(st[41].at_ms, start + 40960);
+}
+
+TEST(StatusLine, NamesAWaitThatLastsASecondAndErasesItBeforeTheMessage) {
+  Bench b;
+  b.programmer.faults.silent = true;
+  EXPECT_EQ(b.run("q\n"), 6);
+  EXPECT_EQ(b.console.out, std::string(kBanner) + "No Response\n");
+  const auto& st = b.console.statuses;
+  ASSERT_FALSE(st.empty());
+  // The wait starts after the wake-up's 50 ms; its eighth attempt ends
+  // 1080 ms into it.
+  EXPECT_EQ(st.front().line,
+            "Waiting for the programmer on COM1 (simulated): 1 s of 8 min 6 s, Ctrl+C stops");
+  EXPECT_EQ(st.front().at_ms, 50u + 8 * 135);
+  EXPECT_EQ(st[st.size() - 2].line,
+            "Waiting for the programmer on COM1 (simulated): 8 min 6 s of 8 min 6 s, Ctrl+C stops");
+  EXPECT_EQ(st.back().line, "");
+  EXPECT_EQ(st.back().at_ms, 50u + 3600 * 135);
+  // Once a second, not once an attempt.
+  EXPECT_EQ(st.size(), 486u + 1);
+}
+
+TEST(StatusLine, ShowsADownloadsProgressAndEscOnlyWithAKeyboard) {
+  for (bool keyboard : {true, false}) {
+    SCOPED_TRACE(keyboard);
+    TempDir dir;
+    Bench b;
+    b.console.keyboard = keyboard;
+    b.programmer.selected = rom("2716");
+    // Half the block at once, then 1.2 s of silence, then the rest: the
+    // rate counts from the first byte, 1023 bytes in 1020 ms when a
+    // second has gone by, 2047 in 1200 ms at the end.
+    b.programmer.transfer_faults.download_gaps = {{1024, 1200}};
+    EXPECT_EQ(b.run("2\n" + (dir / "out.bin") + "\nq\n"), 0);
+    const std::string esc = keyboard ? ", ESC abandons" : "";
+    std::vector<std::string> lines;
+    for (const Status& status : b.console.statuses) lines.push_back(status.line);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Receiving 0 of 2048 bytes" + esc,
+                         "Receiving 1024 of 2048 bytes" + esc,
+                         "Receiving 1024 of 2048 bytes, 1002 bytes/s, 2 s left" + esc,
+                         "Receiving 2048 of 2048 bytes, 1705 bytes/s, 0 s left" + esc,
+                         "",
+                     }));
+  }
+}
 
 TEST(Menu, ControlCharactersAreShownInCaretNotation) {
   Bench b;

@@ -1,21 +1,104 @@
-// What a person at a terminal sees and does beyond the menu: Ctrl+C,
-// --help, and a port that is no serial device. The Session tests here run
-// against the Windows build too.
+// What a person at a terminal sees and does beyond the menu: the status
+// line on standard error, Ctrl+C, --help, and a port that is no serial
+// device. The Session tests here run against the Windows build too.
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/e2e/harness.h"
 
 namespace chipferry::e2e {
 namespace {
+
+// The screen a terminal shows for `bytes`: carriage return, line feed and
+// erase to the end of the line (ESC [ K), which is all chipferry sends;
+// other escape sequences change nothing here.
+std::vector<std::string> rendered(const std::string& bytes) {
+  std::vector<std::string> rows(1);
+  size_t col = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::string& row = rows.back();
+    if (bytes.compare(i, 2, "\x1b[") == 0) {
+      const size_t end = bytes.find_first_of(
+          "@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~", i + 2);
+      if (end == std::string::npos) break;
+      if (bytes[end] == 'K' && end == i + 2) row.resize(std::min(row.size(), col));
+      i = end;
+    } else if (bytes[i] == '\r') {
+      col = 0;
+    } else if (bytes[i] == '\n') {
+      rows.emplace_back();
+      col = 0;
+    } else {
+      if (col >= row.size()) row.resize(col + 1, ' ');
+      row[col++] = bytes[i];
+    }
+  }
+  return rows;
+}
+
+bool any_row_has(const std::vector<std::string>& rows, const std::string& text) {
+  for (const std::string& row : rows) {
+    if (row.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(AtTheTerminal, TheStatusLineShowsADownloadAndLeavesNothingBehind) {
+  TempDir dir;
+  // 4 KiB at the line's speed: two seconds, long enough for a rate.
+  Sim sim(dir, {"--pace", "--chip", "2732"});
+  Terminal t;
+  t.start(sim.port);
+  ASSERT_TRUE(t.see("(Q)uit\r\n")) << t.screen;
+  t.press("2\r");
+  ASSERT_TRUE(t.see("Receiving 0 of 4096 bytes, ESC abandons")) << t.screen;
+  ASSERT_TRUE(t.see(" bytes/s, ")) << t.screen;
+  ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
+  t.press(dir.file("chip.bin") + "\r");
+  ASSERT_TRUE(t.see("(Q)uit\r\n")) << t.screen;
+  t.press("q\r");
+  EXPECT_EQ(t.finish(), 0) << t.screen;
+  // Erased before the prompt: the screen holds what it would without it.
+  const std::vector<std::string> rows = rendered(t.screen);
+  EXPECT_FALSE(any_row_has(rows, "Receiving")) << t.screen;
+  const auto typed = std::find(rows.begin(), rows.end(), "2");
+  ASSERT_NE(typed, rows.end()) << t.screen;
+  ASSERT_NE(typed + 1, rows.end());
+  EXPECT_EQ(*(typed + 1), "Enter Filename");
+  EXPECT_EQ(read_file(dir.file("chip.bin")), std::string(4096, '\xFF'));
+}
+
+TEST(AtTheTerminal, NothingReachesStandardErrorWhenItIsNoTerminal) {
+  TempDir dir;
+  Sim sim(dir, {"--pace", "--chip", "2716"});
+  int master = -1, terminal = -1;
+  ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  Process::Setup setup;
+  // At a terminal, but with 2> a file, as `chipferry 2>/dev/null` is.
+  setup.argv = {"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", CHIPFERRY_BIN, dir.file("stderr")};
+  setup.env = {"CHIPFERRY_COM1=" + sim.port};
+  setup.terminal_fd = terminal;
+  Process chipferry(setup);
+  std::string screen;
+  ASSERT_TRUE(read_screen(master, "(Q)uit\r\n", screen)) << screen;
+  ASSERT_EQ(::write(master, "2\r", 2), 2);
+  ASSERT_TRUE(read_screen(master, "Enter Filename", screen)) << screen;
+  const std::string name = dir.file("chip.bin") + "\rq\r";
+  ASSERT_EQ(::write(master, name.data(), name.size()), static_cast<ssize_t>(name.size()));
+  EXPECT_EQ(chipferry.wait(), 0);
+  read_screen(master, "\x01never\x01", screen, milliseconds{50});
+  ::close(master);
+  ::close(terminal);
+  EXPECT_EQ(screen.find("\x1b[K"), std::string::npos) << screen;
+  EXPECT_EQ(read_file(dir.file("stderr")), "");
+}
 
 // Ctrl+C hands the programmer back, however chipferry was started: also
 // under chipferry-sim --run, where the terminal's Ctrl+C reaches both.
@@ -42,14 +125,11 @@ TEST(AtTheTerminal, CtrlCDuringAWaitHandsTheProgrammerBack) {
     ASSERT_EQ(tcgetattr(terminal, &before), 0);
     Process program(setup);
     std::string screen;
-    ASSERT_TRUE(read_screen(master, "\r\n\r\n", screen)) << screen;
-    // The wake-up is out; the wait for the prompt has begun.
-    const auto end = std::chrono::steady_clock::now() + kRunLimit;
-    while (log_bytes(read_file(log_path), '>') != "\x1b\x11" &&
-           std::chrono::steady_clock::now() < end) {
-      std::this_thread::sleep_for(milliseconds{10});
-    }
+    ASSERT_TRUE(read_screen(master, "s, Ctrl+C stops", screen)) << screen;
     ASSERT_EQ(::write(master, "\x03", 1), 1);
+    // The terminal echoes ^C; once the programmer has its bytes, the
+    // status line goes.
+    EXPECT_TRUE(read_screen(master, "^C\r\x1b[K", screen, milliseconds{5000})) << screen;
     EXPECT_EQ(program.wait(), 128 + SIGINT);
     termios after{};
     ASSERT_EQ(tcgetattr(terminal, &after), 0);
