@@ -215,6 +215,7 @@ Next send_block(Session& s, int32_t length, uint16_t& sum) {
       }
       if (esc_pressed(s)) return abandon_upload(s);
     }
+    status.update(p);
     // The break must follow the last byte on the line, not in a queue.
     // The programmer may hold it back as long as it likes; ESC still works.
     while (!s.serial.wait_output_drained(kDrainSliceMs)) {
