@@ -86,7 +86,6 @@ class FuzzSerial : public SerialDevice {
   void set_break(bool) override { limits_.tick(); }
   bool wait_output_drained(uint32_t) override { return true; }
   void discard_output() override {}
-  std::string device_name() const override { return "fuzz"; }
   void release_on_interrupt(std::span<const ReleaseStep>, uint32_t) override {}
   void close() override {}
 

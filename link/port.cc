@@ -96,7 +96,7 @@ class WaitStatus {
     if (waited < timing::kWaitShownAfterMs || !status_due(s_)) return;
     std::string line = "Waiting for the programmer on ";
     line += s_.port.name;
-    const std::string device = s_.serial.device_name();
+    const std::string device = s_.serial.device_path(s_.port.name);
     if (!device.empty() && device != s_.port.name) line += " (" + device + ")";
     line += ": " + seconds_text(waited / 1000) + " of " +
             seconds_text(timing::kLongestWaitMs / 1000) + ", Ctrl+C stops";

@@ -101,13 +101,13 @@ PosixSerial::~PosixSerial() {
   }
 }
 
-std::string PosixSerial::device_name() const {
+std::string PosixSerial::device_path(const char*) const {
   const char* path = std::getenv("CHIPFERRY_COM1");
   return path != nullptr && *path != '\0' ? path : default_path_;
 }
 
-OpenResult PosixSerial::open(const char*) {
-  const std::string path = device_name();
+OpenResult PosixSerial::open(const char* port_name) {
+  const std::string path = device_path(port_name);
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return (errno == ENOENT || errno == ENOTDIR) ? OpenResult::not_found : OpenResult::failed;

@@ -35,6 +35,7 @@ class PosixSerial : public SerialDevice {
   ~PosixSerial() override;
 
   OpenResult open(const char* port_name) override;
+  std::string device_path(const char* port_name) const override;
   bool get_state(LineSettings& settings) override;
   bool set_state(const LineSettings& settings) override;
   bool set_timeouts(const Timeouts& timeouts) override;
@@ -43,7 +44,6 @@ class PosixSerial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
-  std::string device_name() const override;
   void release_on_interrupt(std::span<const ReleaseStep> release,
                             uint32_t byte_timeout_ms) override;
   void close() override;

@@ -12,11 +12,14 @@ static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte Win32 record");
 
 Win32Serial::~Win32Serial() { close(); }
 
-OpenResult Win32Serial::open(const char* port_name) {
+std::string Win32Serial::device_path(const char* port_name) const {
   const char* path = std::getenv("CHIPFERRY_COM1");
-  if (path == nullptr || *path == '\0') path = port_name;
-  path_ = path;
-  handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  return path != nullptr && *path != '\0' ? path : port_name;
+}
+
+OpenResult Win32Serial::open(const char* port_name) {
+  const std::string path = device_path(port_name);
+  handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle_ == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenResult::not_found : OpenResult::failed;
@@ -97,8 +100,6 @@ void Win32Serial::set_break(bool on) { EscapeCommFunction(handle_, on ? SETBREAK
 bool Win32Serial::wait_output_drained(uint32_t) { return true; }
 
 void Win32Serial::discard_output() { PurgeComm(handle_, PURGE_TXCLEAR); }
-
-std::string Win32Serial::device_name() const { return path_; }
 
 // The console's handler sends the release on a thread of its own and
 // ends the process; meanwhile the port is its alone.

@@ -23,6 +23,7 @@ class Win32Serial : public SerialDevice {
   Win32Serial& operator=(const Win32Serial&) = delete;
 
   OpenResult open(const char* port_name) override;
+  std::string device_path(const char* port_name) const override;
   bool get_state(LineSettings& settings) override;
   bool set_state(const LineSettings& settings) override;
   bool set_timeouts(const Timeouts& timeouts) override;
@@ -31,7 +32,6 @@ class Win32Serial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
-  std::string device_name() const override;
   void release_on_interrupt(std::span<const ReleaseStep> release,
                             uint32_t byte_timeout_ms) override;
   void close() override;
@@ -39,7 +39,6 @@ class Win32Serial : public SerialDevice {
  private:
   static void park_if_interrupted();
 
-  std::string path_ = "COM1";  ///< what open() opened
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB dcb_{};  ///< the settings as the port reported them
 };

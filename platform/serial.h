@@ -72,6 +72,8 @@ class SerialDevice {
 
   /// Opens the named port for exclusive reading and writing.
   virtual OpenResult open(const char* port_name) = 0;
+  /// The device that open(port_name) opens on this machine.
+  virtual std::string device_path(const char* port_name) const { return port_name; }
   /// Reads the current line settings into `settings`; false on failure.
   virtual bool get_state(LineSettings& settings) = 0;
   /// Applies `settings`; false on failure.
@@ -92,10 +94,6 @@ class SerialDevice {
   virtual bool wait_output_drained(uint32_t max_ms) = 0;
   /// Drops written bytes that have not left yet.
   virtual void discard_output() = 0;
-
-  /// What COM1 stands for on this machine: the device path, or the port's
-  /// own name. For messages only.
-  virtual std::string device_name() const = 0;
 
   /// Arms the way out of an interrupted run. If the process is interrupted
   /// (Ctrl+C, SIGTERM, SIGHUP; the Windows console's Ctrl+C, Break and

@@ -39,7 +39,6 @@ class SimSerial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
-  std::string device_name() const override { return "simulated"; }
   void release_on_interrupt(std::span<const ReleaseStep> release,
                             uint32_t byte_timeout_ms) override {
     interrupt_release.assign(release.begin(), release.end());

@@ -47,11 +47,10 @@ TEST(StatusLine, NamesAWaitThatLastsASecondAndErasesItBeforeTheMessage) {
   ASSERT_FALSE(st.empty());
   // The wait starts after the wake-up's 50 ms; its eighth attempt ends
   // 1080 ms into it.
-  EXPECT_EQ(st.front().line,
-            "Waiting for the programmer on COM1 (simulated): 1 s of 8 min 6 s, Ctrl+C stops");
+  EXPECT_EQ(st.front().line, "Waiting for the programmer on COM1: 1 s of 8 min 6 s, Ctrl+C stops");
   EXPECT_EQ(st.front().at_ms, 50u + 8 * 135);
   EXPECT_EQ(st[st.size() - 2].line,
-            "Waiting for the programmer on COM1 (simulated): 8 min 6 s of 8 min 6 s, Ctrl+C stops");
+            "Waiting for the programmer on COM1: 8 min 6 s of 8 min 6 s, Ctrl+C stops");
   EXPECT_EQ(st.back().line, "");
   EXPECT_EQ(st.back().at_ms, 50u + 3600 * 135);
   // Once a second, not once an attempt.
