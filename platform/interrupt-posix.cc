@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -52,9 +53,13 @@ void send_release(int fd) {
     }
     if (g_release[i].pause_ms != 0) pause_ms(g_release[i].pause_ms);
   }
-  // What has not left by now never will (CTS held off); close() would
-  // wait up to half a minute for it.
-  tcflush(fd, TCOFLUSH);
+  // What has not left by now never will (CTS held off), and close() would
+  // wait up to half a minute for it; only a queue that is there is
+  // dropped, for a device that cannot tell (a pseudo-terminal always says
+  // empty) may still be passing the release on. TIOCOUTQ is a plain
+  // system call, as the TCFLSH that tcflush() makes is.
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) tcflush(fd, TCOFLUSH);
   close(fd);
 }
 
