@@ -8,8 +8,13 @@
 #include "platform/backends.h"
 #include "trace/recorder.h"
 
-int main() {
+int main(int argc, char** argv) {
   chipferry::Backends backends = chipferry::make_backends();
+  // --help and --version are answered before the port is touched.
+  if (const auto code =
+          chipferry::answer_arguments(argc, argv, *backends.console, backends.com1_default)) {
+    return *code;
+  }
   // CHIPFERRY_TRACE=FILE records the line around the backends; unset,
   // nothing of it is there.
   if (const char* trace = std::getenv("CHIPFERRY_TRACE"); trace != nullptr && *trace != '\0') {

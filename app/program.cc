@@ -1,8 +1,12 @@
 #include "app/program.h"
 
+#include <array>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "catalogue/rom_list.h"
+#include "chipferry/version.h"
 #include "link/port.h"
 #include "link/timings.h"
 #include "operations/chip_operations.h"
@@ -36,6 +40,14 @@ constexpr MenuEntry kMenuEntries[] = {
     {'7', program_rom},     {'8', erase_rom},      {'9', blank_check_rom},
 };
 
+// A control character in caret notation (ESC as ^[, DEL as ^?): raw, the
+// terminal would act on it, and an arrow key's ESC would swallow the
+// message's next letters. Everything else as it was typed.
+std::array<char, 3> shown_as_typed(int c) {
+  if (c < 0x20 || c == 0x7F) return {'^', static_cast<char>(c ^ 0x40), '\0'};
+  return {static_cast<char>(c), '\0', '\0'};
+}
+
 // Reads menu characters until one chooses something; returns where that
 // leads.
 Next menu_loop(Session& s) {
@@ -47,8 +59,7 @@ Next menu_loop(Session& s) {
     for (const MenuEntry& entry : kMenuEntries) {
       if (entry.key == c) return entry.run(s);
     }
-    const char shown[2] = {static_cast<char>(c), '\0'};
-    print(s, "Option %s does not exist, please try again.\n", shown);
+    print(s, "Option %s does not exist, please try again.\n", shown_as_typed(c).data());
   }
 }
 
@@ -88,6 +99,49 @@ int run_menu(Session& s, Next next) {
 }
 
 }  // namespace
+
+std::optional<int> answer_arguments(int argc, const char* const* argv, Console& console,
+                                    const char* com1_default) {
+  if (argc != 2) return std::nullopt;
+  const std::string_view argument = argv[1];
+  if (argument == "--version") {
+    console.write("chipferry " CHIPFERRY_VERSION "\n");
+    return kExitOk;
+  }
+  if (argument != "--help") return std::nullopt;
+  std::string usage =
+      "Usage: chipferry [--help | --version]\n"
+      "\n"
+      "Remote control for an Advantest SE4943 (TR4943) EPROM programmer on the\n"
+      "serial port COM1, from a numbered menu: load an image file into the\n"
+      "programmer's buffer, save the buffer to a file, set the ROM type, and\n"
+      "start the chip operations (dump, compare, program, erase, blank check).\n"
+      "\n"
+      "COM1 is the device named by the environment variable CHIPFERRY_COM1,\n"
+      "or ";
+  usage += com1_default;
+  usage +=
+      " when it is not set.\n"
+      "\n"
+      "At a terminal, a status line on standard error tells what the program\n"
+      "waits for. Ctrl+C hands the programmer back and ends the run.\n"
+      "\n"
+      "Exit status:\n"
+      "  0  quit, or input ended at the menu\n"
+      "  1  the port does not exist\n"
+      "  2  the port cannot be opened (held by another program, no permission)\n"
+      "  3  the port's settings cannot be read: it is not a serial device\n"
+      "  4  the port's settings cannot be set\n"
+      "  5  the port's time-outs cannot be set\n"
+      "  6  the programmer did not answer, or a download ended wrongly\n"
+      "  7  a malformed reply, or the checksums differ\n"
+      "  8  input ended before a received image was saved\n"
+      "  9  the trace file (CHIPFERRY_TRACE) cannot be created\n"
+      "\n"
+      "More in the manual: man chipferry (chipferry.txt in the Windows zip).\n";
+  console.write(usage);
+  return kExitOk;
+}
 
 int run_program(Session& s) {
   std::memset(s.text, 0, sizeof s.text);

@@ -2,9 +2,19 @@
 // the run.
 #pragma once
 
+#include <optional>
+
+#include "platform/console.h"
 #include "session/session.h"
 
 namespace chipferry {
+
+/// --help or --version as the one argument: prints the usage (naming
+/// `com1_default`, the device COM1 stands for without CHIPFERRY_COM1) or
+/// the version, and gives exit code 0. Nothing for any other arguments,
+/// which the run ignores.
+std::optional<int> answer_arguments(int argc, const char* const* argv, Console& console,
+                                    const char* com1_default);
 
 /// Runs the whole program on the given session and returns the exit code.
 /// The port has been released (when it was opened) by the time it returns.

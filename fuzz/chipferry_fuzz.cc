@@ -86,6 +86,7 @@ class FuzzSerial : public SerialDevice {
   void set_break(bool) override { limits_.tick(); }
   bool wait_output_drained(uint32_t) override { return true; }
   void discard_output() override {}
+  void release_on_interrupt(std::span<const ReleaseStep>, uint32_t) override {}
   void close() override {}
 
  private:
@@ -115,6 +116,8 @@ class FuzzConsole : public Console {
     limits_.tick();
     return -1;
   }
+  bool has_keyboard() const override { return false; }
+  void status(std::string_view) override {}
 
  private:
   std::string input_;

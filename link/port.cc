@@ -1,9 +1,11 @@
 #include "link/port.h"
 
 #include <cstring>
+#include <string>
 
 #include "link/timings.h"
 #include "session/console_io.h"
+#include "session/status.h"
 
 namespace chipferry {
 
@@ -27,6 +29,8 @@ int open_port(Session& s) {
     print(s, "Can't get Port %s state\n", s.port.name);
     return kExitPortGetState;
   }
+  s.port.answers_settings = true;
+  s.serial.release_on_interrupt(kRelease, timing::kByteTimeoutMs);
   settings.baud_rate = 19200;
   settings.data_bits = 8;
   settings.parity = Parity::none;
@@ -75,20 +79,55 @@ bool read_expected(Session& s, uint8_t expected) {
   return s.port.read_count != 0 && byte == expected;
 }
 
+// A programmer that is off, or on another port, is otherwise eight
+// minutes of a blank screen: once a wait has lasted a second, the status
+// line says what it waits on, for how long at most, and the way out.
+class WaitStatus {
+ public:
+  explicit WaitStatus(Session& s) : s_(s), start_ms_(s.clock.now_ms()) {}
+  ~WaitStatus() {
+    if (shown_) clear_status(s_);
+  }
+  WaitStatus(const WaitStatus&) = delete;
+  WaitStatus& operator=(const WaitStatus&) = delete;
+
+  void update() {
+    const uint64_t waited = s_.clock.now_ms() - start_ms_;
+    if (waited < timing::kWaitShownAfterMs || !status_due(s_)) return;
+    std::string line = "Waiting for the programmer on ";
+    line += s_.port.name;
+    const std::string device = s_.serial.device_path(s_.port.name);
+    if (!device.empty() && device != s_.port.name) line += " (" + device + ")";
+    line += ": " + seconds_text(waited / 1000) + " of " +
+            seconds_text(timing::kLongestWaitMs / 1000) + ", Ctrl+C stops";
+    show_status(s_, line);
+    shown_ = true;
+  }
+
+ private:
+  Session& s_;
+  uint64_t start_ms_;
+  bool shown_ = false;
+};
+
 }  // namespace
 
 bool wait_command_prompt(Session& s) {
+  WaitStatus status(s);
   for (int attempt = 0; attempt < timing::kWaitAttempts; ++attempt) {
     if (read_expected(s, '[') && read_expected(s, 'C') && read_expected(s, ']')) return true;
     s.clock.sleep_ms(timing::kWaitRetryMs);
+    status.update();
   }
   return false;
 }
 
 bool wait_bracket(Session& s) {
+  WaitStatus status(s);
   for (int attempt = 0; attempt < timing::kWaitAttempts; ++attempt) {
     if (read_expected(s, '[')) return true;
     s.clock.sleep_ms(timing::kWaitRetryMs);
+    status.update();
   }
   return false;
 }
@@ -105,12 +144,12 @@ Next expect_prompt(Session& s) {
 Next expect_bracket(Session& s) { return wait_bracket(s) ? Next::carry_on() : no_response(s); }
 
 void release_device(Session& s) {
-  send_byte(s, kEsc);
-  s.clock.sleep_ms(timing::kReleaseMs);
-  send_byte(s, 'S');
-  send_byte(s, 'C');
-  send_byte(s, kCr);
-  s.clock.sleep_ms(timing::kReleaseMs);
+  if (s.port.answers_settings) {
+    for (const ReleaseStep& step : kRelease) {
+      send_byte(s, step.byte);
+      if (step.pause_ms != 0) s.clock.sleep_ms(step.pause_ms);
+    }
+  }
   s.serial.close();
 }
 

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+#include "link/timings.h"
 #include "session/session.h"
 
 namespace chipferry {
@@ -27,6 +28,13 @@ namespace chipferry {
 constexpr uint8_t kEsc = 0x1B;
 constexpr uint8_t kDc1 = 0x11;
 constexpr uint8_t kCr = 0x0D;
+
+/// The release, byte by byte with the pause after each: ESC stops whatever
+/// the programmer was doing, "SC\r" hands it back to its own keys, and the
+/// pauses let both leave before the port closes. The one definition, for
+/// the end of the run and for a run cut short by an interrupt.
+inline constexpr ReleaseStep kRelease[] = {
+    {kEsc, timing::kReleaseMs}, {'S', 0}, {'C', 0}, {kCr, timing::kReleaseMs}};
 
 /// Opens and configures COM1. 0, or the exit code 1 to 5 after its message.
 /// From the moment the port is open, release_device is due at the end.
@@ -50,8 +58,9 @@ Next expect_prompt(Session& s);
 /// wait_bracket, or no_response when it runs out.
 Next expect_bracket(Session& s);
 
-/// Hands the programmer back (ESC, then S, C, CR) and closes the port.
-/// Runs once, at the end of the run, when open_port got as far as opening.
+/// Hands the programmer back (kRelease) and closes the port. Runs once, at
+/// the end of the run, when open_port got as far as opening; a port whose
+/// settings could not be read is closed without a byte written to it.
 void release_device(Session& s);
 
 }  // namespace chipferry

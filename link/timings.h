@@ -20,6 +20,12 @@ constexpr uint32_t kByteTimeoutMs = 60;
 /// eight minutes (3600 x (60 + 75) ms), long enough for any operation.
 constexpr int kWaitAttempts = 3600;
 constexpr uint32_t kWaitRetryMs = 75;
+/// The longest such a wait lasts on a silent line, as the status line
+/// tells it.
+constexpr uint32_t kLongestWaitMs = kWaitAttempts * (kByteTimeoutMs + kWaitRetryMs);
+/// A wait is named on the status line once it has lasted this long: the
+/// prompt that comes at once is no news.
+constexpr uint32_t kWaitShownAfterMs = 1000;
 
 // --- Start and end of the run ------------------------------------------
 

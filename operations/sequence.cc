@@ -1,10 +1,14 @@
 #include "operations/sequence.h"
 
+#include <algorithm>
+#include <string>
+
 #include "catalogue/type_query.h"
 #include "link/port.h"
 #include "link/replies.h"
 #include "link/timings.h"
 #include "session/console_io.h"
+#include "session/status.h"
 #include "session/text.h"
 
 namespace chipferry {
@@ -42,6 +46,18 @@ Next act_on_code_frame(Session& s, const ChipOperation& op) {
   return Next::menu_after_prompt();
 }
 
+// The pause is the chip's own time, up to five minutes for programming a
+// 64 KiB chip: the status line counts it in seconds, as one pause.
+void pause_for_chip(Session& s, const char* activity, uint32_t pause_ms) {
+  const std::string of = " of " + seconds_text(std::max<uint32_t>((pause_ms + 500) / 1000, 1));
+  auto draw = [&](uint32_t slept_ms) {
+    if (status_due(s)) show_status(s, activity + (": " + seconds_text(slept_ms / 1000)) + of);
+  };
+  draw(0);
+  s.clock.sleep_ms_ticking(pause_ms, kStatusIntervalMs, draw);
+  clear_status(s);
+}
+
 // Prints `prompt` and reads one word, without discarding what was typed
 // ahead: a word on the menu line answers at once. True when it equals
 // `word`, ignoring the case of A-Z. A word too long for the text buffer, or
@@ -70,7 +86,7 @@ Next run_chip_operation(Session& s, const ChipOperation& op) {
 
   send_string(s, "P\r");
   if (op.pause_after_execute != nullptr) {
-    s.clock.sleep_ms(op.pause_after_execute(s.transfer_length));
+    pause_for_chip(s, op.activity, op.pause_after_execute(s.transfer_length));
   }
 
   for (int frame = 0; frame < op.status_frames; ++frame) {

@@ -37,6 +37,8 @@ struct ChipOperation {
   const char* command;               ///< the operation command, CR included
   /// The pause after "P\r" for a transfer length; nullptr: none at all.
   uint32_t (*pause_after_execute)(int32_t transfer_length);
+  /// What the status line calls the operation during that pause.
+  const char* activity;
   const char* failure_message;  ///< for the code frames " #10]" to " #17]"
   const ExtraCode* extra_code;  ///< nullptr: none
   int status_frames;            ///< "PASS]" frames in a row that make success

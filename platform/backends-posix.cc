@@ -18,7 +18,8 @@ std::string system_name() {
 
 Backends make_backends() {
   Backends b;
-  b.serial = std::make_unique<PosixSerial>();
+  b.com1_default = "/dev/ttyS0";
+  b.serial = std::make_unique<PosixSerial>(b.com1_default);
   b.console = std::make_unique<PosixConsole>();
   b.clock = std::make_unique<PosixClock>();
   b.platform = system_name();

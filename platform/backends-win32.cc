@@ -40,6 +40,7 @@ std::string system_name() {
 
 Backends make_backends() {
   Backends b;
+  b.com1_default = "COM1";
   b.serial = std::make_unique<Win32Serial>();
   b.console = std::make_unique<Win32Console>();
   b.clock = std::make_unique<Win32Clock>();

@@ -19,6 +19,8 @@ struct Backends {
   std::unique_ptr<Clock> clock;
   /// The system the program runs on, as a trace's header names it.
   std::string platform;
+  /// The device COM1 stands for when CHIPFERRY_COM1 is not set.
+  const char* com1_default = "";
 };
 
 Backends make_backends();

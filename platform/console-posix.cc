@@ -1,41 +1,53 @@
 #include "platform/console-posix.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+
+#include "platform/interrupt-posix.h"
 
 namespace chipferry {
 namespace {
 
-// The terminal settings to put back if a signal ends the process while the
-// keyboard is in key mode. A signal handler can reach nothing else.
-termios g_restore_tio;
-volatile sig_atomic_t g_restore_armed = 0;
-constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Used when the terminal does not say how wide it is.
+constexpr size_t kDefaultWidth = 80;
 
-extern "C" void restore_and_reraise(int sig) {
-  if (g_restore_armed != 0) tcsetattr(STDIN_FILENO, TCSANOW, &g_restore_tio);
-  signal(sig, SIG_DFL);
-  raise(sig);
+size_t terminal_width(int fd) {
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return kDefaultWidth;
+  return size.ws_col;
+}
+
+void write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
 }
 
 }  // namespace
 
-PosixConsole::PosixConsole() : terminal_(isatty(STDIN_FILENO) == 1) {}
+PosixConsole::PosixConsole()
+    : terminal_(isatty(STDIN_FILENO) == 1), status_terminal_(isatty(STDERR_FILENO) == 1) {}
 
 PosixConsole::~PosixConsole() {
   if (key_mode_) leave_key_mode();
+  erase_status();
 }
 
 void PosixConsole::write(std::string_view text) {
+  erase_status();
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }
 
 bool PosixConsole::read_line(std::string& line) {
+  erase_status();
   for (;;) {
     const size_t end = pending_.find('\n');
     if (end != std::string::npos || (ended_ && !pending_.empty())) {
@@ -60,9 +72,7 @@ bool PosixConsole::enter_key_mode() {
   if (!terminal_) return false;
   if (key_mode_) return true;
   if (tcgetattr(STDIN_FILENO, &saved_) != 0) return false;
-  g_restore_tio = saved_;
-  g_restore_armed = 1;
-  for (int sig : kRestoreSignals) signal(sig, restore_and_reraise);
+  posix_interrupt::arm_terminal(saved_);
   termios raw = saved_;
   // Single keys without echo; Ctrl+C still interrupts.
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
@@ -75,12 +85,12 @@ bool PosixConsole::enter_key_mode() {
 
 void PosixConsole::leave_key_mode() {
   tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
-  g_restore_armed = 0;
-  for (int sig : kRestoreSignals) signal(sig, SIG_DFL);
+  posix_interrupt::disarm_terminal();
   key_mode_ = false;
 }
 
 void PosixConsole::wait_key() {
+  erase_status();
   // Bytes already read into our own buffer are keys too.
   if (!pending_.empty()) return;
   const bool was_key_mode = key_mode_;
@@ -106,6 +116,31 @@ int PosixConsole::poll_key() {
   unsigned char key = 0;
   if (::read(STDIN_FILENO, &key, 1) != 1) return -1;
   return key;
+}
+
+bool PosixConsole::has_keyboard() const { return terminal_; }
+
+void PosixConsole::status(std::string_view line) {
+  if (!status_terminal_) return;
+  // One column short of the width: a line that filled it would leave the
+  // cursor waiting to wrap, and the next carriage return on the line below.
+  const size_t width = terminal_width(STDERR_FILENO) - 1;
+  line = line.substr(0, width);
+  if (line == shown_) return;
+  // Drawn first, then the rest of the old line cleared: no flicker.
+  std::string draw = "\r";
+  draw += line;
+  draw += "\033[K";
+  // The interrupt path is told before the line appears and after it has
+  // gone, so that a Ctrl+C at any moment leaves nothing of it standing.
+  if (!line.empty()) posix_interrupt::set_status_shown(true);
+  write_all(STDERR_FILENO, draw);
+  shown_ = line;
+  if (line.empty()) posix_interrupt::set_status_shown(false);
+}
+
+void PosixConsole::erase_status() {
+  if (!shown_.empty()) status({});
 }
 
 }  // namespace chipferry

@@ -1,11 +1,17 @@
-// The console on Linux: standard output, standard input, and the terminal
-// keyboard when standard input is a terminal.
+// The console on Linux: standard output, standard input, the terminal
+// keyboard when standard input is a terminal, and the status line when
+// standard error is one.
 //
 // Standard input is read with read(2) into a buffer of our own, so that no
 // stdio buffer hides typed keys from the key test. Whenever the terminal is
 // switched out of line mode, its previous settings are restored when it is
 // switched back, and also by SIGINT, SIGTERM, SIGHUP and SIGQUIT, which then
-// keep their default effect.
+// keep their default effect (platform/interrupt-posix.h); so is a status
+// line erased.
+//
+// The status line is drawn with a carriage return and erased with the
+// terminal's erase-to-end-of-line (ESC [ K), which every terminal of the
+// last forty years understands.
 #pragma once
 
 #include <termios.h>
@@ -26,12 +32,17 @@ class PosixConsole : public Console {
   void wait_key() override;
   void set_key_mode(bool on) override;
   int poll_key() override;
+  bool has_keyboard() const override;
+  void status(std::string_view line) override;
 
  private:
   bool enter_key_mode();
   void leave_key_mode();
+  void erase_status();
 
   bool terminal_;
+  bool status_terminal_;  ///< standard error is a terminal
+  std::string shown_;     ///< the status line on the screen now
   bool key_mode_ = false;
   int key_mode_depth_ = 0;
   termios saved_{};

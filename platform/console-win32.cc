@@ -4,7 +4,11 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
+
+#include "platform/interrupt-win32.h"
 
 namespace chipferry {
 
@@ -44,20 +48,40 @@ bool key_waiting() {
   return false;
 }
 
+// The console screen standard error writes to, or nothing when it goes to
+// a pipe, a file or the NUL device.
+HANDLE status_screen() {
+  const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (error == nullptr || error == INVALID_HANDLE_VALUE || !GetConsoleMode(error, &mode)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return error;
+}
+
+size_t screen_width(HANDLE screen) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(screen, &info)) return 80;
+  const int width = info.srWindow.Right - info.srWindow.Left + 1;
+  return width > 1 ? static_cast<size_t>(width) : 80;
+}
+
 }  // namespace
 
-Win32Console::Win32Console() : console_(input_is_console()) {
+Win32Console::Win32Console() : console_(input_is_console()), screen_(status_screen()) {
   // Text mode would turn every "\n" into "\r\n", so a pipe or a file would
   // get other bytes than on Linux; a console shows bare LF line ends fine.
   _setmode(_fileno(stdout), _O_BINARY);
 }
 
 void Win32Console::write(std::string_view text) {
+  erase_status();
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }
 
 bool Win32Console::read_line(std::string& line) {
+  erase_status();
   std::fflush(stdout);
   line.clear();
   int c = std::getchar();
@@ -69,6 +93,7 @@ bool Win32Console::read_line(std::string& line) {
 }
 
 void Win32Console::wait_key() {
+  erase_status();
   std::fflush(stdout);
   if (!console_) return;
   // A short sleep between peeks keeps the wait off the processor; waiting
@@ -104,6 +129,33 @@ int Win32Console::poll_key() {
     const int key = key_of(event);
     if (key >= 0) return key;
   }
+}
+
+bool Win32Console::has_keyboard() const { return console_; }
+
+void Win32Console::status(std::string_view line) {
+  // Once the console's handler runs, the line is its to erase.
+  if (screen_ == INVALID_HANDLE_VALUE || win32_interrupt::interrupted()) return;
+  line = line.substr(0, screen_width(screen_) - 1);
+  if (line == shown_) return;
+  // Blanks over what the old line had beyond the new one, and the cursor
+  // back at the start: a console without escape sequences needs no more.
+  std::string draw = "\r";
+  draw += line;
+  if (shown_.size() > line.size()) draw.append(shown_.size() - line.size(), ' ');
+  draw += '\r';
+  std::fflush(stdout);
+  // The console's handler is told before the line appears and after it
+  // has gone, so that a Ctrl+C at any moment leaves nothing of it standing.
+  win32_interrupt::set_status_shown(screen_, std::max(shown_.size(), line.size()));
+  DWORD written = 0;
+  WriteFile(screen_, draw.data(), static_cast<DWORD>(draw.size()), &written, nullptr);
+  shown_ = line;
+  win32_interrupt::set_status_shown(screen_, shown_.size());
+}
+
+void Win32Console::erase_status() {
+  if (!shown_.empty()) status({});
 }
 
 }  // namespace chipferry

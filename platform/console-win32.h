@@ -1,8 +1,11 @@
 // The console on Windows: standard output, standard input through the C
-// runtime, and the console keyboard through its input events when standard
-// input is a console. The console needs no mode switch for single keys:
-// its events are read without echo whatever the line mode.
+// runtime, the console keyboard through its input events when standard
+// input is a console, and the status line when standard error is a
+// console screen. The console needs no mode switch for single keys: its
+// events are read without echo whatever the line mode.
 #pragma once
+
+#include <string>
 
 #include "platform/console.h"
 
@@ -17,11 +20,17 @@ class Win32Console : public Console {
   void wait_key() override;
   void set_key_mode(bool on) override;
   int poll_key() override;
+  bool has_keyboard() const override;
+  void status(std::string_view line) override;
 
  private:
   static constexpr unsigned long long kLookIntervalMs = 10;
 
+  void erase_status();
+
   bool console_;                      ///< standard input is the console keyboard
+  void* screen_;                      ///< standard error's console screen, if it is one
+  std::string shown_;                 ///< the status line on the screen now
   unsigned long long last_look_ = 0;  ///< GetTickCount64() when poll_key last looked
 };
 

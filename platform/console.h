@@ -1,10 +1,18 @@
-// The console seam: standard output, standard input, and the keyboard.
+// The console seam: standard output, standard input, the keyboard, and the
+// status line.
 //
 // Standard input is consumed a line at a time (the program keeps its own
-// line buffer on top, see app/input.h). The keyboard is a separate thing:
-// it exists only when standard input is a terminal. Without a keyboard the
-// key wait returns at once and no key is ever reported, so a scripted run
-// never hangs and never loses lines meant for later prompts.
+// line buffer on top, see session/console_io.h). The keyboard is a separate
+// thing: it exists only when standard input is a terminal. Without a
+// keyboard the key wait returns at once and no key is ever reported, so a
+// scripted run never hangs and never loses lines meant for later prompts.
+//
+// The status line says what the program is waiting for while it waits. It
+// is drawn on standard error, and only when standard error is a terminal:
+// a pipe or a file never receives a byte of it. write(), read_line() and
+// wait_key() erase it before they do anything else, so the screen then
+// holds exactly what it would have held without it; standard output never
+// carries any of it.
 #pragma once
 
 #include <string>
@@ -37,6 +45,13 @@ class Console {
   /// The key pressed since the last call, read without echo and without
   /// blocking; -1 when none is waiting or there is no keyboard.
   virtual int poll_key() = 0;
+
+  /// True when there is a keyboard, so that poll_key() can report keys.
+  virtual bool has_keyboard() const = 0;
+
+  /// Shows `line` as the status line, in place of the one shown before; an
+  /// empty line erases it. A line wider than the terminal is cut short.
+  virtual void status(std::string_view line) = 0;
 };
 
 }  // namespace chipferry

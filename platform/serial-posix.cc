@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/interrupt-posix.h"
+
 namespace chipferry {
 namespace {
 
@@ -93,7 +95,10 @@ ByteIo gone(int timeout_ms) {
 }  // namespace
 
 PosixSerial::~PosixSerial() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) {
+    posix_interrupt::disarm_release();
+    ::close(fd_);
+  }
 }
 
 std::string PosixSerial::device_path(const char*) const {
@@ -287,8 +292,14 @@ bool PosixSerial::wait_output_drained(uint32_t max_ms) {
 
 void PosixSerial::discard_output() { tcflush(fd_, TCOFLUSH); }
 
+void PosixSerial::release_on_interrupt(std::span<const ReleaseStep> release,
+                                       uint32_t byte_timeout_ms) {
+  if (fd_ >= 0) posix_interrupt::arm_release(fd_, release, byte_timeout_ms);
+}
+
 void PosixSerial::close() {
   if (fd_ < 0) return;
+  posix_interrupt::disarm_release();
   // What is still queued now is held by the programmer; close() would
   // otherwise wait up to 30 s for it. Only a queue that is there is
   // dropped: a device that cannot tell (a pseudo-terminal always says

@@ -16,6 +16,8 @@
 // emptied, or dropped, only where the caller asks (wait_output_drained,
 // discard_output), before a break, and at close, which never waits longer
 // than the closing bytes need.
+// An interrupted run sends its release from the signal handler of
+// platform/interrupt-posix.h, straight to the port's descriptor.
 #pragma once
 
 #include <termios.h>
@@ -42,6 +44,8 @@ class PosixSerial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
+  void release_on_interrupt(std::span<const ReleaseStep> release,
+                            uint32_t byte_timeout_ms) override;
   void close() override;
 
  private:

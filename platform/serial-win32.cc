@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/interrupt-win32.h"
+
 namespace chipferry {
 
 // The record length the port is told; a different layout would make
@@ -77,12 +79,14 @@ bool Win32Serial::set_timeouts(const Timeouts& t) {
 }
 
 ByteIo Win32Serial::write_byte(uint8_t byte) {
+  park_if_interrupted();
   DWORD written = 0;
   const BOOL ok = WriteFile(handle_, &byte, 1, &written, nullptr);
   return {ok != 0, ok != 0 ? static_cast<uint32_t>(written) : 0u};
 }
 
 ByteIo Win32Serial::read_byte(uint8_t& byte) {
+  park_if_interrupted();
   uint8_t got = 0;
   DWORD read = 0;
   const BOOL ok = ReadFile(handle_, &got, 1, &read, nullptr);
@@ -97,8 +101,21 @@ bool Win32Serial::wait_output_drained(uint32_t) { return true; }
 
 void Win32Serial::discard_output() { PurgeComm(handle_, PURGE_TXCLEAR); }
 
+// The console's handler sends the release on a thread of its own and
+// ends the process; meanwhile the port is its alone.
+void Win32Serial::park_if_interrupted() {
+  if (win32_interrupt::interrupted()) Sleep(INFINITE);
+}
+
+// The port's own write time-out bounds each byte of the release, as it
+// bounds every other write.
+void Win32Serial::release_on_interrupt(std::span<const ReleaseStep> release, uint32_t) {
+  if (handle_ != INVALID_HANDLE_VALUE) win32_interrupt::arm_release(handle_, release);
+}
+
 void Win32Serial::close() {
   if (handle_ == INVALID_HANDLE_VALUE) return;
+  win32_interrupt::disarm_release();
   CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
 }

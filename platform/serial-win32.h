@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "platform/serial.h"
 
 namespace chipferry {
@@ -30,9 +32,13 @@ class Win32Serial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
+  void release_on_interrupt(std::span<const ReleaseStep> release,
+                            uint32_t byte_timeout_ms) override;
   void close() override;
 
  private:
+  static void park_if_interrupted();
+
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB dcb_{};  ///< the settings as the port reported them
 };

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace chipferry {
@@ -51,6 +52,12 @@ enum class OpenResult {
   ok,
   not_found,  ///< no device of that name
   failed,     ///< any other reason, a device held by someone else included
+};
+
+/// One byte of the programmer's release and the pause after it.
+struct ReleaseStep {
+  uint8_t byte;
+  uint32_t pause_ms;
 };
 
 /// Outcome of one single-byte read or write.
@@ -87,6 +94,16 @@ class SerialDevice {
   virtual bool wait_output_drained(uint32_t max_ms) = 0;
   /// Drops written bytes that have not left yet.
   virtual void discard_output() = 0;
+
+  /// Arms the way out of an interrupted run. If the process is interrupted
+  /// (Ctrl+C, SIGTERM, SIGHUP; the Windows console's Ctrl+C, Break and
+  /// close events) while the port is open, `release` goes out, each byte
+  /// given at most `byte_timeout_ms` to leave and followed by its pause;
+  /// the port is then closed and the process ends as the interrupt would
+  /// have ended it. A second Ctrl+C meanwhile ends it at once. The steps
+  /// are copied; close() disarms.
+  virtual void release_on_interrupt(std::span<const ReleaseStep> release,
+                                    uint32_t byte_timeout_ms) = 0;
 
   /// Closes the port without waiting long for queued output.
   virtual void close() = 0;

@@ -55,8 +55,12 @@ struct Next {
 struct Port {
   char name[6] = {};
   bool release_registered = false;  ///< release_device runs at the end
-  uint32_t read_count = 0;          ///< bytes delivered by the last read_byte
-  uint32_t write_count = 0;         ///< bytes delivered by the last send_byte
+  /// The port answered the settings query, so it is a terminal device and
+  /// the release may write to it. Anything else (a regular file named by
+  /// mistake) must never be written to: the bytes would land in the file.
+  bool answers_settings = false;
+  uint32_t read_count = 0;   ///< bytes delivered by the last read_byte
+  uint32_t write_count = 0;  ///< bytes delivered by the last send_byte
 };
 
 /// Standard input as the menu sees it: the current line and how much of it
@@ -65,6 +69,12 @@ struct InputLine {
   std::string line;
   size_t pos = 0;
   bool ended = false;  ///< standard input has no more lines
+};
+
+/// The status line as the program last drew it (session/status.h).
+struct StatusLine {
+  std::string line;  ///< empty: none is shown
+  uint64_t drawn_at_ms = 0;
 };
 
 constexpr size_t kTextSize = 256;
@@ -84,6 +94,7 @@ struct Session {
 
   Port port;
   InputLine input;
+  StatusLine status;
   char text[kTextSize] = {};
   std::array<uint8_t, kHostBufferSize> host_buffer{};
   int32_t transfer_length = kStartTransferLength;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "chipferry/version.h"
 #include "sim/programmer.h"
 #include "sim/pty_host.h"
 #include "sim/replay.h"
@@ -72,7 +73,8 @@ constexpr char kUsage[] =
     "                      the program sends with the recording; at the first\n"
     "                      difference say where on standard error, end PROGRAM\n"
     "                      and exit with 124 (no --chip, --type, --fault, ...)\n"
-    "  --help              show this text\n";
+    "  --help              show this text\n"
+    "  --version           show the version\n";
 
 struct Options {
   const RomType* type = nullptr;
@@ -120,6 +122,9 @@ Options parse_options(int argc, char** argv) {
     };
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::fputs("chipferry-sim " CHIPFERRY_VERSION "\n", stdout);
       std::exit(0);
     } else if (arg == "--chip") {
       const std::string v = value();
@@ -355,9 +360,11 @@ int run(int argc, char** argv) {
       return 0;
     }
     if (sig != SIGCHLD) {
-      // The terminal's Ctrl+C has reached the program already; a signal
-      // sent to us alone is passed on. Either way we end when it does.
-      kill(child, sig);
+      // The terminal's Ctrl+C or hang-up (sent by the kernel) has reached
+      // the program already; passed on, it would be a second Ctrl+C, which
+      // cuts the program's own way out short. A signal sent to us alone is
+      // passed on. Either way we end when it does.
+      if (info.ssi_code != SI_KERNEL) kill(child, sig);
       continue;
     }
     int status = 0;

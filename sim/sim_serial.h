@@ -39,6 +39,11 @@ class SimSerial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
+  void release_on_interrupt(std::span<const ReleaseStep> release,
+                            uint32_t byte_timeout_ms) override {
+    interrupt_release.assign(release.begin(), release.end());
+    interrupt_byte_timeout_ms = byte_timeout_ms;
+  }
   void close() override;
 
   /// The bytes the program wrote, in order, breaks left out.
@@ -62,6 +67,8 @@ class SimSerial : public SerialDevice {
   Timeouts timeouts;  ///< as the program set them; until then, none
   bool is_open = false;
   std::vector<WireEvent> events;
+  std::vector<ReleaseStep> interrupt_release;  ///< what an interrupt would send
+  uint32_t interrupt_byte_timeout_ms = 0;
 
  private:
   Programmer& programmer_;

@@ -16,6 +16,17 @@ class VirtualClock : public Clock {
     now += ms;
   }
   uint64_t now_ms() override { return now; }
+  /// One sleep, as recorded; the ticks come at every `every_ms` of it.
+  void sleep_ms_ticking(uint32_t ms, uint32_t every_ms,
+                        const std::function<void(uint32_t)>& tick) override {
+    sleeps.push_back(ms);
+    const uint64_t start = now;
+    for (uint32_t slept = every_ms; every_ms != 0 && slept < ms; slept += every_ms) {
+      now = start + slept;
+      tick(slept);
+    }
+    now = start + ms;
+  }
 
   uint64_t now = 0;
   std::vector<uint32_t> sleeps;  ///< every sleep_ms, in order

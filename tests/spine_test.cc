@@ -72,8 +72,9 @@ TEST_F(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
        "Port COM1 doesn't exist\n", false},
       {"busy", [](sim::SimSerial& s) { s.open_result = OpenResult::failed; }, 2,
        "Can't access Port COM1\n", false},
+      // No settings: no terminal device, so nothing may be written to it.
       {"get state", [](sim::SimSerial& s) { s.get_state_ok = false; }, 3,
-       "Can't get Port COM1 state\n", true},
+       "Can't get Port COM1 state\n", false},
       {"set state", [](sim::SimSerial& s) { s.set_state_ok = false; }, 4,
        "Can't set Port COM1 state\n", true},
       {"timeouts", [](sim::SimSerial& s) { s.set_timeouts_ok = false; }, 5,
@@ -86,6 +87,7 @@ TEST_F(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
     EXPECT_EQ(bench.run("q\n"), c.code);
     EXPECT_EQ(bench.console.out, kBanner + c.message);
     EXPECT_EQ(bench.wire(), c.released ? kRelease : "");
+    EXPECT_FALSE(bench.serial.is_open);
     EXPECT_EQ(bench.console.lines_read, 0);
   }
 }

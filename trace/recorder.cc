@@ -150,6 +150,13 @@ class TracingSerial : public SerialDevice {
     rec_->event(Event::output_discarded);
   }
 
+  // The interrupted run's release goes out from a signal handler, which
+  // cannot write to the trace: the trace ends where the interrupt came.
+  void release_on_interrupt(std::span<const ReleaseStep> release,
+                            uint32_t byte_timeout_ms) override {
+    inner_->release_on_interrupt(release, byte_timeout_ms);
+  }
+
   void close() override {
     inner_->close();
     rec_->event(Event::port_closed);
@@ -170,6 +177,11 @@ class TracingClock : public Clock {
     // shows what it was waiting for.
     rec_->event(Event::pause, std::to_string(ms) + " ms");
     rec_->clock().sleep_ms(ms);
+  }
+  void sleep_ms_ticking(uint32_t ms, uint32_t every_ms,
+                        const std::function<void(uint32_t slept_ms)>& tick) override {
+    rec_->event(Event::pause, std::to_string(ms) + " ms");
+    rec_->clock().sleep_ms_ticking(ms, every_ms, tick);
   }
   uint64_t now_ms() override { return rec_->clock().now_ms(); }
 

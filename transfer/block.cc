@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <string>
 
 #include "link/port.h"
 #include "link/timings.h"
 #include "session/console_io.h"
+#include "session/status.h"
 
 namespace chipferry {
 namespace {
@@ -38,6 +40,54 @@ class KeyMode {
   Session& s_;
 };
 
+// The status line of a transfer: bytes moved of the block, the rate and
+// the time left once the data has flowed for a second, and the way out
+// when there is a keyboard to press it on.
+class TransferStatus {
+ public:
+  TransferStatus(Session& s, const char* moving, int32_t length)
+      : s_(s), moving_(moving), length_(length) {}
+  ~TransferStatus() { clear_status(s_); }
+  TransferStatus(const TransferStatus&) = delete;
+  TransferStatus& operator=(const TransferStatus&) = delete;
+
+  void update(int32_t moved) {
+    // The rate counts from the first byte: a download's preamble may keep
+    // it waiting for as long as the programmer likes.
+    if (moved > 0 && first_moved_ == 0) {
+      first_moved_ = moved;
+      first_ms_ = s_.clock.now_ms();
+    }
+    // The block complete, its line is drawn once more and then stands:
+    // what a download brings after the data is no part of it.
+    if (complete_) return;
+    complete_ = moved >= length_;
+    if (!complete_ && !status_due(s_)) return;
+    moved = std::min(moved, length_);
+    std::string line = std::string(moving_) + " " + std::to_string(moved) + " of " +
+                       std::to_string(length_) + " bytes";
+    const uint64_t flowed_ms = first_moved_ == 0 ? 0 : s_.clock.now_ms() - first_ms_;
+    if (flowed_ms >= 1000 && moved > first_moved_) {
+      const uint64_t rate = static_cast<uint64_t>(moved - first_moved_) * 1000 / flowed_ms;
+      line += ", " + std::to_string(rate) + " bytes/s";
+      if (rate > 0) {
+        const uint64_t left = static_cast<uint64_t>(length_ - moved);
+        line += ", " + seconds_text((left + rate - 1) / rate) + " left";
+      }
+    }
+    if (s_.console.has_keyboard()) line += ", ESC abandons";
+    show_status(s_, line);
+  }
+
+ private:
+  Session& s_;
+  const char* moving_;
+  int32_t length_;
+  int32_t first_moved_ = 0;
+  uint64_t first_ms_ = 0;
+  bool complete_ = false;
+};
+
 // Reads the key that is waiting, if any. Keys other than ESC are dropped.
 bool esc_pressed(Session& s) { return s.console.poll_key() == kEsc; }
 
@@ -50,6 +100,7 @@ void hold_break(Session& s) {
 // The programmer ends an upload on a break. Bytes still queued by the
 // operating system would reach it after the break, so they are dropped.
 Next abandon_upload(Session& s) {
+  clear_status(s);
   s.serial.discard_output();
   hold_break(s);
   send_byte(s, kEsc);
@@ -58,6 +109,7 @@ Next abandon_upload(Session& s) {
 }
 
 Next abandon_download(Session& s, uint32_t pause_ms) {
+  clear_status(s);
   send_byte(s, kEsc);
   s.clock.sleep_ms(pause_ms);
   return Next::menu_after_prompt();
@@ -72,9 +124,10 @@ void print_surplus(Session& s, int32_t received) {
 // up to one past the limit (enough to refuse, and no overflow on a line
 // that sends zeros for ever). Bytes of other values are skipped. There is
 // no time limit; ESC is the way out.
-Next receive_preamble(Session& s) {
+Next receive_preamble(Session& s, TransferStatus& status) {
   int32_t zeros = 0;
   for (;;) {
+    status.update(0);
     const uint8_t byte = read_byte(s);
     const bool arrived = s.port.read_count != 0;
     if (arrived && byte == 0x00 && zeros <= kMaxReceivedZeros) ++zeros;
@@ -91,10 +144,11 @@ Next receive_preamble(Session& s) {
 // The data of a download: everything that comes, the programmer's closing
 // bytes included, until the buffer is full or the 26th empty read. The
 // empty reads add up over the whole phase; a byte does not reset them.
-Next receive_data(Session& s, int32_t& received) {
+Next receive_data(Session& s, TransferStatus& status, int32_t& received) {
   int empty_reads = 0;
   received = 0;
   for (;;) {
+    status.update(received);
     const uint8_t byte = read_byte(s);
     if (s.port.read_count == 0) {
       if (++empty_reads > kMaxEmptyReads) return Next::carry_on();
@@ -147,8 +201,10 @@ Next send_block(Session& s, int32_t length, uint16_t& sum) {
   sum = 0;
   {
     KeyMode keys(s);
+    TransferStatus status(s, "Sending", length);
     int32_t p = 0;
     while (p < length) {
+      status.update(p);
       const uint8_t byte = s.host_buffer[static_cast<size_t>(p)];
       send_byte(s, byte);
       // A byte that did not leave (CTS held, or a failed call) goes again;
@@ -159,9 +215,11 @@ Next send_block(Session& s, int32_t length, uint16_t& sum) {
       }
       if (esc_pressed(s)) return abandon_upload(s);
     }
+    status.update(p);
     // The break must follow the last byte on the line, not in a queue.
     // The programmer may hold it back as long as it likes; ESC still works.
     while (!s.serial.wait_output_drained(kDrainSliceMs)) {
+      status.update(p);
       if (esc_pressed(s)) return abandon_upload(s);
     }
   }
@@ -178,8 +236,9 @@ Next receive_block(Session& s, int32_t length) {
   int32_t received = 0;
   {
     KeyMode keys(s);
-    if (Next next = receive_preamble(s); !next.carries_on()) return next;
-    if (Next next = receive_data(s, received); !next.carries_on()) return next;
+    TransferStatus status(s, "Receiving", length);
+    if (Next next = receive_preamble(s, status); !next.carries_on()) return next;
+    if (Next next = receive_data(s, status, received); !next.carries_on()) return next;
   }
   int32_t last = 0;
   if (Next next = check_stream_end(s, length, received, last); !next.carries_on()) return next;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "platform/console.h"
 #include "sim/virtual_clock.h"
@@ -45,6 +46,12 @@ class ScriptedConsole : public Console {
     return -1;
   }
 
+  bool has_keyboard() const override { return keyboard; }
+
+  void status(std::string_view line) override {
+    statuses.push_back({std::string(line), clock_.now});
+  }
+
   struct Key {
     int key;
     uint64_t at_ms;       ///< the key is there from this virtual time on
@@ -60,6 +67,13 @@ class ScriptedConsole : public Console {
   int key_polls = 0;
   int key_mode_changes = 0;
   bool key_mode = false;
+  bool keyboard = true;
+  /// Every status line drawn, "" for an erase, at its virtual time.
+  struct Status {
+    std::string line;
+    uint64_t at_ms;
+  };
+  std::vector<Status> statuses;
 
  private:
   sim::VirtualClock& clock_;
