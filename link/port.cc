@@ -93,14 +93,18 @@ class WaitStatus {
 
   void update() {
     const uint64_t waited = s_.clock.now_ms() - start_ms_;
-    if (waited < timing::kWaitShownAfterMs || !status_due(s_)) return;
-    std::string line = "Waiting for the programmer on ";
-    line += s_.port.name;
-    const std::string device = s_.serial.device_path(s_.port.name);
-    if (!device.empty() && device != s_.port.name) line += " (" + device + ")";
-    line += ": " + seconds_text(waited / 1000) + " of " +
-            seconds_text(timing::kLongestWaitMs / 1000) + ", Ctrl+C stops";
-    show_status(s_, line);
+    // The line changes once a second; a wait makes up to 3600 attempts.
+    if (waited < timing::kWaitShownAfterMs || waited / 1000 == shown_s_ || !status_due(s_)) return;
+    if (!shown_) {
+      head_ = "Waiting for the programmer on ";
+      head_ += s_.port.name;
+      const std::string device = s_.serial.device_path(s_.port.name);
+      if (!device.empty() && device != s_.port.name) head_ += " (" + device + ")";
+      head_ += ": ";
+      tail_ = " of " + seconds_text(timing::kLongestWaitMs / 1000) + ", Ctrl+C stops";
+    }
+    shown_s_ = waited / 1000;
+    show_status(s_, head_ + seconds_text(shown_s_) + tail_);
     shown_ = true;
   }
 
@@ -108,6 +112,9 @@ class WaitStatus {
   Session& s_;
   uint64_t start_ms_;
   bool shown_ = false;
+  uint64_t shown_s_ = 0;
+  std::string head_;  ///< the port and the most it may wait: made once per wait
+  std::string tail_;
 };
 
 }  // namespace

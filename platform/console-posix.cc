@@ -120,6 +120,8 @@ int PosixConsole::poll_key() {
 
 bool PosixConsole::has_keyboard() const { return terminal_; }
 
+bool PosixConsole::shows_status() const { return status_terminal_; }
+
 void PosixConsole::status(std::string_view line) {
   if (!status_terminal_) return;
   // One column short of the width: a line that filled it would leave the

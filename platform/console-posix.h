@@ -33,6 +33,7 @@ class PosixConsole : public Console {
   void set_key_mode(bool on) override;
   int poll_key() override;
   bool has_keyboard() const override;
+  bool shows_status() const override;
   void status(std::string_view line) override;
 
  private:

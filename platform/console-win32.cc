@@ -133,6 +133,8 @@ int Win32Console::poll_key() {
 
 bool Win32Console::has_keyboard() const { return console_; }
 
+bool Win32Console::shows_status() const { return screen_ != INVALID_HANDLE_VALUE; }
+
 void Win32Console::status(std::string_view line) {
   // Once the console's handler runs, the line is its to erase.
   if (screen_ == INVALID_HANDLE_VALUE || win32_interrupt::interrupted()) return;

@@ -49,6 +49,10 @@ class Console {
   /// True when there is a keyboard, so that poll_key() can report keys.
   virtual bool has_keyboard() const = 0;
 
+  /// True when status() draws: standard error is a terminal. Elsewhere the
+  /// program does not even make the lines.
+  virtual bool shows_status() const = 0;
+
   /// Shows `line` as the status line, in place of the one shown before; an
   /// empty line erases it. A line wider than the terminal is cut short.
   virtual void status(std::string_view line) = 0;

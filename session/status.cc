@@ -3,6 +3,7 @@
 namespace chipferry {
 
 bool status_due(Session& s) {
+  if (!s.console.shows_status()) return false;
   return s.status.line.empty() || s.clock.now_ms() - s.status.drawn_at_ms >= kStatusIntervalMs;
 }
 

@@ -17,8 +17,8 @@ namespace chipferry {
 /// costs nothing.
 constexpr uint32_t kStatusIntervalMs = 200;
 
-/// True when the line may be redrawn now: none is shown, or the last one
-/// was drawn kStatusIntervalMs ago or more.
+/// True when the line may be redrawn now: standard error is a terminal, and
+/// none is shown or the last one was drawn kStatusIntervalMs ago or more.
 bool status_due(Session& s);
 /// Draws `line` at once; a line the same as the one shown is not drawn
 /// again.

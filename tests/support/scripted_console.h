@@ -47,6 +47,7 @@ class ScriptedConsole : public Console {
   }
 
   bool has_keyboard() const override { return keyboard; }
+  bool shows_status() const override { return status_terminal; }
 
   void status(std::string_view line) override {
     statuses.push_back({std::string(line), clock_.now});
@@ -74,6 +75,7 @@ class ScriptedConsole : public Console {
     uint64_t at_ms;
   };
   std::vector<Status> statuses;
+  bool status_terminal = true;  ///< standard error is a terminal
 
  private:
   sim::VirtualClock& clock_;
