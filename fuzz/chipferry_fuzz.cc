@@ -7,9 +7,11 @@
 // by more than the longest bounded wait of the program after that; the
 // program's own unbounded waits (a preamble that never ends) are not
 // faults. Reading console text costs no virtual time, so everything typed
-// that the program would still read is read before that. Everything else is: a crash, a sanitizer
-// report, a loop that stops the clock, a temporary file left behind, or an image file of a size the
-// program never writes.
+// that the program would still read is read before that.
+//
+// A fault is everything else: a crash, a sanitizer report, a loop that
+// stops the clock, a temporary file left behind, or an image file of a
+// size the program never writes.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
