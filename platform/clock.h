@@ -17,15 +17,24 @@ class Clock {
   virtual uint64_t now_ms() = 0;
 
   /// One pause of `ms` milliseconds, as sleep_ms() makes it, during which
-  /// `tick` is called about every `every_ms` with the milliseconds slept
-  /// so far, so that a status line can count the pause. It is still one
-  /// pause: a clock that records pauses records one. A clock that cannot
-  /// wake meanwhile sleeps it in one and never ticks.
+  /// `tick` is called about every `every_ms` (never when it is 0) with the
+  /// milliseconds slept so far, so that a status line can count the pause.
+  /// It is still one pause: a clock that records pauses records one.
   virtual void sleep_ms_ticking(uint32_t ms, uint32_t every_ms,
                                 const std::function<void(uint32_t slept_ms)>& tick) {
-    (void)every_ms;
-    (void)tick;
-    sleep_ms(ms);
+    // Each nap ends at a fixed offset from the start, so the naps add up to
+    // the pause, however late each of them wakes.
+    const uint64_t start = now_ms();
+    auto sleep_until = [&](uint32_t after_ms) {
+      for (uint64_t now = now_ms(); now < start + after_ms; now = now_ms()) {
+        sleep_ms(static_cast<uint32_t>(start + after_ms - now));
+      }
+    };
+    for (uint32_t slept = every_ms; every_ms != 0 && slept < ms; slept += every_ms) {
+      sleep_until(slept);
+      tick(slept);
+    }
+    sleep_until(ms);
   }
 };
 

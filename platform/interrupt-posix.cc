@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <ctime>
+
+#include "platform/clock-posix.h"
 
 namespace chipferry::posix_interrupt {
 namespace {
@@ -35,12 +35,6 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
   _exit(128 + sig);  // only if the signal's default action did not end us
 }
 
-void pause_ms(uint32_t ms) {
-  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
 void send_release(int fd) {
   // A transfer may have kilobytes queued ahead of us; they are abandoned
   // now, and the release must not wait behind them.
@@ -51,7 +45,7 @@ void send_release(int fd) {
       const auto byte = static_cast<unsigned char>(g_release[i].byte);
       [[maybe_unused]] const ssize_t sent = write(fd, &byte, 1);
     }
-    if (g_release[i].pause_ms != 0) pause_ms(g_release[i].pause_ms);
+    if (g_release[i].pause_ms != 0) PosixClock().sleep_ms(g_release[i].pause_ms);
   }
   // What has not left by now never will (CTS held off), and close() would
   // wait up to half a minute for it; only a queue that is there is
