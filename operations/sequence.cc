@@ -54,7 +54,8 @@ void pause_for_chip(Session& s, const char* activity, uint32_t pause_ms) {
     if (status_due(s)) show_status(s, activity + (": " + seconds_text(slept_ms / 1000)) + of);
   };
   draw(0);
-  s.clock.sleep_ms_ticking(pause_ms, kStatusIntervalMs, draw);
+  // Where nobody sees the line, the pause need not wake for it.
+  s.clock.sleep_ms_ticking(pause_ms, s.console.shows_status() ? kStatusIntervalMs : 0, draw);
   clear_status(s);
 }
 

@@ -52,6 +52,7 @@ class TransferStatus {
   TransferStatus& operator=(const TransferStatus&) = delete;
 
   void update(int32_t moved) {
+    if (!s_.console.shows_status()) return;
     // The rate counts from the first byte: a download's preamble may keep
     // it waiting for as long as the programmer likes.
     if (moved > 0 && first_moved_ == 0) {
