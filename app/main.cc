@@ -1,5 +1,4 @@
 // chipferry: remote control of an Advantest SE4943 EPROM programmer on COM1.
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -20,7 +19,7 @@ int main(int argc, char** argv) {
   if (const char* trace = std::getenv("CHIPFERRY_TRACE"); trace != nullptr && *trace != '\0') {
     std::string error;
     if (!chipferry::trace::record(backends, trace, error)) {
-      std::fprintf(stderr, "chipferry: %s\n", error.c_str());
+      backends.console->diagnostic(error);
       return chipferry::kExitTraceFile;
     }
   }

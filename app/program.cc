@@ -1,6 +1,5 @@
 #include "app/program.h"
 
-#include <array>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -11,6 +10,7 @@
 #include "link/timings.h"
 #include "operations/chip_operations.h"
 #include "session/console_io.h"
+#include "session/text.h"
 #include "transfer/file_options.h"
 
 namespace chipferry {
@@ -40,14 +40,6 @@ constexpr MenuEntry kMenuEntries[] = {
     {'7', program_rom},     {'8', erase_rom},      {'9', blank_check_rom},
 };
 
-// A control character in caret notation (ESC as ^[, DEL as ^?): raw, the
-// terminal would act on it, and an arrow key's ESC would swallow the
-// message's next letters. Everything else as it was typed.
-std::array<char, 3> shown_as_typed(int c) {
-  if (c < 0x20 || c == 0x7F) return {'^', static_cast<char>(c ^ 0x40), '\0'};
-  return {static_cast<char>(c), '\0', '\0'};
-}
-
 // Reads menu characters until one chooses something; returns where that
 // leads.
 Next menu_loop(Session& s) {
@@ -59,7 +51,10 @@ Next menu_loop(Session& s) {
     for (const MenuEntry& entry : kMenuEntries) {
       if (entry.key == c) return entry.run(s);
     }
-    print(s, "Option %s does not exist, please try again.\n", shown_as_typed(c).data());
+    // A control key in caret notation: raw, an arrow key's ESC would
+    // swallow the message's next letters.
+    print(s, "Option %s does not exist, please try again.\n",
+          caret_notation(std::string(1, static_cast<char>(c))).c_str());
   }
 }
 

@@ -124,6 +124,7 @@ class FuzzConsole : public Console {
   // their code is fuzzed too; they cost a run several times its time.
   bool shows_status() const override { return status_; }
   void status(std::string_view) override {}
+  void diagnostic(std::string_view) override { limits_.tick(); }
 
  private:
   std::string input_;

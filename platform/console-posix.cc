@@ -141,6 +141,14 @@ void PosixConsole::status(std::string_view line) {
   if (line.empty()) posix_interrupt::set_status_shown(false);
 }
 
+void PosixConsole::diagnostic(std::string_view line) {
+  erase_status();
+  std::string text = "chipferry: ";
+  text += line;
+  text += '\n';
+  write_all(STDERR_FILENO, text);
+}
+
 void PosixConsole::erase_status() {
   if (!shown_.empty()) status({});
 }

@@ -35,6 +35,7 @@ class PosixConsole : public Console {
   bool has_keyboard() const override;
   bool shows_status() const override;
   void status(std::string_view line) override;
+  void diagnostic(std::string_view line) override;
 
  private:
   bool enter_key_mode();

@@ -156,6 +156,16 @@ void Win32Console::status(std::string_view line) {
   win32_interrupt::set_status_shown(screen_, shown_.size());
 }
 
+void Win32Console::diagnostic(std::string_view line) {
+  erase_status();
+  std::string text = "chipferry: ";
+  text += line;
+  text += '\n';
+  std::fflush(stdout);
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
 void Win32Console::erase_status() {
   if (!shown_.empty()) status({});
 }

@@ -23,6 +23,7 @@ class Win32Console : public Console {
   bool has_keyboard() const override;
   bool shows_status() const override;
   void status(std::string_view line) override;
+  void diagnostic(std::string_view line) override;
 
  private:
   static constexpr unsigned long long kLookIntervalMs = 10;

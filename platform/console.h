@@ -12,7 +12,8 @@
 // a pipe or a file never receives a byte of it. write(), read_line() and
 // wait_key() erase it before they do anything else, so the screen then
 // holds exactly what it would have held without it; standard output never
-// carries any of it.
+// carries any of it. Diagnostics go to standard error too, as whole lines,
+// wherever it leads.
 #pragma once
 
 #include <string>
@@ -56,6 +57,11 @@ class Console {
   /// Shows `line` as the status line, in place of the one shown before; an
   /// empty line erases it. A line wider than the terminal is cut short.
   virtual void status(std::string_view line) = 0;
+
+  /// Writes "chipferry: ", `line` and a line end on standard error, whether
+  /// or not it is a terminal: a diagnostic for a person, never part of
+  /// what standard output carries. The status line is erased first.
+  virtual void diagnostic(std::string_view line) = 0;
 };
 
 }  // namespace chipferry

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/interrupt-posix.h"
@@ -86,8 +87,9 @@ int64_t monotonic_ms() {
 
 // A call that fails still takes its time-out: a device that has gone away
 // fails every call at once, and the callers that retry without limit would
-// otherwise spin.
-ByteIo gone(int timeout_ms) {
+// otherwise spin. Its reason is kept for error_text().
+ByteIo gone(int timeout_ms, int& error) {
+  error = errno;
   pause_ms(timeout_ms);
   return {false, 0};
 }
@@ -109,9 +111,12 @@ std::string PosixSerial::device_path(const char*) const {
 OpenResult PosixSerial::open(const char* port_name) {
   const std::string path = device_path(port_name);
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    return (errno == ENOENT || errno == ENOTDIR) ? OpenResult::not_found : OpenResult::failed;
+  if (fd < 0) {
+    error_ = errno;
+    return (error_ == ENOENT || error_ == ENOTDIR) ? OpenResult::not_found : OpenResult::failed;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error_ = errno;
     ::close(fd);
     return OpenResult::failed;
   }
@@ -220,7 +225,7 @@ ByteIo PosixSerial::write_byte(uint8_t byte) {
     const ssize_t n = ::write(fd_, &byte, 1);
     if (n == 1) return {true, 1};
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return gone(write_timeout_ms_);
+    if (n < 0 && errno != EAGAIN) return gone(write_timeout_ms_, error_);
     if (waited || wait_for(fd_, POLLOUT, write_timeout_ms_) == 0) return {true, 0};
   }
 }
@@ -241,7 +246,7 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
       return {true, 1};
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return gone(read_timeout_ms_);
+    if (n < 0 && errno != EAGAIN) return gone(read_timeout_ms_, error_);
     const int64_t left = deadline - monotonic_ms();
     if (left <= 0) return {true, 0};
     const short seen = wait_for(fd_, POLLIN, static_cast<int>(left));
@@ -250,7 +255,7 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
     // is gone.
     if ((seen & (POLLHUP | POLLERR)) != 0) {
       const ssize_t last = ::read(fd_, received_, sizeof received_);
-      if (last <= 0) return gone(read_timeout_ms_);
+      if (last <= 0) return gone(read_timeout_ms_, error_);
       received_end_ = static_cast<size_t>(last);
       received_pos_ = 0;
       take_received(byte);
@@ -295,6 +300,10 @@ void PosixSerial::discard_output() { tcflush(fd_, TCOFLUSH); }
 void PosixSerial::release_on_interrupt(std::span<const ReleaseStep> release,
                                        uint32_t byte_timeout_ms) {
   if (fd_ >= 0) posix_interrupt::arm_release(fd_, release, byte_timeout_ms);
+}
+
+std::string PosixSerial::error_text() const {
+  return error_ != 0 ? std::strerror(error_) : std::string();
 }
 
 void PosixSerial::close() {

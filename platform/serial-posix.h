@@ -47,6 +47,7 @@ class PosixSerial : public SerialDevice {
   void release_on_interrupt(std::span<const ReleaseStep> release,
                             uint32_t byte_timeout_ms) override;
   void close() override;
+  std::string error_text() const override;
 
  private:
   int queued_output() const;
@@ -54,6 +55,7 @@ class PosixSerial : public SerialDevice {
 
   const char* default_path_;
   int fd_ = -1;
+  int error_ = 0;  ///< errno of the last call that failed
   termios tio_{};
   int read_timeout_ms_ = 0;  ///< as set_timeouts gave them
   int write_timeout_ms_ = 0;

@@ -22,7 +22,8 @@ OpenResult Win32Serial::open(const char* port_name) {
   handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle_ == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenResult::not_found : OpenResult::failed;
+    error_ = GetLastError();
+    return error_ == ERROR_FILE_NOT_FOUND ? OpenResult::not_found : OpenResult::failed;
   }
   return OpenResult::ok;
 }
@@ -82,6 +83,7 @@ ByteIo Win32Serial::write_byte(uint8_t byte) {
   park_if_interrupted();
   DWORD written = 0;
   const BOOL ok = WriteFile(handle_, &byte, 1, &written, nullptr);
+  if (!ok) error_ = GetLastError();
   return {ok != 0, ok != 0 ? static_cast<uint32_t>(written) : 0u};
 }
 
@@ -90,7 +92,10 @@ ByteIo Win32Serial::read_byte(uint8_t& byte) {
   uint8_t got = 0;
   DWORD read = 0;
   const BOOL ok = ReadFile(handle_, &got, 1, &read, nullptr);
-  if (!ok) return {false, 0};
+  if (!ok) {
+    error_ = GetLastError();
+    return {false, 0};
+  }
   if (read == 1) byte = got;
   return {true, static_cast<uint32_t>(read)};
 }
@@ -111,6 +116,22 @@ void Win32Serial::park_if_interrupted() {
 // bounds every other write.
 void Win32Serial::release_on_interrupt(std::span<const ReleaseStep> release, uint32_t) {
   if (handle_ != INVALID_HANDLE_VALUE) win32_interrupt::arm_release(handle_, release);
+}
+
+// The system's message, without the line end it comes with.
+std::string Win32Serial::error_text() const {
+  if (error_ == 0) return {};
+  char text[256] = {};
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error_,
+                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  if (message.empty()) message = "system error " + std::to_string(error_);
+  return message;
 }
 
 void Win32Serial::close() {

@@ -35,12 +35,14 @@ class Win32Serial : public SerialDevice {
   void release_on_interrupt(std::span<const ReleaseStep> release,
                             uint32_t byte_timeout_ms) override;
   void close() override;
+  std::string error_text() const override;
 
  private:
   static void park_if_interrupted();
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;
-  DCB dcb_{};  ///< the settings as the port reported them
+  DCB dcb_{};        ///< the settings as the port reported them
+  DWORD error_ = 0;  ///< GetLastError() of the last call that failed
 };
 
 }  // namespace chipferry

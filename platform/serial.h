@@ -107,6 +107,11 @@ class SerialDevice {
 
   /// Closes the port without waiting long for queued output.
   virtual void close() = 0;
+
+  /// The system's reason for the last call that failed (the open, a read, a
+  /// write), in the system's own words ("Permission denied"); empty when
+  /// nothing has failed or the device cannot tell.
+  virtual std::string error_text() const { return {}; }
 };
 
 }  // namespace chipferry

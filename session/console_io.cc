@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "session/text.h"
+
 namespace chipferry {
 
 void print(Session& s, const char* format, ...) {
@@ -21,6 +23,8 @@ void print(Session& s, const char* format, ...) {
   }
   va_end(again);
 }
+
+void diagnose(Session& s, std::string_view line) { s.console.diagnostic(caret_notation(line)); }
 
 namespace {
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "session/session.h"
 
@@ -15,6 +16,11 @@ namespace chipferry {
 /// the program: the compiler checks it, and user or device text only ever
 /// enters as an argument.
 void print(Session& s, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+/// One diagnostic line on standard error for a person: the device, the
+/// system's reason, a hint. Control characters in `line` (a device path
+/// may hold any) are shown in caret notation, so that it stays one line.
+void diagnose(Session& s, std::string_view line);
 
 constexpr int kEndOfInput = -1;
 

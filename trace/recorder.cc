@@ -157,6 +157,8 @@ class TracingSerial : public SerialDevice {
     inner_->release_on_interrupt(release, byte_timeout_ms);
   }
 
+  std::string error_text() const override { return inner_->error_text(); }
+
   void close() override {
     inner_->close();
     rec_->event(Event::port_closed);

@@ -53,6 +53,8 @@ class ScriptedConsole : public Console {
     statuses.push_back({std::string(line), clock_.now});
   }
 
+  void diagnostic(std::string_view line) override { diagnostics.emplace_back(line); }
+
   struct Key {
     int key;
     uint64_t at_ms;       ///< the key is there from this virtual time on
@@ -76,6 +78,8 @@ class ScriptedConsole : public Console {
   };
   std::vector<Status> statuses;
   bool status_terminal = true;  ///< standard error is a terminal
+  /// Every diagnostic line, without "chipferry: " and the line end.
+  std::vector<std::string> diagnostics;
 
  private:
   sim::VirtualClock& clock_;
