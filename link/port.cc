@@ -8,6 +8,18 @@
 #include "session/status.h"
 
 namespace chipferry {
+namespace {
+
+// Why the port could not be had, on standard error, when the system or
+// the device says: the exit code alone does not tell a missing device
+// from a host that refused the connection.
+void diagnose_port(Session& s) {
+  const std::string reason = s.serial.error_text();
+  if (reason.empty()) return;
+  diagnose(s, std::string(s.port.name) + " (" + s.serial.device_path(s.port.name) + "): " + reason);
+}
+
+}  // namespace
 
 int open_port(Session& s) {
   std::strncpy(s.port.name, "COM1", sizeof s.port.name);
@@ -17,9 +29,11 @@ int open_port(Session& s) {
       break;
     case OpenResult::not_found:
       print(s, "Port %s doesn't exist\n", s.port.name);
+      diagnose_port(s);
       return kExitNoPort;
     case OpenResult::failed:
       print(s, "Can't access Port %s\n", s.port.name);
+      diagnose_port(s);
       return kExitPortAccess;
   }
   s.port.release_registered = true;
@@ -38,6 +52,7 @@ int open_port(Session& s) {
   settings.handshake = Handshake::rts_cts;
   if (!s.serial.set_state(settings)) {
     print(s, "Can't set Port %s state\n", s.port.name);
+    diagnose_port(s);
     return kExitPortSetState;
   }
 

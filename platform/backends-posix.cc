@@ -4,6 +4,7 @@
 #include "platform/clock-posix.h"
 #include "platform/console-posix.h"
 #include "platform/serial-posix.h"
+#include "platform/serial-rfc2217.h"
 
 namespace chipferry {
 namespace {
@@ -19,7 +20,9 @@ std::string system_name() {
 Backends make_backends() {
   Backends b;
   b.com1_default = "/dev/ttyS0";
-  b.serial = std::make_unique<PosixSerial>(b.com1_default);
+  // rfc2217://HOST:PORT in CHIPFERRY_COM1 is a port on another machine.
+  b.serial = remote_serial_from_environment();
+  if (!b.serial) b.serial = std::make_unique<PosixSerial>(b.com1_default);
   b.console = std::make_unique<PosixConsole>();
   b.clock = std::make_unique<PosixClock>();
   b.platform = system_name();

@@ -5,6 +5,7 @@
 #include "platform/backends.h"
 #include "platform/clock-win32.h"
 #include "platform/console-win32.h"
+#include "platform/serial-rfc2217.h"
 #include "platform/serial-win32.h"
 
 namespace chipferry {
@@ -41,7 +42,9 @@ std::string system_name() {
 Backends make_backends() {
   Backends b;
   b.com1_default = "COM1";
-  b.serial = std::make_unique<Win32Serial>();
+  // rfc2217://HOST:PORT in CHIPFERRY_COM1 is a port on another machine.
+  b.serial = remote_serial_from_environment();
+  if (!b.serial) b.serial = std::make_unique<Win32Serial>();
   b.console = std::make_unique<Win32Console>();
   b.clock = std::make_unique<Win32Clock>();
   b.platform = system_name();

@@ -20,8 +20,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace chipferry {
 
@@ -112,6 +114,13 @@ class SerialDevice {
   /// write), in the system's own words ("Permission denied"); empty when
   /// nothing has failed or the device cannot tell.
   virtual std::string error_text() const { return {}; }
+
+  /// Where to tell, as it happens, what no call's result shows but a
+  /// trace should (a port server that refused a break, say). A device
+  /// with nothing of the kind to tell ignores it.
+  virtual void set_note_sink(const std::function<void(std::string_view note)>& sink) {
+    static_cast<void>(sink);
+  }
 };
 
 }  // namespace chipferry

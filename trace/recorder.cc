@@ -66,7 +66,10 @@ std::string settings_text(const LineSettings& s) {
 class TracingSerial : public SerialDevice {
  public:
   TracingSerial(std::unique_ptr<SerialDevice> inner, std::shared_ptr<Recorder> recorder)
-      : inner_(std::move(inner)), rec_(std::move(recorder)) {}
+      : inner_(std::move(inner)), rec_(std::move(recorder)) {
+    inner_->set_note_sink(
+        [rec = rec_](std::string_view note) { rec->writer.note(rec->now(), note); });
+  }
 
   OpenResult open(const char* port_name) override {
     rec_->writer.comment("device: " + inner_->device_path(port_name) + " (" + port_name + ")");

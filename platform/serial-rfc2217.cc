@@ -1,0 +1,355 @@
+#include "platform/serial-rfc2217.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <utility>
+
+#include "platform/deadline.h"
+
+namespace chipferry {
+namespace {
+
+using rfc2217::Command;
+
+// Long enough for a port server across a slow network, short enough that a
+// host that never answers is not taken for a hang.
+constexpr uint32_t kConnectMs = 10000;
+// The server's answers to the Telnet options and to the line settings.
+constexpr uint32_t kAnswerMs = 5000;
+// The end of the connection; the release's own pauses have let its bytes go.
+constexpr uint32_t kCloseMs = 1000;
+// A server that never answers its breaks does not make the list grow.
+constexpr size_t kMaxBreaksAsked = 8;
+
+const char* setting_name(Command command) {
+  switch (command) {
+    case Command::set_baud_rate:
+      return "baud rate";
+    case Command::set_data_size:
+      return "data bits";
+    case Command::set_parity:
+      return "parity";
+    case Command::set_stop_size:
+      return "stop bits";
+    case Command::set_control:
+      return "flow control";
+    case Command::purge_data:
+      break;
+  }
+  return "setting";
+}
+
+// What a server wrote before it closed the connection, as far as it is
+// text: ser2net says there why it could not open the port.
+std::string server_words(const std::deque<uint8_t>& data) {
+  constexpr size_t kMost = 100;
+  std::string words;
+  for (const uint8_t byte : data) {
+    if (words.size() >= kMost) break;
+    const bool printable = byte >= 0x20 && byte < 0x7F;
+    if (printable) words += static_cast<char>(byte);
+    if (!printable && !words.empty() && words.back() != ' ') words += ' ';
+  }
+  while (!words.empty() && words.back() == ' ') words.pop_back();
+  return words;
+}
+
+}  // namespace
+
+std::string Rfc2217Serial::device_path(const char*) const { return url_; }
+
+OpenResult Rfc2217Serial::open(const char*) {
+  rfc2217::Address address;
+  std::string problem;
+  if (!rfc2217::parse_url(url_, address, problem)) {
+    error_ = problem;
+    return OpenResult::not_found;
+  }
+  switch (tcp_.connect(address.host, address.port, kConnectMs)) {
+    case ConnectResult::ok:
+      break;
+    case ConnectResult::no_such_host:
+      error_ = tcp_.error_text();
+      return OpenResult::not_found;
+    case ConnectResult::refused:
+      error_ = tcp_.error_text() + "; is the port server running there, on that port?";
+      return OpenResult::not_found;
+    case ConnectResult::failed:
+      error_ = tcp_.error_text();
+      return OpenResult::failed;
+  }
+  client_.start();
+  // A server that does not answer the options is not refused here: it may
+  // still be a port, and set_state says what it lacks.
+  send_pending(kAnswerMs);
+  await([this] { return client_.settled(); }, kAnswerMs);
+  if (!lost_ && client_.com_port()) {
+    static constexpr Request kInForce[] = {{Command::set_baud_rate, rfc2217::kQuery},
+                                           {Command::set_data_size, rfc2217::kQuery},
+                                           {Command::set_parity, rfc2217::kQuery},
+                                           {Command::set_stop_size, rfc2217::kQuery},
+                                           {Command::set_control, rfc2217::kQuery}};
+    exchange(kInForce);
+  }
+  if (lost_) {
+    const std::string words = server_words(client_.data);
+    if (!words.empty()) error_ += ": \"" + words + "\"";
+    tcp_.close(0);
+    return OpenResult::failed;
+  }
+  // What came before the port was set up answers nothing of ours (ser2net
+  // may greet with a banner), and a local port opened afresh has nothing
+  // waiting either: it would cost the first wait for a prompt its tries.
+  if (!client_.data.empty()) {
+    note("dropped " + std::to_string(client_.data.size()) +
+         " byte(s) the server sent before the port was set up: \"" + server_words(client_.data) +
+         "\"");
+    client_.data.clear();
+  }
+  auto answer = [this](Command command) { return answers_[static_cast<int>(command)].value_or(0); };
+  reported_.baud_rate = answer(Command::set_baud_rate);
+  reported_.data_bits = static_cast<uint8_t>(answer(Command::set_data_size));
+  const uint32_t parity = answer(Command::set_parity);
+  reported_.parity = parity == rfc2217::parity::kNone   ? Parity::none
+                     : parity == rfc2217::parity::kOdd  ? Parity::odd
+                     : parity == rfc2217::parity::kEven ? Parity::even
+                                                        : Parity::other;
+  const uint32_t stop = answer(Command::set_stop_size);
+  reported_.stop_bits = stop == rfc2217::stop_size::kOne   ? StopBits::one
+                        : stop == rfc2217::stop_size::kTwo ? StopBits::two
+                                                           : StopBits::other;
+  reported_.handshake = answer(Command::set_control) == rfc2217::control::kHardwareFlowControl
+                            ? Handshake::rts_cts
+                            : Handshake::none;
+  return OpenResult::ok;
+}
+
+bool Rfc2217Serial::get_state(LineSettings& settings) {
+  settings = reported_;
+  return !lost_;
+}
+
+bool Rfc2217Serial::set_state(const LineSettings& settings) {
+  if (lost_) return false;
+  if (!client_.com_port()) {
+    error_ =
+        "the server does not take Telnet's serial port option (RFC 2217); "
+        "is it a telnet(rfc2217) port?";
+    note(error_);
+    return false;
+  }
+  if (!client_.binary()) {
+    error_ = "the server does not pass all eight bits of each byte (Telnet binary mode)";
+    note(error_);
+    return false;
+  }
+  // What the port had is asked for again, not changed.
+  uint32_t parity = rfc2217::kQuery;
+  if (settings.parity == Parity::none) parity = rfc2217::parity::kNone;
+  if (settings.parity == Parity::odd) parity = rfc2217::parity::kOdd;
+  if (settings.parity == Parity::even) parity = rfc2217::parity::kEven;
+  uint32_t stop = rfc2217::kQuery;
+  if (settings.stop_bits == StopBits::one) stop = rfc2217::stop_size::kOne;
+  if (settings.stop_bits == StopBits::two) stop = rfc2217::stop_size::kTwo;
+  const Request wanted[] = {{Command::set_baud_rate, settings.baud_rate},
+                            {Command::set_data_size, settings.data_bits},
+                            {Command::set_parity, parity},
+                            {Command::set_stop_size, stop},
+                            {Command::set_control, settings.handshake == Handshake::rts_cts
+                                                       ? rfc2217::control::kHardwareFlowControl
+                                                       : rfc2217::control::kNoFlowControl}};
+  if (!exchange(wanted)) {
+    if (!lost_) {
+      error_ = "the server did not confirm the line settings within " +
+               std::to_string(kAnswerMs / 1000) + " s";
+    }
+    note(error_);
+    return false;
+  }
+  for (const Request& r : wanted) {
+    const uint32_t answer = *answers_[static_cast<int>(r.command)];
+    if (r.value != rfc2217::kQuery && answer != r.value) {
+      error_ = std::string("the server refused the line settings: it answered ") +
+               setting_name(r.command) + " " + std::to_string(answer) + " to " +
+               std::to_string(r.value);
+      note(error_);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Rfc2217Serial::set_timeouts(const Timeouts& timeouts) {
+  read_timeout_ms_ = timeouts.read_ms;
+  write_timeout_ms_ = timeouts.write_ms;
+  return true;
+}
+
+ByteIo Rfc2217Serial::write_byte(uint8_t byte) {
+  if (lost_) return failed_call(write_timeout_ms_);
+  // What went before leaves first: a byte never overtakes a command.
+  if (!send_pending(write_timeout_ms_)) {
+    return lost_ ? failed_call(0) : ByteIo{true, 0};
+  }
+  client_.send_data(byte);
+  send_pending(0);
+  return lost_ ? failed_call(0) : ByteIo{true, 1};
+}
+
+ByteIo Rfc2217Serial::read_byte(uint8_t& byte) {
+  const Deadline deadline(read_timeout_ms_);
+  for (;;) {
+    if (!client_.data.empty()) {
+      byte = client_.data.front();
+      client_.data.pop_front();
+      return {true, 1};
+    }
+    if (lost_) return failed_call(deadline.left_ms());
+    // Bytes that were all Telnet's own leave the read waiting on.
+    if (!receive(deadline.left_ms()) && !lost_) return {true, 0};
+  }
+}
+
+void Rfc2217Serial::set_break(bool on) {
+  if (lost_) return;
+  const uint8_t value = on ? rfc2217::control::kBreakOn : rfc2217::control::kBreakOff;
+  client_.send_command(Command::set_control, value);
+  if (breaks_asked_.size() < kMaxBreaksAsked) breaks_asked_.push_back(value);
+  send_pending(write_timeout_ms_);
+}
+
+bool Rfc2217Serial::wait_output_drained(uint32_t max_ms) {
+  const Deadline deadline(max_ms);
+  if (!send_pending(max_ms)) return lost_;
+  // A connection that has ended holds nothing that will still leave.
+  while (!lost_ && !tcp_.all_delivered()) {
+    const uint32_t left = deadline.left_ms();
+    if (left == 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(left, 5)));
+  }
+  return true;
+}
+
+void Rfc2217Serial::discard_output() {
+  if (lost_) return;
+  client_.send_command(Command::purge_data, rfc2217::kPurgeTransmit);
+  send_pending(write_timeout_ms_);
+}
+
+void Rfc2217Serial::release_on_interrupt(std::span<const ReleaseStep> release,
+                                         uint32_t byte_timeout_ms) {
+  tcp_.release_on_interrupt(release, byte_timeout_ms);
+}
+
+void Rfc2217Serial::close() {
+  if (!tcp_.is_open()) return;
+  // The release has paused for its bytes; what the connection has not
+  // taken by now is held back by the programmer.
+  if (!lost_) send_pending(write_timeout_ms_ * 4);
+  tcp_.close(kCloseMs);
+}
+
+void Rfc2217Serial::set_note_sink(const std::function<void(std::string_view)>& sink) {
+  note_sink_ = sink;
+}
+
+bool Rfc2217Serial::send_pending(uint32_t max_ms) {
+  if (client_.out.empty()) return true;
+  if (lost_) return false;
+  const long sent =
+      tcp_.send({reinterpret_cast<const uint8_t*>(client_.out.data()), client_.out.size()}, max_ms);
+  if (sent < 0) {
+    lose();
+    return false;
+  }
+  client_.out.erase(0, static_cast<size_t>(sent));
+  return client_.out.empty();
+}
+
+bool Rfc2217Serial::receive(uint32_t max_ms) {
+  uint8_t raw[512];
+  const long n = tcp_.receive(raw, max_ms);
+  if (n < 0) lose();
+  if (n <= 0) return false;
+  client_.take({raw, static_cast<size_t>(n)});
+  sort_replies();
+  // Answers the server is owed go at once, without waiting for room.
+  send_pending(0);
+  return true;
+}
+
+bool Rfc2217Serial::await(const std::function<bool()>& done, uint32_t max_ms) {
+  const Deadline deadline(max_ms);
+  while (!done()) {
+    const uint32_t left = deadline.left_ms();
+    if (lost_ || left == 0) return false;
+    receive(left);
+  }
+  return true;
+}
+
+bool Rfc2217Serial::exchange(std::span<const Request> requests) {
+  for (const Request& r : requests) {
+    answers_[static_cast<int>(r.command)].reset();
+    client_.send_command(r.command, r.value);
+  }
+  send_pending(kAnswerMs);
+  return await(
+      [&] {
+        for (const Request& r : requests) {
+          if (!answers_[static_cast<int>(r.command)]) return false;
+        }
+        return true;
+      },
+      kAnswerMs);
+}
+
+// SET-CONTROL carries both the flow control and the break: an answer
+// belongs to the request its value's group says.
+void Rfc2217Serial::sort_replies() {
+  for (const rfc2217::Reply& reply : client_.replies) {
+    if (reply.command == Command::set_control && rfc2217::control::is_break(reply.value)) {
+      if (breaks_asked_.empty()) continue;
+      const uint8_t asked = breaks_asked_.front();
+      breaks_asked_.pop_front();
+      if (reply.value != asked) {
+        note(std::string("the server refused to ") +
+             (asked == rfc2217::control::kBreakOn ? "raise" : "clear") +
+             " the break: it answered " + std::to_string(reply.value) + " to " +
+             std::to_string(asked));
+      }
+    } else if (reply.command != Command::purge_data &&
+               (reply.command != Command::set_control || rfc2217::control::is_flow(reply.value))) {
+      answers_[static_cast<int>(reply.command)] = reply.value;
+    }
+  }
+  client_.replies.clear();
+}
+
+void Rfc2217Serial::lose() {
+  if (lost_) return;
+  lost_ = true;
+  error_ = "the connection to the port server ended: " + tcp_.error_text();
+  note(error_);
+}
+
+// A call on a connection that has ended still takes its time-out: the
+// callers that retry without limit would otherwise spin.
+ByteIo Rfc2217Serial::failed_call(uint32_t timeout_ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+  return {false, 0};
+}
+
+void Rfc2217Serial::note(const std::string& text) {
+  if (note_sink_) note_sink_(text);
+}
+
+std::unique_ptr<SerialDevice> remote_serial_from_environment() {
+  const char* com1 = std::getenv("CHIPFERRY_COM1");
+  if (com1 == nullptr || !rfc2217::is_url(com1)) return nullptr;
+  return std::make_unique<Rfc2217Serial>(com1);
+}
+
+}  // namespace chipferry

@@ -1,0 +1,104 @@
+// The serial port on another machine. CHIPFERRY_COM1=rfc2217://HOST:PORT
+// reaches a port server (ser2net, say, on a small board beside the
+// programmer) over TCP and speaks Telnet's serial port option to it
+// (platform/rfc2217.h). The same source serves Linux and Windows; the
+// sockets are behind platform/socket.h.
+//
+// The port's steps, on the connection:
+//  - open: the connection, bounded in time; the Telnet options; and the
+//    line settings in force, asked of the server once. No such host, or a
+//    connection refused, is a port that does not exist; no answer in time,
+//    no route, or a connection that ends before it is set up is a port that
+//    cannot be opened.
+//  - get_state: those settings, as the server gave them.
+//  - set_state: each setting sent and confirmed by the server with the
+//    value it has put in force. Another value, no answer, or a server
+//    without the serial port option or without 8-bit Telnet is a refusal.
+//  - read_byte, write_byte: one byte within the port's time-outs. What the
+//    network brings at once is kept and handed out a byte per read, as the
+//    termios backend does; a written byte counts once the system has taken
+//    it, as a byte in a local port's queue does.
+//  - the break: a command on the same stream as the data, so it follows
+//    the last data byte in order. Its answer is not waited for; a server
+//    that refuses it (ser2net does, on a pseudo-terminal) is noted in the
+//    trace, and the program goes on, as it does with a local port's break.
+//  - wait_output_drained: every byte sent has reached the server (where
+//    the system can tell). What the server then holds for the line still
+//    comes before the break, which is behind it on the stream.
+//  - discard_output: the server drops what it holds for the line
+//    (PURGE-DATA); bytes the network still carries cannot be called back.
+//  - close: what is left is sent and the connection ended, within a second.
+// Once the connection has ended, every call fails, each after its
+// time-out, as a local port that has vanished does.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/rfc2217.h"
+#include "platform/serial.h"
+#include "platform/socket.h"
+
+namespace chipferry {
+
+class Rfc2217Serial : public SerialDevice {
+ public:
+  /// `url`: what COM1 stands for, rfc2217://HOST:PORT.
+  explicit Rfc2217Serial(std::string url) : url_(std::move(url)) {}
+
+  OpenResult open(const char* port_name) override;
+  std::string device_path(const char* port_name) const override;
+  bool get_state(LineSettings& settings) override;
+  bool set_state(const LineSettings& settings) override;
+  bool set_timeouts(const Timeouts& timeouts) override;
+  ByteIo write_byte(uint8_t byte) override;
+  ByteIo read_byte(uint8_t& byte) override;
+  void set_break(bool on) override;
+  bool wait_output_drained(uint32_t max_ms) override;
+  void discard_output() override;
+  void release_on_interrupt(std::span<const ReleaseStep> release,
+                            uint32_t byte_timeout_ms) override;
+  void close() override;
+  std::string error_text() const override { return error_; }
+  void set_note_sink(const std::function<void(std::string_view note)>& sink) override;
+
+ private:
+  /// A setting to send, and what the server is to answer.
+  struct Request {
+    rfc2217::Command command;
+    uint32_t value;  ///< rfc2217::kQuery asks for the setting in force
+  };
+
+  bool send_pending(uint32_t max_ms);
+  bool receive(uint32_t max_ms);
+  bool await(const std::function<bool()>& done, uint32_t max_ms);
+  bool exchange(std::span<const Request> requests);
+  void sort_replies();
+  void lose();
+  ByteIo failed_call(uint32_t timeout_ms);
+  void note(const std::string& text);
+
+  std::string url_;
+  TcpConnection tcp_;
+  rfc2217::Client client_;
+  bool lost_ = false;
+  std::string error_;
+  /// The server's last answer to each setting, by command.
+  std::optional<uint32_t> answers_[6];
+  LineSettings reported_;
+  /// Break commands sent whose answers have not come, oldest first.
+  std::deque<uint8_t> breaks_asked_;
+  uint32_t read_timeout_ms_ = 0;
+  uint32_t write_timeout_ms_ = 0;
+  std::function<void(std::string_view)> note_sink_;
+};
+
+/// The network backend when CHIPFERRY_COM1 is an rfc2217:// URL; nothing
+/// when it names a local device.
+std::unique_ptr<SerialDevice> remote_serial_from_environment();
+
+}  // namespace chipferry
