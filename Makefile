@@ -86,7 +86,8 @@ windows-test: windows
 	CHIPFERRY_WINE_FILTER='$(WINE_TESTS)' bash tests/wine/run_e2e.sh \
 	  $(BUILD)/windows/chipferry.exe $(abspath $(BUILD)/test/chipferry_e2e)
 
-# chipferry, chipferry-sim, their manual pages and the README under $(PREFIX).
+# chipferry, chipferry-sim, their manual pages, the README, the copyright
+# file and the changelog under $(PREFIX).
 install: all
 	cmake --install $(BUILD)/release --prefix $(PREFIX)
 
@@ -97,7 +98,8 @@ package: all
 	@ls $(BUILD)/release/*.deb
 
 # The Windows zip, $(BUILD)/windows/chipferry-<version>-windows-x86_64.zip:
-# chipferry.exe, the README and the manual as plain text (needs nroff).
+# one folder chipferry-<version>/ with chipferry.exe, the manual written for
+# Windows as plain text (README.txt, needs nroff) and the licence.
 windows-package: windows
 	cmake --build $(BUILD)/windows -j $(JOBS)
 	cd $(BUILD)/windows && cpack -G ZIP

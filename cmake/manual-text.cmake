@@ -1,8 +1,14 @@
 # Renders a manual page as plain text with Windows line ends, for the
 # Windows package:  cmake -DMAN=page.1 -DOUT=page.txt -P manual-text.cmake
+# The text is read in Notepad, not a pager: 78 columns, ragged right, and
+# no word broken at a line end (a message split by a hyphen is not the
+# message any more).
 find_program(NROFF nroff REQUIRED)
-execute_process(COMMAND ${NROFF} -man -Tascii -rLL=78n ${MAN}
+set(preamble ${OUT}.roff)
+file(WRITE ${preamble} ".ad l\n")
+execute_process(COMMAND ${NROFF} -man -Tascii -rLL=78n -rHY=0 ${preamble} ${MAN}
                 OUTPUT_VARIABLE text RESULT_VARIABLE rc)
+file(REMOVE ${preamble})
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nroff could not render ${MAN}")
 endif()
