@@ -45,6 +45,8 @@ constexpr uint64_t kCallsWithoutTime = 5'000'000;
 // From the request to end to the end: a download's abandon (5 s), the
 // release, and the look that sees it.
 constexpr uint64_t kLongestWayOutMs = 6000;
+// The requests to end come within this long of the start.
+constexpr uint64_t kStopWithinMs = 5ull * 60 * 1000;
 
 enum class Trouble { none, failing_calls, hang_up, stop };
 
@@ -69,7 +71,7 @@ Plan plan_for(size_t size) {
       break;
     case 3: {
       plan.trouble = Trouble::stop;
-      plan.at_ms = (size * 977) % (5 * 60 * 1000);
+      plan.at_ms = (size * 977) % kStopWithinMs;
       constexpr Stop kWhy[] = {Stop::interrupt, Stop::quit, Stop::terminate, Stop::hang_up,
                                Stop::output_gone};
       plan.why = kWhy[size % 5];
