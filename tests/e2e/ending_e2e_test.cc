@@ -50,7 +50,9 @@ TEST(EndingEarly, EachSignalEndsTheRunAsItWouldOnceTheProgrammerIsReleased) {
     if (c.at_menu) {
       ASSERT_TRUE(chipferry.read_until("(Q)uit\n")) << chipferry.out();
     } else {
-      ASSERT_TRUE(sim.wait_for_log("> 11 ")) << sim.log();  // the wake-up's DC1
+      // The wake-up's DC1, on a line of its own or with the ESC before it
+      // when the simulator was too busy to take them apart.
+      ASSERT_TRUE(sim.wait_for_log("\\x11\"")) << sim.log();
     }
     for (int i = 0; i < c.times; ++i) chipferry.signal(c.sig);
     EXPECT_EQ(chipferry.wait(), 128 + c.sig);
