@@ -10,6 +10,7 @@
 #include "link/timings.h"
 #include "operations/chip_operations.h"
 #include "session/console_io.h"
+#include "session/ending.h"
 #include "session/text.h"
 #include "transfer/file_options.h"
 
@@ -75,9 +76,12 @@ Next enter_menu_after_prompt(Session& s) {
 }
 
 // Runs menus and operations from `next` on until the run ends; returns the
-// exit code.
+// exit code. Every step comes back here, so this is where a run that must
+// end, or whose port has gone, stops going on.
 int run_menu(Session& s, Next next) {
   for (;;) {
+    if (must_end(s)) return ended_early(s).exit_code;
+    if (s.port.gone && next.kind != Next::Kind::end) next = no_response(s);
     switch (next.kind) {
       case Next::Kind::end:
         return next.exit_code;
@@ -119,7 +123,8 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
       " when it is not set.\n"
       "\n"
       "At a terminal, a status line on standard error tells what the program\n"
-      "waits for. Ctrl+C hands the programmer back and ends the run.\n"
+      "waits for. Ctrl+C hands the programmer back and ends the run; a second\n"
+      "Ctrl+C ends it at once.\n"
       "\n"
       "Exit status:\n"
       "  0  quit, or input ended at the menu\n"
@@ -132,6 +137,11 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
       "  7  a malformed reply, or the checksums differ\n"
       "  8  input ended before a received image was saved\n"
       "  9  the trace file (CHIPFERRY_TRACE) cannot be created\n"
+      "  129  SIGHUP (the terminal closed), 130 Ctrl+C, 131 SIGQUIT, 143 SIGTERM:\n"
+      "       the run ended as the signal asks, once the programmer was handed\n"
+      "       back (on Windows a Ctrl+C or a closed console gives Ctrl+C's code)\n"
+      "  141  standard output was closed (its reader went away); the programmer\n"
+      "       was handed back\n"
       "\n"
       "More in the manual: man chipferry (chipferry.txt in the Windows zip).\n";
   console.write(usage);
@@ -149,6 +159,9 @@ int run_program(Session& s) {
   int code = open_port(s);
   if (code == kExitOk) code = run_menu(s, wake_programmer(s));
   if (s.port.release_registered) release_device(s);
+  // Also when the request came only during the release: the run still ends
+  // as asked.
+  if (must_end(s)) code = ended_early(s).exit_code;
   return code;
 }
 

@@ -5,6 +5,7 @@
 
 #include "link/timings.h"
 #include "session/console_io.h"
+#include "session/ending.h"
 #include "session/status.h"
 
 namespace chipferry {
@@ -30,7 +31,6 @@ int open_port(Session& s) {
     return kExitPortGetState;
   }
   s.port.answers_settings = true;
-  s.serial.release_on_interrupt(kRelease, timing::kByteTimeoutMs);
   settings.baud_rate = 19200;
   settings.data_bits = 8;
   settings.parity = Parity::none;
@@ -49,10 +49,32 @@ int open_port(Session& s) {
   return kExitOk;
 }
 
+std::string port_and_device(Session& s) {
+  std::string text = s.port.name;
+  const std::string device = s.serial.device_path(s.port.name);
+  if (!device.empty() && device != s.port.name) text += " (" + device + ")";
+  return text;
+}
+
+namespace {
+
+// Said once, after the failure line of the call that showed it.
+void note_gone(Session& s) {
+  s.port.gone = true;
+  std::string line = port_and_device(s) + " went away";
+  if (const std::string reason = s.serial.error_text(); !reason.empty()) line += ": " + reason;
+  diagnose(s, line + "; is the cable or the USB adapter still plugged in?");
+}
+
+}  // namespace
+
 void send_byte(Session& s, uint8_t byte) {
+  s.port.write_count = 0;
+  if (s.port.gone) return;
   const ByteIo io = s.serial.write_byte(byte);
   s.port.write_count = io.count;
   if (!io.call_ok) print(s, "Couldn't write to Port %s\n", s.port.name);
+  if (io.gone) note_gone(s);
 }
 
 void send_string(Session& s, const char* text) {
@@ -60,12 +82,15 @@ void send_string(Session& s, const char* text) {
 }
 
 uint8_t read_byte(Session& s) {
+  s.port.read_count = 0;
+  if (s.port.gone) return 0;
   uint8_t byte = 0;
   const ByteIo io = s.serial.read_byte(byte);
   s.port.read_count = io.count;
   if (!io.call_ok) {
     print(s, "Couldn't read Port %s\n", s.port.name);
     s.port.read_count = 0;
+    if (io.gone) note_gone(s);
     return 0;
   }
   return io.count != 0 ? byte : 0;
@@ -96,11 +121,7 @@ class WaitStatus {
     // The line changes once a second; a wait makes up to 3600 attempts.
     if (waited < timing::kWaitShownAfterMs || waited / 1000 == shown_s_ || !status_due(s_)) return;
     if (!shown_) {
-      head_ = "Waiting for the programmer on ";
-      head_ += s_.port.name;
-      const std::string device = s_.serial.device_path(s_.port.name);
-      if (!device.empty() && device != s_.port.name) head_ += " (" + device + ")";
-      head_ += ": ";
+      head_ = "Waiting for the programmer on " + port_and_device(s_) + ": ";
       tail_ = " of " + seconds_text(timing::kLongestWaitMs / 1000) + ", Ctrl+C stops";
     }
     shown_s_ = waited / 1000;
@@ -117,13 +138,16 @@ class WaitStatus {
   std::string tail_;
 };
 
+// Nothing more can come: the device has gone, or the run must end.
+bool cut_off(Session& s) { return s.port.gone || must_end(s); }
+
 }  // namespace
 
 bool wait_command_prompt(Session& s) {
   WaitStatus status(s);
-  for (int attempt = 0; attempt < timing::kWaitAttempts; ++attempt) {
+  for (int attempt = 0; attempt < timing::kWaitAttempts && !cut_off(s); ++attempt) {
     if (read_expected(s, '[') && read_expected(s, 'C') && read_expected(s, ']')) return true;
-    s.clock.sleep_ms(timing::kWaitRetryMs);
+    pause_unless_ending(s, timing::kWaitRetryMs);
     status.update();
   }
   return false;
@@ -131,15 +155,16 @@ bool wait_command_prompt(Session& s) {
 
 bool wait_bracket(Session& s) {
   WaitStatus status(s);
-  for (int attempt = 0; attempt < timing::kWaitAttempts; ++attempt) {
+  for (int attempt = 0; attempt < timing::kWaitAttempts && !cut_off(s); ++attempt) {
     if (read_expected(s, '[')) return true;
-    s.clock.sleep_ms(timing::kWaitRetryMs);
+    pause_unless_ending(s, timing::kWaitRetryMs);
     status.update();
   }
   return false;
 }
 
 Next no_response(Session& s) {
+  if (must_end(s)) return ended_early(s);
   print(s, "No Response\n");
   return Next::end(kExitNoResponse);
 }
@@ -151,7 +176,7 @@ Next expect_prompt(Session& s) {
 Next expect_bracket(Session& s) { return wait_bracket(s) ? Next::carry_on() : no_response(s); }
 
 void release_device(Session& s) {
-  if (s.port.answers_settings) {
+  if (s.port.answers_settings && !s.port.gone) {
     for (const ReleaseStep& step : kRelease) {
       send_byte(s, step.byte);
       if (step.pause_ms != 0) s.clock.sleep_ms(step.pause_ms);

@@ -33,6 +33,8 @@ bool read_type_code(Session& s) {
 StatusFrame read_status_frame(Session& s) {
   if (!wait_bracket(s)) return StatusFrame::no_response;
   read_reply(s, kFrameLength);
+  // A frame cut off by a device that went away is no malformed reply.
+  if (s.port.gone) return StatusFrame::no_response;
   if (equal_ignoring_case(s.text, "PASS]")) return StatusFrame::pass;
   if (equal_ignoring_case(s.text, "ERROR")) {
     // The code frame follows directly, without a "[" of its own.

@@ -21,7 +21,7 @@ enum class StatusFrame {
   pass,         ///< "PASS]"
   error,        ///< "ERROR"; the code frame that followed is in s.text
   invalid,      ///< five characters of neither kind, a frame cut short included
-  no_response,  ///< no "[" came
+  no_response,  ///< no "[" came, or the device went away
 };
 
 /// Waits for "[" and reads the five-character status frame into s.text;

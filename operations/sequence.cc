@@ -8,6 +8,7 @@
 #include "link/replies.h"
 #include "link/timings.h"
 #include "session/console_io.h"
+#include "session/ending.h"
 #include "session/status.h"
 #include "session/text.h"
 
@@ -47,7 +48,9 @@ Next act_on_code_frame(Session& s, const ChipOperation& op) {
 }
 
 // The pause is the chip's own time, up to five minutes for programming a
-// 64 KiB chip: the status line counts it in seconds, as one pause.
+// 64 KiB chip: the status line counts it in seconds, as one pause, and a
+// run that must end does not sit it out (the status frame's wait then
+// ends it).
 void pause_for_chip(Session& s, const char* activity, uint32_t pause_ms) {
   const std::string of = " of " + seconds_text(std::max<uint32_t>((pause_ms + 500) / 1000, 1));
   auto draw = [&](uint32_t slept_ms) {
@@ -55,7 +58,8 @@ void pause_for_chip(Session& s, const char* activity, uint32_t pause_ms) {
   };
   draw(0);
   // Where nobody sees the line, the pause need not wake for it.
-  s.clock.sleep_ms_ticking(pause_ms, s.console.shows_status() ? kStatusIntervalMs : 0, draw);
+  s.clock.sleep_ms_ticking(pause_ms, s.console.shows_status() ? kStatusIntervalMs : 0, draw,
+                           [&s] { return must_end(s); });
   clear_status(s);
 }
 

@@ -5,6 +5,7 @@
 #include "platform/backends.h"
 #include "platform/clock-win32.h"
 #include "platform/console-win32.h"
+#include "platform/interrupt-win32.h"
 #include "platform/serial-win32.h"
 
 namespace chipferry {
@@ -39,6 +40,7 @@ std::string system_name() {
 }  // namespace
 
 Backends make_backends() {
+  win32_interrupt::install();
   Backends b;
   b.com1_default = "COM1";
   b.serial = std::make_unique<Win32Serial>();
@@ -46,6 +48,15 @@ Backends make_backends() {
   b.clock = std::make_unique<Win32Clock>();
   b.platform = system_name();
   return b;
+}
+
+void end_as(Stop stop) {
+  if (stop == Stop::none) return;
+  win32_interrupt::released();
+  // No signal ends a Windows process; the console's Ctrl+C code tells a
+  // caller the run was interrupted, and a closed pipe has no code of its
+  // own, so it gives the status a shell shows on Linux.
+  ExitProcess(stop == Stop::output_gone ? static_cast<UINT>(stop_status(stop)) : 0xC000013A);
 }
 
 }  // namespace chipferry

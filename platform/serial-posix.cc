@@ -11,8 +11,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/interrupt-posix.h"
-
 namespace chipferry {
 namespace {
 
@@ -85,22 +83,28 @@ int64_t monotonic_ms() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// A call that fails still takes its time-out: a device that has gone away
-// fails every call at once, and the callers that retry without limit would
-// otherwise spin. Its reason is kept for error_text().
-ByteIo gone(int timeout_ms, int& error) {
-  error = errno;
-  pause_ms(timeout_ms);
-  return {false, 0};
-}
+// The errors of a device that has gone rather than of one call.
+bool is_hang_up(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 }  // namespace
 
 PosixSerial::~PosixSerial() {
-  if (fd_ >= 0) {
-    posix_interrupt::disarm_release();
-    ::close(fd_);
-  }
+  if (fd_ >= 0) ::close(fd_);
+}
+
+// A call that fails on a live line still takes its time-out: the callers
+// that send a byte again until it goes would otherwise spin. Its reason is
+// kept for error_text().
+ByteIo PosixSerial::failed(int timeout_ms) {
+  error_ = errno;
+  if (is_hang_up(error_)) return hung_up(error_);
+  pause_ms(timeout_ms);
+  return {false, 0};
+}
+
+ByteIo PosixSerial::hung_up(int error) {
+  error_ = error;
+  return {false, 0, true};
 }
 
 std::string PosixSerial::device_path(const char*) const {
@@ -225,7 +229,7 @@ ByteIo PosixSerial::write_byte(uint8_t byte) {
     const ssize_t n = ::write(fd_, &byte, 1);
     if (n == 1) return {true, 1};
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return gone(write_timeout_ms_, error_);
+    if (n < 0 && errno != EAGAIN) return failed(write_timeout_ms_);
     if (waited || wait_for(fd_, POLLOUT, write_timeout_ms_) == 0) return {true, 0};
   }
 }
@@ -246,16 +250,18 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
       return {true, 1};
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return gone(read_timeout_ms_, error_);
+    if (n < 0 && errno != EAGAIN) return failed(read_timeout_ms_);
     const int64_t left = deadline - monotonic_ms();
     if (left <= 0) return {true, 0};
     const short seen = wait_for(fd_, POLLIN, static_cast<int>(left));
     if (seen == 0) return {true, 0};
     // The line has hung up: what it still holds is read, then the device
-    // is gone.
+    // is gone. Without VMIN a terminal reads 0 whenever it has nothing, so
+    // only the hang-up that poll() saw makes that 0 the end.
     if ((seen & (POLLHUP | POLLERR)) != 0) {
       const ssize_t last = ::read(fd_, received_, sizeof received_);
-      if (last <= 0) return gone(read_timeout_ms_, error_);
+      if (last < 0 && errno != EAGAIN && errno != EINTR) return failed(read_timeout_ms_);
+      if (last <= 0) return hung_up(-1);
       received_end_ = static_cast<size_t>(last);
       received_pos_ = 0;
       take_received(byte);
@@ -297,18 +303,13 @@ bool PosixSerial::wait_output_drained(uint32_t max_ms) {
 
 void PosixSerial::discard_output() { tcflush(fd_, TCOFLUSH); }
 
-void PosixSerial::release_on_interrupt(std::span<const ReleaseStep> release,
-                                       uint32_t byte_timeout_ms) {
-  if (fd_ >= 0) posix_interrupt::arm_release(fd_, release, byte_timeout_ms);
-}
-
 std::string PosixSerial::error_text() const {
+  if (error_ == -1) return "the line hung up";
   return error_ != 0 ? std::strerror(error_) : std::string();
 }
 
 void PosixSerial::close() {
   if (fd_ < 0) return;
-  posix_interrupt::disarm_release();
   // What is still queued now is held by the programmer; close() would
   // otherwise wait up to 30 s for it. Only a queue that is there is
   // dropped: a device that cannot tell (a pseudo-terminal always says

@@ -16,8 +16,10 @@
 // emptied, or dropped, only where the caller asks (wait_output_drained,
 // discard_output), before a break, and at close, which never waits longer
 // than the closing bytes need.
-// An interrupted run sends its release from the signal handler of
-// platform/interrupt-posix.h, straight to the port's descriptor.
+// A device that has gone shows as a hang-up: read() at its end with the
+// line hung up (a USB adapter pulled), or EIO, ENXIO or ENODEV from a read
+// or a write (a pseudo-terminal whose other end closed, a driver that lost
+// its device). Such a call reports gone, at once.
 #pragma once
 
 #include <termios.h>
@@ -44,8 +46,6 @@ class PosixSerial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
-  void release_on_interrupt(std::span<const ReleaseStep> release,
-                            uint32_t byte_timeout_ms) override;
   void close() override;
   std::string error_text() const override;
 
@@ -54,8 +54,11 @@ class PosixSerial : public SerialDevice {
   bool take_received(uint8_t& byte);
 
   const char* default_path_;
+  ByteIo failed(int timeout_ms);
+  ByteIo hung_up(int error);
+
   int fd_ = -1;
-  int error_ = 0;  ///< errno of the last call that failed
+  int error_ = 0;  ///< errno of the last call that failed; -1: a hang-up without one
   termios tio_{};
   int read_timeout_ms_ = 0;  ///< as set_timeouts gave them
   int write_timeout_ms_ = 0;

@@ -2,9 +2,34 @@
 
 #include <cstdlib>
 
-#include "platform/interrupt-win32.h"
-
 namespace chipferry {
+namespace {
+
+// The errors of a serial device that has gone. A pulled USB serial adapter
+// leaves our handle open, and its driver fails every later call with one
+// of these, which one depending on the driver and its version:
+// ERROR_GEN_FAILURE or ERROR_DEVICE_NOT_CONNECTED (usbser.sys, the CDC
+// driver, and Prolific's), ERROR_BAD_COMMAND (FTDI's), ERROR_ACCESS_DENIED
+// (usbser.sys and CH340's on later calls), ERROR_DEVICE_REMOVED or
+// ERROR_FILE_NOT_FOUND (a device whose node was removed). None of them
+// comes from a live port on a call that was made right. Not among them:
+// ERROR_OPERATION_ABORTED, which a live port gives after a line error
+// when it was left with fAbortOnError set; that one fails one call.
+bool is_device_gone(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_FILE_NOT_FOUND:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
 
 // The record length the port is told; a different layout would make
 // GetCommState reject the call.
@@ -79,23 +104,21 @@ bool Win32Serial::set_timeouts(const Timeouts& t) {
   return SetCommTimeouts(handle_, &timeouts) != 0;
 }
 
+ByteIo Win32Serial::failed() {
+  error_ = GetLastError();
+  return {false, 0, is_device_gone(error_)};
+}
+
 ByteIo Win32Serial::write_byte(uint8_t byte) {
-  park_if_interrupted();
   DWORD written = 0;
-  const BOOL ok = WriteFile(handle_, &byte, 1, &written, nullptr);
-  if (!ok) error_ = GetLastError();
-  return {ok != 0, ok != 0 ? static_cast<uint32_t>(written) : 0u};
+  if (!WriteFile(handle_, &byte, 1, &written, nullptr)) return failed();
+  return {true, static_cast<uint32_t>(written)};
 }
 
 ByteIo Win32Serial::read_byte(uint8_t& byte) {
-  park_if_interrupted();
   uint8_t got = 0;
   DWORD read = 0;
-  const BOOL ok = ReadFile(handle_, &got, 1, &read, nullptr);
-  if (!ok) {
-    error_ = GetLastError();
-    return {false, 0};
-  }
+  if (!ReadFile(handle_, &got, 1, &read, nullptr)) return failed();
   if (read == 1) byte = got;
   return {true, static_cast<uint32_t>(read)};
 }
@@ -105,18 +128,6 @@ void Win32Serial::set_break(bool on) { EscapeCommFunction(handle_, on ? SETBREAK
 bool Win32Serial::wait_output_drained(uint32_t) { return true; }
 
 void Win32Serial::discard_output() { PurgeComm(handle_, PURGE_TXCLEAR); }
-
-// The console's handler sends the release on a thread of its own and
-// ends the process; meanwhile the port is its alone.
-void Win32Serial::park_if_interrupted() {
-  if (win32_interrupt::interrupted()) Sleep(INFINITE);
-}
-
-// The port's own write time-out bounds each byte of the release, as it
-// bounds every other write.
-void Win32Serial::release_on_interrupt(std::span<const ReleaseStep> release, uint32_t) {
-  if (handle_ != INVALID_HANDLE_VALUE) win32_interrupt::arm_release(handle_, release);
-}
 
 // The system's message, without the line end it comes with.
 std::string Win32Serial::error_text() const {
@@ -136,7 +147,6 @@ std::string Win32Serial::error_text() const {
 
 void Win32Serial::close() {
   if (handle_ == INVALID_HANDLE_VALUE) return;
-  win32_interrupt::disarm_release();
   CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
 }

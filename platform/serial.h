@@ -12,6 +12,9 @@
 //    back with count 0. A time-out is not a failure either.
 //  - call_ok is false only when the call itself failed; the caller prints one
 //    line and carries on. Nothing here is ever retried.
+//  - gone is set with it when the failure says the device itself has gone:
+//    the line hung up, or the USB adapter behind it was pulled. Every later
+//    call would fail the same way, so the caller touches the port no more.
 //
 // Operating systems that queue written bytes (Linux) report a byte as written
 // once it is queued. wait_output_drained() and discard_output() let the
@@ -20,7 +23,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 
 namespace chipferry {
@@ -64,6 +66,7 @@ struct ReleaseStep {
 struct ByteIo {
   bool call_ok = true;  ///< false: the call itself failed
   uint32_t count = 0;   ///< bytes moved: 0 or 1
+  bool gone = false;    ///< the call failed because the device has gone
 };
 
 class SerialDevice {
@@ -95,22 +98,12 @@ class SerialDevice {
   /// Drops written bytes that have not left yet.
   virtual void discard_output() = 0;
 
-  /// Arms the way out of an interrupted run. If the process is interrupted
-  /// (Ctrl+C, SIGTERM, SIGHUP; the Windows console's Ctrl+C, Break and
-  /// close events) while the port is open, `release` goes out, each byte
-  /// given at most `byte_timeout_ms` to leave and followed by its pause;
-  /// the port is then closed and the process ends as the interrupt would
-  /// have ended it. A second Ctrl+C meanwhile ends it at once. The steps
-  /// are copied; close() disarms.
-  virtual void release_on_interrupt(std::span<const ReleaseStep> release,
-                                    uint32_t byte_timeout_ms) = 0;
-
   /// Closes the port without waiting long for queued output.
   virtual void close() = 0;
 
   /// The system's reason for the last call that failed (the open, a read, a
-  /// write), in the system's own words ("Permission denied"); empty when
-  /// nothing has failed or the device cannot tell.
+  /// write), in the system's own words ("Permission denied", "Input/output
+  /// error"); empty when nothing has failed or the device cannot tell.
   virtual std::string error_text() const { return {}; }
 };
 

@@ -68,6 +68,13 @@ constexpr char kUsage[] =
     "      preamble=N      downloads start with N zero bytes (normally 16)\n"
     "      surplus=N[:XX]  downloads put N bytes of hex value XX (normally 00)\n"
     "                      between the data and the closing prompt\n"
+    "      hangup=upload:N the line goes away, as when a USB adapter is pulled,\n"
+    "                      once N data bytes of an upload have come: both ends of\n"
+    "                      the pseudo-terminal are closed, so the program's reads\n"
+    "                      and writes fail (EIO); nothing more is served\n"
+    "      hangup=command:TEXT\n"
+    "                      the same when the command line TEXT comes, unanswered\n"
+    "                      (ignoring case; R is the type query, S8 a download)\n"
     "  --replay TRACE      play the programmer's side of a session recorded with\n"
     "                      CHIPFERRY_TRACE instead of the model, and compare what\n"
     "                      the program sends with the recording; at the first\n"
@@ -206,6 +213,15 @@ void apply_fault(const std::string& fault, Programmer& p) {
     }
     byte = std::stoul(hex, nullptr, 16);
     p.download_surplus.assign(n, static_cast<char>(byte));
+  } else if (name == "hangup" && arg.rfind("upload:", 0) == 0) {
+    if (!parse_number(arg.substr(7), 1u << 16, n)) {
+      usage_error("--fault hangup=upload:N takes a count of data bytes up to 65536");
+    }
+    p.faults.hang_up_after_upload_bytes = n;
+  } else if (name == "hangup" && arg.rfind("command:", 0) == 0 && arg.size() > 8) {
+    p.faults.hang_up_at_command = arg.substr(8);
+  } else if (name == "hangup") {
+    usage_error("--fault hangup= takes upload:N or command:TEXT");
   } else {
     usage_error("unknown fault '" + fault + "'");
   }

@@ -75,6 +75,7 @@ void Programmer::end_upload(uint64_t now) {
 }
 
 void Programmer::receive(uint8_t byte, uint64_t now) {
+  if (hung_up_) return;
   switch (mode_) {
     case Mode::offline:
       if (byte == 0x11) {
@@ -93,6 +94,10 @@ void Programmer::receive(uint8_t byte, uint64_t now) {
       if (uploaded_bytes < device_buffer.size()) device_buffer[uploaded_bytes] = byte;
       ++uploaded_bytes;
       last_data_at_ = now;
+      if (faults.hang_up_after_upload_bytes &&
+          uploaded_bytes >= *faults.hang_up_after_upload_bytes) {
+        hang_up();
+      }
       return;
     case Mode::idle:
       break;
@@ -141,8 +146,17 @@ bool all_erased(const std::vector<uint8_t>& cells, int32_t length) {
 
 }  // namespace
 
+void Programmer::hang_up() {
+  hung_up_ = true;
+  drop_output();
+}
+
 void Programmer::command(const std::string& line_as_sent, uint64_t now) {
   const std::string line = upper(line_as_sent);
+  if (faults.hang_up_at_command && upper(*faults.hang_up_at_command) == line) {
+    hang_up();
+    return;
+  }
   const bool counted = started_ && quiet_after_commands.has_value();
   if (counted && *quiet_after_commands == 0) faults.silent = true;
   answer(line, now);

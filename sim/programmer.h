@@ -46,6 +46,11 @@ struct Faults {
   /// that a short one is cut short by the host's read time-out.
   uint32_t type_code_gap_ms = 0;
   bool wrong_checksum = false;  ///< the next checksum reply is one too high
+  /// The line goes away for good, as when the USB adapter is pulled: once
+  /// this many data bytes of an upload have come,
+  std::optional<size_t> hang_up_after_upload_bytes;
+  /// or when this command line comes (compared ignoring case), unanswered.
+  std::optional<std::string> hang_up_at_command;
 };
 
 /// Deviations in the buffer transfers, each for the next transfer only.
@@ -88,6 +93,8 @@ class Programmer : public Peer {
   void inject(const std::string& bytes, uint64_t at_ms);
   /// Drops everything not yet taken.
   void drop_output() override;
+  bool ended() const override { return hung_up_; }
+  bool hung_up() const override { return hung_up_; }
 
   // State, open to the hosts and the tests.
   const RomType* selected = nullptr;  ///< the programmer's ROM type
@@ -115,6 +122,7 @@ class Programmer : public Peer {
  private:
   enum class Mode { offline, idle, upload_preamble, upload_data };
 
+  void hang_up();
   void command(const std::string& line_as_sent, uint64_t now);
   void answer(const std::string& line, uint64_t now);
   void execute(uint64_t now);
@@ -138,6 +146,7 @@ class Programmer : public Peer {
   bool started_ = false;        ///< the start-up command has come
   bool sending_block_ = false;  ///< the download block is being queued
   size_t garbage_sent_ = 0;
+  bool hung_up_ = false;
 };
 
 }  // namespace chipferry::sim

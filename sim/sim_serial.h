@@ -39,12 +39,8 @@ class SimSerial : public SerialDevice {
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
-  void release_on_interrupt(std::span<const ReleaseStep> release,
-                            uint32_t byte_timeout_ms) override {
-    interrupt_release.assign(release.begin(), release.end());
-    interrupt_byte_timeout_ms = byte_timeout_ms;
-  }
   void close() override;
+  std::string error_text() const override { return error; }
 
   /// The bytes the program wrote, in order, breaks left out.
   std::string written() const;
@@ -60,6 +56,9 @@ class SimSerial : public SerialDevice {
   uint32_t failing_reads = 0;    ///< the next read calls fail
   uint32_t undrained_waits = 0;  ///< the next drain waits run out (CTS held off)
   int discards = 0;              ///< discard_output calls
+  /// Set by the calls that fail; a hang-up of the programmer's
+  /// (Faults::hang_up_*) fails every later call, gone.
+  std::string error;
 
   // What the program did.
   std::string opened_name;
@@ -67,13 +66,18 @@ class SimSerial : public SerialDevice {
   Timeouts timeouts;  ///< as the program set them; until then, none
   bool is_open = false;
   std::vector<WireEvent> events;
-  std::vector<ReleaseStep> interrupt_release;  ///< what an interrupt would send
-  uint32_t interrupt_byte_timeout_ms = 0;
+  /// Calls other than close() made after the line went away: a program
+  /// that heard it has gone makes none.
+  int calls_after_hang_up = 0;
 
  private:
   Programmer& programmer_;
   VirtualClock& clock_;
+  /// True, counting the call, once the programmer has hung up.
+  bool line_gone();
+
   size_t bytes_written_ = 0;
+  bool gone_told_ = false;
 };
 
 }  // namespace chipferry::sim

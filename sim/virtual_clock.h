@@ -2,6 +2,7 @@
 // assert every pause of the program exactly, and they cost no real time.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -16,16 +17,29 @@ class VirtualClock : public Clock {
     now += ms;
   }
   uint64_t now_ms() override { return now; }
-  /// One sleep, as recorded; the ticks come at every `every_ms` of it.
-  void sleep_ms_ticking(uint32_t ms, uint32_t every_ms,
-                        const std::function<void(uint32_t)>& tick) override {
+  /// One sleep, as recorded; the ticks come at every `every_ms` of it, and
+  /// `ended` is asked every kEndLookMs, as on a real clock.
+  void sleep_ms_ticking(uint32_t ms, uint32_t every_ms, const std::function<void(uint32_t)>& tick,
+                        const std::function<bool()>& ended = nullptr) override {
     sleeps.push_back(ms);
     const uint64_t start = now;
-    for (uint32_t slept = every_ms; every_ms != 0 && slept < ms; slept += every_ms) {
+    uint32_t next_tick = every_ms != 0 ? every_ms : ms;
+    uint32_t next_look = 0;
+    for (uint32_t slept = 0;;) {
+      if (ended && slept == next_look) {
+        if (ended()) return;
+        next_look += kEndLookMs;
+      }
+      if (slept >= ms) return;
+      uint32_t to = std::min(next_tick, ms);
+      if (ended) to = std::min(to, next_look);
+      slept = to;
       now = start + slept;
-      tick(slept);
+      if (slept == next_tick && slept < ms) {
+        tick(slept);
+        next_tick += every_ms;
+      }
     }
-    now = start + ms;
   }
 
   uint64_t now = 0;

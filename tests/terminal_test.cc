@@ -1,6 +1,6 @@
 // What a person at a terminal sees beyond standard output, in virtual
 // time: the status line during the long waits, control keys in caret
-// notation, --help and --version; and what an interrupt would send.
+// notation, --help and --version.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -125,27 +125,6 @@ TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
   answer_arguments(2, help, console, "/dev/ttyS9");
   EXPECT_NE(console.out.find("CHIPFERRY_COM1,\nor /dev/ttyS9 when it is not set"),
             std::string::npos);
-}
-
-// What a Ctrl+C would send is what the end of the run sends, and only to a
-// port that is a terminal device.
-TEST(Interrupt, ArmsTheReleaseOnlyForAPortThatAnswersItsSettings) {
-  Bench b;
-  EXPECT_EQ(b.run("q\n"), 0);
-  std::string armed;
-  std::vector<uint32_t> pauses;
-  for (const ReleaseStep& step : b.serial.interrupt_release) {
-    armed.push_back(static_cast<char>(step.byte));
-    if (step.pause_ms != 0) pauses.push_back(step.pause_ms);
-  }
-  EXPECT_EQ(armed, kRelease);
-  EXPECT_EQ(pauses, (std::vector<uint32_t>{100, 100}));
-  EXPECT_EQ(b.serial.interrupt_byte_timeout_ms, 60u);
-
-  Bench not_a_terminal;
-  not_a_terminal.serial.get_state_ok = false;
-  EXPECT_EQ(not_a_terminal.run("q\n"), 3);
-  EXPECT_TRUE(not_a_terminal.serial.interrupt_release.empty());
 }
 
 }  // namespace

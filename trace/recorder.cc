@@ -109,7 +109,7 @@ class TracingSerial : public SerialDevice {
   ByteIo write_byte(uint8_t byte) override {
     const ByteIo io = inner_->write_byte(byte);
     if (!io.call_ok) {
-      rec_->event(Event::write_failed, hex(byte));
+      rec_->event(Event::write_failed, hex(byte) + (io.gone ? ": " + gone_text() : ""));
     } else if (io.count == 0) {
       rec_->event(Event::write_delivered_nothing, hex(byte));
     } else {
@@ -121,7 +121,7 @@ class TracingSerial : public SerialDevice {
   ByteIo read_byte(uint8_t& byte) override {
     const ByteIo io = inner_->read_byte(byte);
     if (!io.call_ok) {
-      rec_->event(Event::read_failed);
+      rec_->event(Event::read_failed, io.gone ? gone_text() : "");
     } else if (io.count == 0) {
       rec_->event(Event::read_timed_out);
     } else {
@@ -150,13 +150,6 @@ class TracingSerial : public SerialDevice {
     rec_->event(Event::output_discarded);
   }
 
-  // The interrupted run's release goes out from a signal handler, which
-  // cannot write to the trace: the trace ends where the interrupt came.
-  void release_on_interrupt(std::span<const ReleaseStep> release,
-                            uint32_t byte_timeout_ms) override {
-    inner_->release_on_interrupt(release, byte_timeout_ms);
-  }
-
   std::string error_text() const override { return inner_->error_text(); }
 
   void close() override {
@@ -166,6 +159,8 @@ class TracingSerial : public SerialDevice {
   }
 
  private:
+  std::string gone_text() const { return "the device has gone (" + inner_->error_text() + ")"; }
+
   std::unique_ptr<SerialDevice> inner_;
   std::shared_ptr<Recorder> rec_;
 };
@@ -181,9 +176,17 @@ class TracingClock : public Clock {
     rec_->clock().sleep_ms(ms);
   }
   void sleep_ms_ticking(uint32_t ms, uint32_t every_ms,
-                        const std::function<void(uint32_t slept_ms)>& tick) override {
+                        const std::function<void(uint32_t slept_ms)>& tick,
+                        const std::function<bool()>& ended) override {
     rec_->event(Event::pause, std::to_string(ms) + " ms");
-    rec_->clock().sleep_ms_ticking(ms, every_ms, tick);
+    const uint64_t start = rec_->now();
+    rec_->clock().sleep_ms_ticking(ms, every_ms, tick, ended);
+    // A pause the end of the run cut short says so, or the trace would
+    // seem to have lost time.
+    if (const uint64_t slept = rec_->now() - start; slept < ms) {
+      rec_->writer.note(rec_->now(),
+                        "the pause ended after " + std::to_string(slept) + " ms: the run must end");
+    }
   }
   uint64_t now_ms() override { return rec_->clock().now_ms(); }
 

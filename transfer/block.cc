@@ -9,6 +9,7 @@
 #include "link/port.h"
 #include "link/timings.h"
 #include "session/console_io.h"
+#include "session/ending.h"
 #include "session/status.h"
 
 namespace chipferry {
@@ -100,6 +101,8 @@ void hold_break(Session& s) {
 
 // The programmer ends an upload on a break. Bytes still queued by the
 // operating system would reach it after the break, so they are dropped.
+// A run that must end leaves an upload this way too: any byte after the
+// data would otherwise be taken for data, the release's among them.
 Next abandon_upload(Session& s) {
   clear_status(s);
   s.serial.discard_output();
@@ -109,6 +112,9 @@ Next abandon_upload(Session& s) {
   return Next::menu_after_prompt();
 }
 
+// A run that must end leaves a download this way too, pause and all: the
+// programmer needs it to stop sending before the release's "SC\r" can
+// reach it as a command.
 Next abandon_download(Session& s, uint32_t pause_ms) {
   clear_status(s);
   send_byte(s, kEsc);
@@ -130,9 +136,10 @@ Next receive_preamble(Session& s, TransferStatus& status) {
   for (;;) {
     status.update(0);
     const uint8_t byte = read_byte(s);
+    if (s.port.gone) return no_response(s);
     const bool arrived = s.port.read_count != 0;
     if (arrived && byte == 0x00 && zeros <= kMaxReceivedZeros) ++zeros;
-    if (esc_pressed(s)) return abandon_download(s, timing::kAbandonPreambleMs);
+    if (esc_pressed(s) || must_end(s)) return abandon_download(s, timing::kAbandonPreambleMs);
     if (arrived && byte == kPreambleEnd) break;
   }
   if (zeros < kMinReceivedZeros || zeros > kMaxReceivedZeros) {
@@ -151,13 +158,14 @@ Next receive_data(Session& s, TransferStatus& status, int32_t& received) {
   for (;;) {
     status.update(received);
     const uint8_t byte = read_byte(s);
+    if (s.port.gone) return no_response(s);
     if (s.port.read_count == 0) {
       if (++empty_reads > kMaxEmptyReads) return Next::carry_on();
     } else {
       s.host_buffer[static_cast<size_t>(received)] = byte;
       if (++received == kFullBuffer) return Next::carry_on();
     }
-    if (esc_pressed(s)) return abandon_download(s, timing::kAbandonDataMs);
+    if (esc_pressed(s) || must_end(s)) return abandon_download(s, timing::kAbandonDataMs);
   }
 }
 
@@ -209,19 +217,20 @@ Next send_block(Session& s, int32_t length, uint16_t& sum) {
       const uint8_t byte = s.host_buffer[static_cast<size_t>(p)];
       send_byte(s, byte);
       // A byte that did not leave (CTS held, or a failed call) goes again;
-      // it counts once, when it is written.
+      // it counts once, when it is written. Not to a device that has gone.
+      if (s.port.gone) return no_response(s);
       if (s.port.write_count == 1) {
         sum = static_cast<uint16_t>(sum + byte);
         ++p;
       }
-      if (esc_pressed(s)) return abandon_upload(s);
+      if (esc_pressed(s) || must_end(s)) return abandon_upload(s);
     }
     status.update(p);
     // The break must follow the last byte on the line, not in a queue.
     // The programmer may hold it back as long as it likes; ESC still works.
     while (!s.serial.wait_output_drained(kDrainSliceMs)) {
       status.update(p);
-      if (esc_pressed(s)) return abandon_upload(s);
+      if (esc_pressed(s) || must_end(s)) return abandon_upload(s);
     }
   }
 
@@ -261,11 +270,12 @@ Next check_block(Session& s, int32_t length, uint16_t pc_sum) {
   send_string(s, "S1K 0000-");
   send_string(s, piece);
   send_string(s, "FF\r");
-  s.clock.sleep_ms(timing::checksum_pause(length));
+  pause_unless_ending(s, timing::checksum_pause(length));
 
   if (Next next = expect_bracket(s); !next.carries_on()) return next;
   char reply[7] = {};
   for (int i = 0; i < 6; ++i) reply[i] = static_cast<char>(read_byte(s));
+  if (s.port.gone) return no_response(s);
   if (reply[4] != ' ' || reply[5] != ']') {
     print(s, "Invalid Response\n");
     return Next::end(kExitInvalidResponse);

@@ -107,6 +107,11 @@ void Process::close_input() {
   in_fd_ = -1;
 }
 
+void Process::close_output() {
+  if (out_fd_ >= 0) ::close(out_fd_);
+  out_fd_ = -1;
+}
+
 bool Process::read_some(int timeout_ms) {
   if (out_fd_ < 0) {
     poll(nullptr, 0, timeout_ms);
