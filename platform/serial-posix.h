@@ -23,6 +23,7 @@
 #include <termios.h>
 
 #include <cstddef>
+#include <string>
 
 #include "platform/serial.h"
 
@@ -48,12 +49,14 @@ class PosixSerial : public SerialDevice {
                             uint32_t byte_timeout_ms) override;
   void close() override;
   std::string error_text() const override;
+  std::string advice() const override;
 
  private:
   int queued_output() const;
   bool take_received(uint8_t& byte);
 
   const char* default_path_;
+  std::string path_;  ///< the device open() was asked for
   int fd_ = -1;
   int error_ = 0;  ///< errno of the last call that failed
   termios tio_{};

@@ -36,6 +36,7 @@ class Win32Serial : public SerialDevice {
                             uint32_t byte_timeout_ms) override;
   void close() override;
   std::string error_text() const override;
+  std::string advice() const override;
 
  private:
   static void park_if_interrupted();
