@@ -72,13 +72,17 @@ Next file_to_buffer(Session& s) {
 
   const int32_t length = s.transfer_length;
   uint16_t sum = 0;
+  // From the first byte on, the device buffer holds no image as a whole
+  // until the checksum confirms the new one.
+  s.loaded_image_length = 0;
   if (Next next = send_block(s, length, sum); !next.carries_on()) return next;
   if (Next next = check_block(s, length, sum); !next.carries_on()) return next;
+  s.loaded_image_length = length;
   return Next::menu();
 }
 
 Next buffer_to_file(Session& s) {
-  if (Next next = query_rom_type(s); !next.carries_on()) return next;
+  if (Next next = query_rom_type(s).next; !next.carries_on()) return next;
   if (Next next = expect_prompt(s); !next.carries_on()) return next;
   const int32_t length = s.transfer_length;
   if (Next next = receive_block(s, length); !next.carries_on()) return next;
