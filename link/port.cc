@@ -10,6 +10,26 @@
 
 namespace chipferry {
 
+namespace {
+
+// Standard output says only that the port failed, in the words it always
+// had; standard error says why: the device COM1 stood for, the system's
+// reason and what the platform suggests, "COM1 (/dev/ttyUSB0) cannot be
+// opened: Permission denied; ...".
+void explain_port_failure(Session& s, const char* failed) {
+  std::string line = s.port.name;
+  const std::string device = s.serial.device_path(s.port.name);
+  if (!device.empty() && device != s.port.name) line += " (" + device + ")";
+  line += failed;
+  const std::string reason = s.serial.error_text();
+  if (!reason.empty()) line += ": " + reason;
+  const std::string advice = s.serial.advice();
+  if (!advice.empty()) line += "; " + advice;
+  diagnose(s, line);
+}
+
+}  // namespace
+
 int open_port(Session& s) {
   std::strncpy(s.port.name, "COM1", sizeof s.port.name);
 
@@ -18,9 +38,11 @@ int open_port(Session& s) {
       break;
     case OpenResult::not_found:
       print(s, "Port %s doesn't exist\n", s.port.name);
+      explain_port_failure(s, " cannot be opened");
       return kExitNoPort;
     case OpenResult::failed:
       print(s, "Can't access Port %s\n", s.port.name);
+      explain_port_failure(s, " cannot be opened");
       return kExitPortAccess;
   }
   s.port.release_registered = true;
@@ -28,6 +50,7 @@ int open_port(Session& s) {
   LineSettings settings;
   if (!s.serial.get_state(settings)) {
     print(s, "Can't get Port %s state\n", s.port.name);
+    explain_port_failure(s, " is not a serial device");
     return kExitPortGetState;
   }
   s.port.answers_settings = true;
@@ -38,12 +61,14 @@ int open_port(Session& s) {
   settings.handshake = Handshake::rts_cts;
   if (!s.serial.set_state(settings)) {
     print(s, "Can't set Port %s state\n", s.port.name);
+    explain_port_failure(s, " refused the line settings (19200 baud, 8N1, RTS/CTS)");
     return kExitPortSetState;
   }
 
   const Timeouts timeouts{timing::kByteTimeoutMs, timing::kByteTimeoutMs};
   if (!s.serial.set_timeouts(timeouts)) {
     print(s, "Can't set Port %s timeouts\n", s.port.name);
+    explain_port_failure(s, " refused its time-outs");
     return kExitPortTimeouts;
   }
   return kExitOk;

@@ -30,6 +30,8 @@ constexpr ChipOperation kDump = {
     .extra_code = nullptr,
     .status_frames = 2,
     .closing_wait = ClosingWait::command_prompt,
+    .fills_device_buffer = true,
+    .burns_device_buffer = false,
 };
 
 constexpr ChipOperation kCompare = {
@@ -42,6 +44,8 @@ constexpr ChipOperation kCompare = {
     .extra_code = nullptr,
     .status_frames = 1,
     .closing_wait = ClosingWait::bracket,
+    .fills_device_buffer = false,
+    .burns_device_buffer = false,
 };
 
 constexpr ChipOperation kProgram = {
@@ -54,6 +58,8 @@ constexpr ChipOperation kProgram = {
     .extra_code = &kReinsertRom,
     .status_frames = 1,
     .closing_wait = ClosingWait::bracket,
+    .fills_device_buffer = false,
+    .burns_device_buffer = true,
 };
 
 // Erasing does not depend on the chip's size, so the type is not asked
@@ -68,6 +74,8 @@ constexpr ChipOperation kErase = {
     .extra_code = &kNotErasable,
     .status_frames = 1,
     .closing_wait = ClosingWait::bracket,
+    .fills_device_buffer = false,
+    .burns_device_buffer = false,
 };
 
 constexpr ChipOperation kBlankCheck = {
@@ -80,6 +88,8 @@ constexpr ChipOperation kBlankCheck = {
     .extra_code = nullptr,
     .status_frames = 1,
     .closing_wait = ClosingWait::bracket,
+    .fills_device_buffer = false,
+    .burns_device_buffer = false,
 };
 
 }  // namespace

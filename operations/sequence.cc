@@ -1,8 +1,10 @@
 #include "operations/sequence.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
+#include "catalogue/catalogue.h"
 #include "catalogue/type_query.h"
 #include "link/port.h"
 #include "link/replies.h"
@@ -73,18 +75,38 @@ bool ask_confirmation(Session& s, const char* prompt, const char* word) {
   return equal_ignoring_case(s.text, word);
 }
 
+// Programming burns the whole chip from the device buffer. Of an image
+// loaded in this run that is shorter than the chip, the rest of the chip
+// takes whatever the buffer held before, which an EPROM keeps until it
+// meets an eraser: said before the user confirms.
+void name_short_image(Session& s, const RomType& chip) {
+  const int32_t image = s.loaded_image_length;
+  const int32_t capacity = capacity_of(chip.size_class);
+  if (image == 0 || image >= capacity) return;
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "the image loaded is %d bytes; a %s holds %d, so %04X-%04X will be programmed "
+                "from what the programmer's buffer held before",
+                static_cast<int>(image), chip.full_name, static_cast<int>(capacity),
+                static_cast<unsigned>(image), static_cast<unsigned>(capacity - 1));
+  diagnose(s, line);
+}
+
 }  // namespace
 
 Next run_chip_operation(Session& s, const ChipOperation& op) {
   if (op.uses_type_query) {
-    if (Next next = query_rom_type(s); !next.carries_on()) return next;
+    const QueriedType queried = query_rom_type(s);
+    if (!queried.next.carries_on()) return queried.next;
     if (Next next = expect_prompt(s); !next.carries_on()) return next;
+    if (op.burns_device_buffer && queried.type != nullptr) name_short_image(s, *queried.type);
   }
   if (op.confirmation != nullptr &&
       !ask_confirmation(s, op.confirmation->prompt, op.confirmation->word)) {
     return Next::menu();
   }
 
+  if (op.fills_device_buffer) s.loaded_image_length = 0;
   send_string(s, op.command);
   s.clock.sleep_ms(timing::kCommandMs);
   if (Next next = expect_prompt(s); !next.carries_on()) return next;

@@ -43,6 +43,11 @@ struct ChipOperation {
   const ExtraCode* extra_code;  ///< nullptr: none
   int status_frames;            ///< "PASS]" frames in a row that make success
   ClosingWait closing_wait;
+  /// Fills the device buffer from the chip: the image loaded is gone.
+  bool fills_device_buffer;
+  /// Burns the device buffer into the chip: an image loaded in this run
+  /// that is shorter than the chip is named before the confirmation.
+  bool burns_device_buffer;
 };
 
 /// Runs `op` from its first command to its outcome and says where the run

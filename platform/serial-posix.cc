@@ -1,15 +1,25 @@
 #include "platform/serial-posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace chipferry {
 namespace {
@@ -113,8 +123,8 @@ std::string PosixSerial::device_path(const char*) const {
 }
 
 OpenResult PosixSerial::open(const char* port_name) {
-  const std::string path = device_path(port_name);
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  path_ = device_path(port_name);
+  const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error_ = errno;
     return (error_ == ENOENT || error_ == ENOTDIR) ? OpenResult::not_found : OpenResult::failed;
@@ -130,7 +140,10 @@ OpenResult PosixSerial::open(const char* port_name) {
 }
 
 bool PosixSerial::get_state(LineSettings& settings) {
-  if (tcgetattr(fd_, &tio_) != 0) return false;
+  if (tcgetattr(fd_, &tio_) != 0) {
+    error_ = errno;
+    return false;
+  }
   settings.baud_rate = baud_of(cfgetospeed(&tio_));
   switch (tio_.c_cflag & CSIZE) {
     case CS5:
@@ -213,7 +226,10 @@ bool PosixSerial::set_state(const LineSettings& settings) {
   tio.c_cflag |= CREAD | CLOCAL;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  if (tcsetattr(fd_, TCSANOW, &tio) != 0) return false;
+  if (tcsetattr(fd_, TCSANOW, &tio) != 0) {
+    error_ = errno;
+    return false;
+  }
   tio_ = tio;
   return true;
 }
@@ -317,6 +333,135 @@ void PosixSerial::close() {
   if (!wait_output_drained(static_cast<uint32_t>(write_timeout_ms_) * 4)) tcflush(fd_, TCOFLUSH);
   ::close(fd_);
   fd_ = -1;
+}
+
+namespace {
+
+bool in_group(gid_t group) {
+  if (getegid() == group) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+  return count > 0 &&
+         std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+}
+
+// What stands between the user and a device they may not open: most often
+// a group they are not in yet, which owns the device and may read and write
+// it. Anything else, ls -l shows.
+std::string permission_advice(const std::string& path) {
+  std::string look = "ls -l " + path + " shows who may open it";
+  struct stat info {};
+  constexpr mode_t kGroupReadWrite = S_IRGRP | S_IWGRP;
+  if (stat(path.c_str(), &info) != 0 || info.st_gid == 0 ||
+      (info.st_mode & kGroupReadWrite) != kGroupReadWrite) {
+    return look;
+  }
+  // A member already: the group is not what stands in the way.
+  if (in_group(info.st_gid)) return look;
+  char buffer[4096];
+  group entry{};
+  group* found = nullptr;
+  if (getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+    return look;
+  }
+  const std::string name = found->gr_name;
+  return "the group " + name + " may open it: add yourself to it (sudo usermod -aG " + name +
+         " $USER) and log in again";
+}
+
+// The first line of a small file of /proc, without its line end.
+std::string first_line(const std::string& path) {
+  std::string line;
+  if (std::FILE* file = std::fopen(path.c_str(), "r")) {
+    for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file)) {
+      line += static_cast<char>(c);
+    }
+    std::fclose(file);
+  }
+  return line;
+}
+
+bool holds_open(const std::string& process, const std::string& device) {
+  const std::string folder = "/proc/" + process + "/fd";
+  DIR* fds = opendir(folder.c_str());
+  if (fds == nullptr) return false;
+  bool holds = false;
+  while (const dirent* entry = readdir(fds)) {
+    char target[PATH_MAX];
+    const std::string link = folder + "/" + entry->d_name;
+    const ssize_t n = readlink(link.c_str(), target, sizeof target);
+    if (n > 0 && std::string_view(target, static_cast<size_t>(n)) == device) {
+      holds = true;
+      break;
+    }
+  }
+  closedir(fds);
+  return holds;
+}
+
+// Who holds the device open, as /proc tells it: "minicom (process 4242)".
+// Only the processes the user may look into are seen; a few are named.
+std::string holder_advice(const std::string& path) {
+  constexpr int kNamed = 3;
+  std::string advice = "another program holds it";
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return advice;
+  const std::string device = resolved;
+  std::free(resolved);
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return advice;
+  int named = 0;
+  while (const dirent* entry = readdir(proc)) {
+    const std::string process = entry->d_name;
+    if (process.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (!holds_open(process, device)) continue;
+    advice += named == 0 ? ": " : ", ";
+    advice += first_line("/proc/" + process + "/comm");
+    advice += " (process " + process + ")";
+    if (++named == kNamed) break;
+  }
+  closedir(proc);
+  return advice;
+}
+
+// The serial devices a USB adapter makes, which are what a missing COM1
+// most often should have been.
+std::string devices_advice() {
+  constexpr size_t kNamed = 6;
+  std::vector<std::string> found;
+  for (const char* pattern : {"/dev/ttyUSB*", "/dev/ttyACM*", "/dev/serial/by-id/*"}) {
+    glob_t matches{};
+    if (glob(pattern, 0, nullptr, &matches) == 0) {
+      found.insert(found.end(), matches.gl_pathv, matches.gl_pathv + matches.gl_pathc);
+    }
+    globfree(&matches);
+  }
+  if (found.empty()) {
+    return "there is no /dev/ttyUSB*, /dev/ttyACM* or /dev/serial/by-id/*; CHIPFERRY_COM1 "
+           "names the device to use";
+  }
+  std::string advice = "serial devices here: ";
+  for (size_t i = 0; i < found.size() && i < kNamed; ++i) advice += (i == 0 ? "" : ", ") + found[i];
+  if (found.size() > kNamed) advice += " and " + std::to_string(found.size() - kNamed) + " more";
+  return advice + "; CHIPFERRY_COM1 names the one to use";
+}
+
+}  // namespace
+
+std::string PosixSerial::advice() const {
+  switch (error_) {
+    case EACCES:
+    case EPERM:
+      return permission_advice(path_);
+    case EBUSY:
+    case EWOULDBLOCK:
+      return holder_advice(path_);
+    case ENOENT:
+    case ENOTDIR:
+      return devices_advice();
+    default:
+      return {};
+  }
 }
 
 }  // namespace chipferry

@@ -25,6 +25,7 @@
 #include <termios.h>
 
 #include <cstddef>
+#include <string>
 
 #include "platform/serial.h"
 
@@ -48,15 +49,16 @@ class PosixSerial : public SerialDevice {
   void discard_output() override;
   void close() override;
   std::string error_text() const override;
+  std::string advice() const override;
 
  private:
   int queued_output() const;
   bool take_received(uint8_t& byte);
-
-  const char* default_path_;
   ByteIo failed(int timeout_ms);
   ByteIo hung_up(int error);
 
+  const char* default_path_;
+  std::string path_;  ///< the device open() was asked for
   int fd_ = -1;
   int error_ = 0;  ///< errno of the last call that failed; -1: a hang-up without one
   termios tio_{};

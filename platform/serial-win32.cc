@@ -1,6 +1,10 @@
 #include "platform/serial-win32.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 namespace chipferry {
 namespace {
@@ -56,7 +60,10 @@ OpenResult Win32Serial::open(const char* port_name) {
 bool Win32Serial::get_state(LineSettings& settings) {
   dcb_ = DCB{};
   dcb_.DCBlength = sizeof(DCB);
-  if (!GetCommState(handle_, &dcb_)) return false;
+  if (!GetCommState(handle_, &dcb_)) {
+    error_ = GetLastError();
+    return false;
+  }
   settings.baud_rate = dcb_.BaudRate;
   settings.data_bits = dcb_.ByteSize;
   settings.parity = dcb_.Parity == NOPARITY     ? Parity::none
@@ -84,7 +91,10 @@ bool Win32Serial::set_state(const LineSettings& settings) {
   const bool handshake = settings.handshake == Handshake::rts_cts;
   dcb.fOutxCtsFlow = handshake ? 1 : 0;
   dcb.fRtsControl = handshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-  if (!SetCommState(handle_, &dcb)) return false;
+  if (!SetCommState(handle_, &dcb)) {
+    error_ = GetLastError();
+    return false;
+  }
   dcb_ = dcb;
   return true;
 }
@@ -101,7 +111,11 @@ bool Win32Serial::set_timeouts(const Timeouts& t) {
   timeouts.ReadTotalTimeoutConstant = rest(t.read_ms);
   timeouts.WriteTotalTimeoutMultiplier = kPerByteMs;
   timeouts.WriteTotalTimeoutConstant = rest(t.write_ms);
-  return SetCommTimeouts(handle_, &timeouts) != 0;
+  if (!SetCommTimeouts(handle_, &timeouts)) {
+    error_ = GetLastError();
+    return false;
+  }
+  return true;
 }
 
 ByteIo Win32Serial::failed() {
@@ -149,6 +163,35 @@ void Win32Serial::close() {
   if (handle_ == INVALID_HANDLE_VALUE) return;
   CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
+}
+
+// Windows refuses a port that another program has open as it refuses a
+// user without access, and most often it is the former. A port that does
+// not exist is best answered with the ports that do.
+std::string Win32Serial::advice() const {
+  if (error_ == ERROR_ACCESS_DENIED || error_ == ERROR_SHARING_VIOLATION) {
+    return "another program may hold it";
+  }
+  if (error_ != ERROR_FILE_NOT_FOUND && error_ != ERROR_PATH_NOT_FOUND) return {};
+  std::vector<char> names(65536);
+  const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+  std::vector<std::string> ports;
+  for (size_t at = 0; at < length && names[at] != '\0'; at += std::strlen(&names[at]) + 1) {
+    const std::string name = &names[at];
+    if (name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+        name.find_first_not_of("0123456789", 3) == std::string::npos) {
+      ports.push_back(name);
+    }
+  }
+  if (ports.empty())
+    return "Windows knows no serial port here; CHIPFERRY_COM1 names the one to use";
+  // COM3 before COM10.
+  std::sort(ports.begin(), ports.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  std::string advice = "serial ports here: ";
+  for (size_t i = 0; i < ports.size(); ++i) advice += (i == 0 ? "" : ", ") + ports[i];
+  return advice + "; CHIPFERRY_COM1 names the one to use (\\\\.\\COM10 for COM10 and above)";
 }
 
 }  // namespace chipferry

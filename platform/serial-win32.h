@@ -38,6 +38,7 @@ class Win32Serial : public SerialDevice {
   void discard_output() override;
   void close() override;
   std::string error_text() const override;
+  std::string advice() const override;
 
  private:
   ByteIo failed();

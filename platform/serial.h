@@ -105,6 +105,11 @@ class SerialDevice {
   /// write), in the system's own words ("Permission denied", "Input/output
   /// error"); empty when nothing has failed or the device cannot tell.
   virtual std::string error_text() const { return {}; }
+  /// What the user can do about the failure that error_text() names, as
+  /// this platform knows it: who holds the port, the group that may open
+  /// it, the serial devices there are. Empty when it knows nothing that
+  /// helps.
+  virtual std::string advice() const { return {}; }
 };
 
 }  // namespace chipferry

@@ -102,6 +102,11 @@ struct Session {
   char text[kTextSize] = {};
   std::array<uint8_t, kHostBufferSize> host_buffer{};
   int32_t transfer_length = kStartTransferLength;
+  /// The length of the image option 1 put into the device buffer in this
+  /// run, once its checksum confirmed it; 0 when none is known to be there
+  /// (none loaded, an upload abandoned, or a dump has filled the buffer
+  /// from the chip since).
+  int32_t loaded_image_length = 0;
   /// Why the run must end before its time, once the program has heard of
   /// it (session/ending.h); the first reason is kept.
   Stop stop = Stop::none;

@@ -59,7 +59,7 @@ TEST_F(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
     Session& s = bench.opened();
     s.transfer_length = c.before;
     std::memset(s.text, 'z', sizeof s.text);  // left over from an earlier prompt
-    EXPECT_TRUE(query_rom_type(s).carries_on());
+    EXPECT_TRUE(query_rom_type(s).next.carries_on());
     EXPECT_EQ(s.transfer_length, c.after);
     EXPECT_STREQ(s.text, c.text);
     EXPECT_EQ(bench.wire(), "R\r");
@@ -73,7 +73,7 @@ TEST_F(TypeQuery, CodeCutShortComparesWhatArrived) {
   b.programmer.faults.type_code = "16";
   b.programmer.faults.type_code_gap_ms = 500;  // "]" and the prompt come late
   Session& s = b.opened();
-  EXPECT_TRUE(query_rom_type(s).carries_on());
+  EXPECT_TRUE(query_rom_type(s).next.carries_on());
   EXPECT_EQ(s.transfer_length, 2048);
   // Two reads came back empty after their time-out.
   EXPECT_EQ(b.clock.now, timing::kCommandMs + 2u * timing::kByteTimeoutMs);
@@ -81,7 +81,7 @@ TEST_F(TypeQuery, CodeCutShortComparesWhatArrived) {
 
 TEST_F(TypeQuery, NoBracketIsReportedAndChangesNothing) {
   b.programmer.faults.silent = true;
-  EXPECT_FALSE(query_rom_type(b.opened()).carries_on());
+  EXPECT_FALSE(query_rom_type(b.opened()).next.carries_on());
   EXPECT_EQ(b.session->transfer_length, kStartTransferLength);
 
   // Within a chip operation it ends the run with "No Response".
@@ -334,6 +334,43 @@ TEST(Confirmation, EndOfInputRefuses) {
     Bench b;
     EXPECT_EQ(b.run(input), 0);
     EXPECT_EQ(b.wire().find("P\r"), std::string::npos);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// An image shorter than the chip, named before the chip is burned.
+
+TEST(ShortImage, IsNamedBeforeTheConfirmationOnlyWhenItIsShorterThanTheChip) {
+  const std::string named =
+      "the image loaded is 2048 bytes; a 2764 holds 8192, so 0800-1FFF will be programmed "
+      "from what the programmer's buffer held before";
+  const struct {
+    const char* name;
+    std::string input;  // "%2" and "%8" stand for a 2 and an 8 KiB image
+    std::vector<std::string> said;
+  } cases[] = {
+      {"2 KiB image", "1\n%2\n7\nno\n", {named}},
+      {"8 KiB image", "1\n%8\n7\nno\n", {}},
+      {"nothing loaded", "7\nno\n", {}},
+      {"a dump since", "1\n%2\n5\n7\nno\n", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir / "2k.bin", Bytes(2048, 0x11));
+    write_file(dir / "8k.bin", Bytes(8192, 0x11));
+    std::string input = c.input + "q\n";
+    for (const std::string size : {"2", "8"}) {
+      const size_t at = input.find("%" + size);
+      if (at != std::string::npos) input.replace(at, 2, dir / (size + "k.bin"));
+    }
+    Bench b;
+    b.programmer.selected = &rom("2764");
+    EXPECT_EQ(b.run(input), 0);
+    EXPECT_EQ(b.console.diagnostics, c.said);
+    // Standard output and the wire are as they were.
+    EXPECT_TRUE(b.out_after_banner().ends_with(kProgramPrompt + kMenu));
+    EXPECT_TRUE(b.wire().ends_with("R\r" + kRelease));
   }
 }
 

@@ -1,15 +1,21 @@
 // The termios backend on a real pseudo-terminal pair.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "app/program.h"
 #include "platform/serial-posix.h"
+#include "tests/support/as_nobody.h"
 #include "tests/support/scripted_console.h"
 
 namespace chipferry::test {
@@ -89,7 +95,13 @@ TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
 }
 
 // The whole start-up on the real backend, with the pauses on a virtual clock.
-int start_up_with(const std::string& path, std::string* out) {
+struct StartUp {
+  int code;
+  std::string out;
+  std::vector<std::string> why;  ///< the diagnostics on standard error
+};
+
+StartUp start_up_with(const std::string& path) {
   Com1 com1(path);
   sim::VirtualClock clock;
   ScriptedConsole console(clock);
@@ -97,27 +109,75 @@ int start_up_with(const std::string& path, std::string* out) {
   auto session = std::make_unique<Session>(serial, console, clock);
   console.input = "q\n";
   const int code = run_program(*session);
-  *out = console.out;
-  return code;
+  return {code, console.out, console.diagnostics};
 }
 
-TEST(PosixSerial, PortFailuresGiveTheirExitCodes) {
-  std::string out;
-  EXPECT_EQ(start_up_with("/nonexistent/ttyCHIPFERRY", &out), 1);
-  EXPECT_NE(out.find("Port COM1 doesn't exist\n"), std::string::npos);
+std::string the_reason(const StartUp& run) {
+  return run.why.size() == 1 ? run.why[0] : "<" + std::to_string(run.why.size()) + " lines>";
+}
+
+TEST(PosixSerial, PortFailuresGiveTheirExitCodesAndSayWhy) {
+  const std::string missing = "/nonexistent/ttyCHIPFERRY";
+  StartUp run = start_up_with(missing);
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.out.find("Port COM1 doesn't exist\n"), std::string::npos);
+  // Which devices there are depends on the machine.
+  EXPECT_EQ(the_reason(run).rfind(
+                "COM1 (" + missing + ") cannot be opened: " + std::strerror(ENOENT) + "; ", 0),
+            0u)
+      << the_reason(run);
+  EXPECT_NE(the_reason(run).find("CHIPFERRY_COM1 names"), std::string::npos);
+
+  char file[] = "/tmp/chipferry-port-XXXXXX";
+  const int fd = mkstemp(file);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  run = start_up_with(std::string(file) + "/tty");
+  unlink(file);
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(
+      the_reason(run).find(std::string(" cannot be opened: ") + std::strerror(ENOTDIR) + "; "),
+      std::string::npos);
 
   // Not a terminal: its line settings cannot be read.
-  EXPECT_EQ(start_up_with("/dev/null", &out), 3);
-  EXPECT_NE(out.find("Can't get Port COM1 state\n"), std::string::npos);
+  run = start_up_with("/dev/null");
+  EXPECT_EQ(run.code, 3);
+  EXPECT_NE(run.out.find("Can't get Port COM1 state\n"), std::string::npos);
+  EXPECT_EQ(the_reason(run),
+            std::string("COM1 (/dev/null) is not a serial device: ") + std::strerror(ENOTTY));
 
-  // Held by another opener.
+  // Held by another opener, here this very process.
   Pty pty;
   Com1 com1(pty.path);
   PosixSerial holder;
   ASSERT_EQ(holder.open("COM1"), OpenResult::ok);
-  EXPECT_EQ(start_up_with(pty.path, &out), 2);
-  EXPECT_NE(out.find("Can't access Port COM1\n"), std::string::npos);
+  run = start_up_with(pty.path);
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.out.find("Can't access Port COM1\n"), std::string::npos);
+  std::string me;
+  std::getline(std::ifstream("/proc/self/comm"), me);
+  EXPECT_EQ(the_reason(run).rfind("COM1 (" + pty.path + ") cannot be opened: ", 0), 0u);
+  const std::string held =
+      "; another program holds it: " + me + " (process " + std::to_string(getpid()) + ")";
+  EXPECT_TRUE(the_reason(run).ends_with(held)) << the_reason(run);
   holder.close();
+}
+
+// A user who may not open the device hears which group may.
+TEST(PosixSerial, APortTheUserMayNotOpenNamesTheGroupThatMay) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can make a device nobody may not open";
+  const group* dialout = getgrnam("dialout");
+  if (dialout == nullptr) GTEST_SKIP() << "no group dialout on this machine";
+  Pty pty;
+  ASSERT_EQ(chown(pty.path.c_str(), 0, dialout->gr_gid), 0);
+  ASSERT_EQ(chmod(pty.path.c_str(), 0660), 0);
+  const std::string why = as_nobody([&] {
+    const StartUp run = start_up_with(pty.path);
+    return std::to_string(run.code) + " " + the_reason(run);
+  });
+  EXPECT_EQ(why, "2 COM1 (" + pty.path + ") cannot be opened: " + std::strerror(EACCES) +
+                     "; the group dialout may open it: add yourself to it (sudo usermod -aG "
+                     "dialout $USER) and log in again");
 }
 
 TEST(PosixSerial, CloseDoesNotWaitForBytesTheLineHolds) {

@@ -66,19 +66,21 @@ TEST_F(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
     int code;
     const char* message;
     bool released;
+    const char* why;  ///< on standard error
   };
   const Case cases[] = {
       {"missing", [](sim::SimSerial& s) { s.open_result = OpenResult::not_found; }, 1,
-       "Port COM1 doesn't exist\n", false},
+       "Port COM1 doesn't exist\n", false, "COM1 cannot be opened"},
       {"busy", [](sim::SimSerial& s) { s.open_result = OpenResult::failed; }, 2,
-       "Can't access Port COM1\n", false},
+       "Can't access Port COM1\n", false, "COM1 cannot be opened"},
       // No settings: no terminal device, so nothing may be written to it.
       {"get state", [](sim::SimSerial& s) { s.get_state_ok = false; }, 3,
-       "Can't get Port COM1 state\n", false},
+       "Can't get Port COM1 state\n", false, "COM1 is not a serial device"},
       {"set state", [](sim::SimSerial& s) { s.set_state_ok = false; }, 4,
-       "Can't set Port COM1 state\n", true},
+       "Can't set Port COM1 state\n", true,
+       "COM1 refused the line settings (19200 baud, 8N1, RTS/CTS)"},
       {"timeouts", [](sim::SimSerial& s) { s.set_timeouts_ok = false; }, 5,
-       "Can't set Port COM1 timeouts\n", true},
+       "Can't set Port COM1 timeouts\n", true, "COM1 refused its time-outs"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -86,6 +88,7 @@ TEST_F(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
     c.arrange(bench.serial);
     EXPECT_EQ(bench.run("q\n"), c.code);
     EXPECT_EQ(bench.console.out, kBanner + c.message);
+    EXPECT_EQ(bench.console.diagnostics, std::vector<std::string>{c.why});
     EXPECT_EQ(bench.wire(), c.released ? kRelease : "");
     EXPECT_FALSE(bench.serial.is_open);
     EXPECT_EQ(bench.console.lines_read, 0);

@@ -91,7 +91,10 @@ TEST(Checksum, RepliesAreReadAndJudged) {
       {"[1A2B ][C]", 0x1A2C, Next::Kind::end, 7, "Checksum wrong! 1a2b does not equal 1a2c\n"},
       {"[ 01f ][C]", 0x001F, Next::Kind::carry_on, 0, ""},
       {"[0x1F ][C]", 0x001F, Next::Kind::carry_on, 0, ""},
-      {"[zz12 ][C]", 0x0000, Next::Kind::carry_on, 0, ""},
+      {"[+01f ][C]", 0x001F, Next::Kind::carry_on, 0, ""},
+      // No number: nothing is confirmed, whatever the PC's sum.
+      {"[     ][C]", 0x0000, Next::Kind::end, 7, "Invalid Response\n"},
+      {"[zz12 ][C]", 0x0000, Next::Kind::end, 7, "Invalid Response\n"},
       {"[1A2B]\r[C]", 0x1A2B, Next::Kind::end, 7, "Invalid Response\n"},
       {"[1A2B  [C]", 0x1A2B, Next::Kind::end, 7, "Invalid Response\n"},
       {"[1A2B ]", 0x1A2B, Next::Kind::end, 6, "No Response\n"},
@@ -271,6 +274,15 @@ TEST_F(Upload, ChecksumFailuresEndTheRun) {
     EXPECT_EQ(bench.run("1\n" + dir / "in.bin" + "\nq\n"), c.code);
     EXPECT_EQ(bench.out_after_banner(), kMenu + "Enter Filename\n" + c.printed);
   }
+}
+
+// 64 KiB of 0xFF, the commonest image there is, sums to 0000: a reply
+// without a digit must not pass for that sum.
+TEST_F(Upload, AReplyWithoutANumberConfirmsNoImage) {
+  write_file(dir / "in.bin", Bytes(65536, 0xFF));
+  b.programmer.transfer_faults.checksum_reply = "[     ][C]";
+  EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), 7);
+  EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + "Invalid Response\n");
 }
 
 TEST_F(Upload, UnwrittenBytesGoAgainAndCountOnce) {

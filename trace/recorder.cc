@@ -151,6 +151,7 @@ class TracingSerial : public SerialDevice {
   }
 
   std::string error_text() const override { return inner_->error_text(); }
+  std::string advice() const override { return inner_->advice(); }
 
   void close() override {
     inner_->close();

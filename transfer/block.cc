@@ -276,15 +276,19 @@ Next check_block(Session& s, int32_t length, uint16_t pc_sum) {
   char reply[7] = {};
   for (int i = 0; i < 6; ++i) reply[i] = static_cast<char>(read_byte(s));
   if (s.port.gone) return no_response(s);
-  if (reply[4] != ' ' || reply[5] != ']') {
+  // Only the four digits take part, read as strtol reads base 16. A reply
+  // without a digit would read as 0000, the sum of a block of zeros and of
+  // a 64 KiB block of 0xFF alike: such a reply confirms nothing.
+  const char blank = reply[4];
+  reply[4] = '\0';
+  char* digits_end = nullptr;
+  const long device_sum = std::strtol(reply, &digits_end, 16);
+  if (blank != ' ' || reply[5] != ']' || digits_end == reply) {
     print(s, "Invalid Response\n");
     return Next::end(kExitInvalidResponse);
   }
   if (Next next = expect_prompt(s); !next.carries_on()) return next;
 
-  // Only the four digits take part, read as strtol reads base 16.
-  reply[4] = '\0';
-  const long device_sum = std::strtol(reply, nullptr, 16);
   if (device_sum != pc_sum) {
     print(s, "Checksum wrong! %04x does not equal %04x\n", static_cast<unsigned>(device_sum),
           static_cast<unsigned>(pc_sum));
