@@ -143,7 +143,7 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
       "  141  standard output was closed (its reader went away); the programmer\n"
       "       was handed back\n"
       "\n"
-      "More in the manual: man chipferry (chipferry.txt in the Windows zip).\n";
+      "More in the manual: man chipferry (README.txt in the Windows zip).\n";
   console.write(usage);
   return kExitOk;
 }
