@@ -307,6 +307,11 @@ void PtyHost::serve(int wake_fd) {
     watch_openers(now);
     feed_input(now);
     read_input(now, false);
+    // A program opens the port before it writes, but the open may reach us
+    // only after its first bytes were read: looked at again, it is counted
+    // before those bytes are answered, or the answer is lost as sent to
+    // nobody.
+    watch_openers(now);
     feed_input(now);
     if (line_quiet()) peer_.advance(to_ms(now));
     if (silence_wake_ns_ >= 0 && silence_wake_ns_ <= now) silence_wake_ns_ = -1;
