@@ -1,10 +1,10 @@
 // A model of the SE4943 programmer as its serial port shows it.
 //
-// One model, two hosts: the in-process tests drive it through SimSerial on a
-// virtual clock, and chipferry-sim drives it over a pseudo-terminal in real
-// time. The model never reads a clock of its own; every call says what time
-// it is, and every byte it produces carries the time from which the host
-// may deliver it.
+// One model, two hosts: the in-process tests drive it through their serial
+// double on a virtual clock (tests/support/sim_serial.h), and chipferry-sim
+// drives it over a pseudo-terminal in real time. The model never reads a clock of its own; every
+// call says what time it is, and every byte it produces carries the time from which the host may
+// deliver it.
 //
 // What it keeps is what the real programmer keeps: the selected ROM type, a
 // 64 KiB device buffer, and a chip in the socket. Faults are scripted

@@ -103,7 +103,7 @@ struct StartUp {
 
 StartUp start_up_with(const std::string& path) {
   Com1 com1(path);
-  sim::VirtualClock clock;
+  VirtualClock clock;
   ScriptedConsole console(clock);
   PosixSerial serial;
   auto session = std::make_unique<Session>(serial, console, clock);

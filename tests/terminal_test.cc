@@ -110,7 +110,7 @@ TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argv.back());
-    sim::VirtualClock clock;
+    VirtualClock clock;
     ScriptedConsole console(clock);
     const auto code =
         answer_arguments(static_cast<int>(c.argv.size()), c.argv.data(), console, "/dev/ttyS9");
@@ -119,7 +119,7 @@ TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
     EXPECT_EQ(console.out.rfind(c.starts, 0), 0u) << console.out;
     EXPECT_EQ(console.out.empty(), !c.answered);
   }
-  sim::VirtualClock clock;
+  VirtualClock clock;
   ScriptedConsole console(clock);
   const char* help[] = {"chipferry", "--help"};
   answer_arguments(2, help, console, "/dev/ttyS9");

@@ -13,7 +13,7 @@
 namespace chipferry::test {
 namespace {
 
-using Kind = sim::WireEvent::Kind;
+using Kind = WireEvent::Kind;
 using timing::checksum_pause;
 using timing::kAbandonDataMs;
 using timing::kAbandonPreambleMs;

@@ -1,11 +1,12 @@
 // The simulated programmer plugged in as the serial device, on a virtual
-// clock: the in-process host of the model.
+// clock: the in-process host of the model, for the tests and the fuzzer.
 //
 // A read takes the next byte the model has ready; if none is ready within
 // the read time-out the program set, the clock moves on by that time-out
 // and the read comes back empty, exactly as a silent line behaves. A held
-// write takes the write time-out. Everything the program writes is
-// recorded with its virtual time.
+// write takes the write time-out. Everything the program does to the line
+// (bytes, break on and off, the close) is recorded with its virtual time,
+// and the calls can be made to fail, time out or find the line hung up.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +15,9 @@
 
 #include "platform/serial.h"
 #include "sim/programmer.h"
-#include "sim/virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
-namespace chipferry::sim {
+namespace chipferry::test {
 
 /// One thing the program did to the line.
 struct WireEvent {
@@ -28,7 +29,8 @@ struct WireEvent {
 
 class SimSerial : public SerialDevice {
  public:
-  SimSerial(Programmer& programmer, VirtualClock& clock) : programmer_(programmer), clock_(clock) {}
+  SimSerial(sim::Programmer& programmer, VirtualClock& clock)
+      : programmer_(programmer), clock_(clock) {}
 
   OpenResult open(const char* port_name) override;
   bool get_state(LineSettings& settings_now) override;
@@ -71,7 +73,7 @@ class SimSerial : public SerialDevice {
   int calls_after_hang_up = 0;
 
  private:
-  Programmer& programmer_;
+  sim::Programmer& programmer_;
   VirtualClock& clock_;
   /// True, counting the call, once the programmer has hung up.
   bool line_gone();
@@ -80,4 +82,4 @@ class SimSerial : public SerialDevice {
   bool gone_told_ = false;
 };
 
-}  // namespace chipferry::sim
+}  // namespace chipferry::test

@@ -1,6 +1,6 @@
-#include "sim/sim_serial.h"
+#include "tests/support/sim_serial.h"
 
-namespace chipferry::sim {
+namespace chipferry::test {
 
 OpenResult SimSerial::open(const char* port_name) {
   opened_name = port_name;
@@ -103,4 +103,4 @@ std::string SimSerial::written() const {
   return bytes;
 }
 
-}  // namespace chipferry::sim
+}  // namespace chipferry::test
