@@ -202,7 +202,7 @@ void apply_fault(const std::string& fault, Programmer& p) {
   } else if (name == "frame" && eq != std::string::npos) {
     p.faults.execute_replies.push_back("[" + arg);
   } else if (name == "preamble" && parse_number(arg, 100000, n)) {
-    p.download_preamble_zeros = n;
+    p.faults.download_preamble_zeros = n;
   } else if (name == "surplus") {
     const size_t colon = arg.find(':');
     unsigned long byte = 0;
@@ -212,7 +212,7 @@ void apply_fault(const std::string& fault, Programmer& p) {
       usage_error("--fault surplus=N[:XX] takes a count and a hexadecimal byte");
     }
     byte = std::stoul(hex, nullptr, 16);
-    p.download_surplus.assign(n, static_cast<char>(byte));
+    p.faults.download_surplus.assign(n, static_cast<char>(byte));
   } else if (name == "hangup" && arg.rfind("upload:", 0) == 0) {
     if (!parse_number(arg.substr(7), 1u << 16, n)) {
       usage_error("--fault hangup=upload:N takes a count of data bytes up to 65536");

@@ -20,7 +20,7 @@ void Programmer::send(const std::string& bytes, uint64_t at) {
     stray.swap(faults.before_next_reply);
     for (char c : stray) output_.push_back({static_cast<uint8_t>(c), at});
   }
-  const bool garbage = garbage_replies && started_ && !sending_block_;
+  const bool garbage = faults.garbage_replies && started_ && !sending_block_;
   static constexpr char kGarbage[] = "Gx[#?]0";
   for (char c : bytes) {
     if (garbage) c = kGarbage[garbage_sent_++ % (sizeof kGarbage - 1)];
@@ -67,8 +67,8 @@ std::optional<uint32_t> Programmer::quiet_check_ms() const {
 
 void Programmer::end_upload(uint64_t now) {
   mode_ = Mode::idle;
-  if (transfer_faults.upload_unanswered) {
-    transfer_faults.upload_unanswered = false;
+  if (faults.upload_unanswered) {
+    faults.upload_unanswered = false;
     return;
   }
   send_prompt(now);
@@ -121,6 +121,7 @@ void Programmer::receive(uint8_t byte, uint64_t now) {
     std::string line;
     line.swap(line_);
     commands.push_back(line);
+    if (commands.size() > kCommandsKept) commands.pop_front();
     busy_ = false;
     command(line, now);
     return;
@@ -157,11 +158,12 @@ void Programmer::command(const std::string& line_as_sent, uint64_t now) {
     hang_up();
     return;
   }
-  const bool counted = started_ && quiet_after_commands.has_value();
-  if (counted && *quiet_after_commands == 0) faults.silent = true;
+  std::optional<size_t>& quiet_after = faults.quiet_after_commands;
+  const bool counted = started_ && quiet_after.has_value();
+  if (counted && *quiet_after == 0) faults.silent = true;
   answer(line, now);
   if (line == "S900000 01") started_ = true;
-  if (counted && *quiet_after_commands > 0 && --*quiet_after_commands == 0) faults.silent = true;
+  if (counted && *quiet_after > 0 && --*quiet_after == 0) faults.silent = true;
 }
 
 void Programmer::answer(const std::string& line, uint64_t now) {
@@ -200,10 +202,9 @@ void Programmer::answer(const std::string& line, uint64_t now) {
     sending_block_ = true;
     download(now);
     sending_block_ = false;
-  } else if (line.rfind("S1K 0000-", 0) == 0 && line.size() == 13 &&
-             transfer_faults.checksum_reply) {
-    send(*transfer_faults.checksum_reply, now);
-    transfer_faults.checksum_reply.reset();
+  } else if (line.rfind("S1K 0000-", 0) == 0 && line.size() == 13 && faults.checksum_reply) {
+    send(*faults.checksum_reply, now);
+    faults.checksum_reply.reset();
   } else if (line.rfind("S1K 0000-", 0) == 0 && line.size() == 13) {
     const unsigned long end = std::strtoul(line.c_str() + 9, nullptr, 16);
     unsigned sum = 0;
@@ -223,8 +224,8 @@ void Programmer::answer(const std::string& line, uint64_t now) {
 }
 
 void Programmer::download(uint64_t now) {
-  TransferFaults& f = transfer_faults;
-  std::string head(download_preamble_zeros, '\0');
+  Faults& f = faults;
+  std::string head(f.download_preamble_zeros, '\0');
   head.push_back('\xFF');
   if (f.download_preamble) head = *f.download_preamble;
   const size_t length =
@@ -238,7 +239,7 @@ void Programmer::download(uint64_t now) {
     now += ms;
   }
   send(std::string(device_buffer.data() + from, device_buffer.data() + length), now);
-  send(download_surplus + download_trailer, now);
+  send(f.download_surplus + f.download_trailer, now);
   f.download_preamble.reset();
   f.download_length.reset();
   f.download_gaps.clear();

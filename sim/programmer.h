@@ -32,38 +32,60 @@ struct Chip {
   std::vector<uint8_t> cells = std::vector<uint8_t>(kDeviceBufferSize, 0xFF);
 };
 
-/// Deviations from a well-behaved programmer, for the tests.
+/// Everything in which the programmer may depart from a well-behaved one,
+/// for the tests and chipferry-sim's --fault. A fault marked "next" is
+/// used up by the exchange it spoils; the others last.
 struct Faults {
+  // --- Every reply -------------------------------------------------------
+
   bool silent = false;            ///< never sends a byte
-  std::string before_next_reply;  ///< stray bytes sent ahead of the next reply, once
+  std::string before_next_reply;  ///< stray bytes sent ahead of the next reply
   uint32_t reply_delay_ms = 0;    ///< every reply starts this much later
-  /// Raw bytes sent instead of the outcome of the next execute commands,
-  /// one entry per "P\r"; an entry is sent as it stands, nothing added.
-  std::deque<std::string> execute_replies;
+  /// After the start-up command: answers this many more command lines, then
+  /// falls silent for good (0: silent from the next line on).
+  std::optional<size_t> quiet_after_commands;
+  /// After the start-up command every reply but the download block comes
+  /// as bytes of no meaning ("[" among them, never a prompt).
+  bool garbage_replies = false;
+
+  // --- The type query and the chip operations ---------------------------
+
   /// Raw bytes sent instead of the next type code (four characters).
   std::optional<std::string> type_code;
   /// The "]" and prompt after a replaced type code come this much later, so
   /// that a short one is cut short by the host's read time-out.
   uint32_t type_code_gap_ms = 0;
+  /// Raw bytes sent instead of the outcome of the next execute commands,
+  /// one entry per "P\r"; an entry is sent as it stands, nothing added.
+  std::deque<std::string> execute_replies;
+
+  // --- The buffer transfers ---------------------------------------------
+
+  bool upload_unanswered = false;  ///< no prompt when the next upload ends
+  /// Zero bytes ahead of the 0xFF that opens every download's data; the
+  /// program takes 2 to 200.
+  size_t download_preamble_zeros = 16;
+  /// Raw bytes sent instead of the next download's zeros and 0xFF.
+  std::optional<std::string> download_preamble;
+  /// Data bytes the next download sends instead of the type's capacity.
+  std::optional<size_t> download_length;
+  /// Silences in the next download: {data offset, ms} holds back that byte
+  /// and the rest.
+  std::vector<std::pair<size_t, uint32_t>> download_gaps;
+  std::string download_surplus;  ///< bytes between every download's data and its trailer
+  std::string download_trailer = "\r\n[C]";  ///< what ends every download
+  /// Raw bytes sent as the whole answer to the next checksum query, prompt
+  /// included.
+  std::optional<std::string> checksum_reply;
   bool wrong_checksum = false;  ///< the next checksum reply is one too high
+
+  // --- The line ----------------------------------------------------------
+
   /// The line goes away for good, as when the USB adapter is pulled: once
   /// this many data bytes of an upload have come,
   std::optional<size_t> hang_up_after_upload_bytes;
   /// or when this command line comes (compared ignoring case), unanswered.
   std::optional<std::string> hang_up_at_command;
-};
-
-/// Deviations in the buffer transfers, each for the next transfer only.
-struct TransferFaults {
-  bool upload_unanswered = false;  ///< no prompt when the upload ends
-  /// Raw bytes sent instead of the zeros and 0xFF ahead of the download data.
-  std::optional<std::string> download_preamble;
-  /// Data bytes sent instead of the selected type's capacity.
-  std::optional<size_t> download_length;
-  /// Silences on the line: {data offset, ms} holds back that byte and the rest.
-  std::vector<std::pair<size_t, uint32_t>> download_gaps;
-  /// Raw bytes sent as the whole answer to the checksum query, prompt included.
-  std::optional<std::string> checksum_reply;
 };
 
 /// Operation durations in milliseconds, from "P\r" to the first status frame.
@@ -106,18 +128,11 @@ class Programmer : public Peer {
   /// Long enough that a program held up by a busy machine does not end its
   /// upload; short enough to end it within an abandon's 500 ms break.
   uint32_t upload_silence_ms = 400;
-  size_t download_preamble_zeros = 16;
-  std::string download_surplus;  ///< bytes between the data and the trailer
-  std::string download_trailer = "\r\n[C]";
   size_t uploaded_bytes = 0;  ///< data bytes of the last upload
-  TransferFaults transfer_faults;
-  std::vector<std::string> commands;  ///< every command line received
-  /// After the start-up command: answers this many more command lines, then
-  /// falls silent for good (0: silent from the next line on).
-  std::optional<size_t> quiet_after_commands;
-  /// After the start-up command every reply but the download block comes
-  /// as bytes of no meaning ("[" among them, never a prompt).
-  bool garbage_replies = false;
+  /// The last command lines received, oldest first: what a test asks about
+  /// is the end of a run, and a run may send any number of them.
+  std::deque<std::string> commands;
+  static constexpr size_t kCommandsKept = 16;
 
  private:
   enum class Mode { offline, idle, upload_preamble, upload_data };

@@ -67,7 +67,7 @@ TEST(StatusLine, ShowsADownloadsProgressAndEscOnlyWithAKeyboard) {
     // Half the block at once, then 1.2 s of silence, then the rest: the
     // rate counts from the first byte, 1023 bytes in 1020 ms when a
     // second has gone by, 2047 in 1200 ms at the end.
-    b.programmer.transfer_faults.download_gaps = {{1024, 1200}};
+    b.programmer.faults.download_gaps = {{1024, 1200}};
     EXPECT_EQ(b.run("2\n" + (dir / "out.bin") + "\nq\n"), 0);
     const std::string esc = keyboard ? ", ESC abandons" : "";
     std::vector<std::string> lines;
