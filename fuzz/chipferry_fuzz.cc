@@ -119,8 +119,8 @@ class FuzzSerial : public SerialDevice {
     limits_.device_used = size_ == 0;
   }
   OpenResult open(const char*) override { return OpenResult::ok; }
-  bool get_state(LineSettings&) override { return true; }
-  bool set_state(const LineSettings&) override { return true; }
+  bool get_state() override { return true; }
+  bool set_state() override { return true; }
   bool set_timeouts(const Timeouts& timeouts) override {
     read_timeout_ms_ = timeouts.read_ms;
     return true;

@@ -17,10 +17,7 @@ namespace {
 // reason and what the platform suggests, "COM1 (/dev/ttyUSB0) cannot be
 // opened: Permission denied; ...".
 void explain_port_failure(Session& s, const char* failed) {
-  std::string line = s.port.name;
-  const std::string device = s.serial.device_path(s.port.name);
-  if (!device.empty() && device != s.port.name) line += " (" + device + ")";
-  line += failed;
+  std::string line = port_and_device(s) + failed;
   const std::string reason = s.serial.error_text();
   if (!reason.empty()) line += ": " + reason;
   const std::string advice = s.serial.advice();
@@ -47,19 +44,13 @@ int open_port(Session& s) {
   }
   s.port.release_registered = true;
 
-  LineSettings settings;
-  if (!s.serial.get_state(settings)) {
+  if (!s.serial.get_state()) {
     print(s, "Can't get Port %s state\n", s.port.name);
     explain_port_failure(s, " is not a serial device");
     return kExitPortGetState;
   }
   s.port.answers_settings = true;
-  settings.baud_rate = 19200;
-  settings.data_bits = 8;
-  settings.parity = Parity::none;
-  settings.stop_bits = StopBits::one;
-  settings.handshake = Handshake::rts_cts;
-  if (!s.serial.set_state(settings)) {
+  if (!s.serial.set_state()) {
     print(s, "Can't set Port %s state\n", s.port.name);
     explain_port_failure(s, " refused the line settings (19200 baud, 8N1, RTS/CTS)");
     return kExitPortSetState;

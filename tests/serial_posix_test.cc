@@ -46,27 +46,28 @@ struct Com1 {
 // Opens COM1 and sets it up as the program does.
 void open_configured(PosixSerial& serial) {
   ASSERT_EQ(serial.open("COM1"), OpenResult::ok);
-  LineSettings settings;
-  ASSERT_TRUE(serial.get_state(settings));
-  settings.baud_rate = 19200;
-  settings.data_bits = 8;
-  settings.handshake = Handshake::rts_cts;
-  ASSERT_TRUE(serial.set_state(settings));
+  ASSERT_TRUE(serial.get_state());
+  ASSERT_TRUE(serial.set_state());
   ASSERT_TRUE(serial.set_timeouts({60, 60}));
 }
 
 TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
   Pty pty;
   Com1 com1(pty.path);
+  termios before{};
+  ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
+  before.c_cflag |= HUPCL | CSTOPB;
+  ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
   PosixSerial serial;
   open_configured(serial);
-  LineSettings back;
-  ASSERT_TRUE(serial.get_state(back));
-  EXPECT_EQ(back.baud_rate, 19200u);
-  EXPECT_EQ(back.data_bits, 8);
-  EXPECT_EQ(back.parity, Parity::none);
-  EXPECT_EQ(back.stop_bits, StopBits::one);
-  EXPECT_EQ(back.handshake, Handshake::rts_cts);
+  termios line{};
+  ASSERT_EQ(tcgetattr(pty.slave, &line), 0);
+  EXPECT_EQ(cfgetispeed(&line), B19200);
+  EXPECT_EQ(cfgetospeed(&line), B19200);
+  EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), CS8 | CRTSCTS);
+  // What the line does not need stays as the port had it.
+  EXPECT_EQ(line.c_cflag & HUPCL, HUPCL);
+  EXPECT_EQ(line.c_cc[VINTR], before.c_cc[VINTR]);
 
   // Bytes pass untouched in both directions: raw mode.
   for (uint8_t byte : {uint8_t{0x00}, uint8_t{'\r'}, uint8_t{0x11}, uint8_t{0xFF}}) {
