@@ -134,14 +134,13 @@ class WaitStatus {
 
   void update() {
     const uint64_t waited = s_.clock.now_ms() - start_ms_;
-    // The line changes once a second; a wait makes up to 3600 attempts.
-    if (waited < timing::kWaitShownAfterMs || waited / 1000 == shown_s_ || !status_due(s_)) return;
+    if (waited < timing::kWaitShownAfterMs || !status_due(s_)) return;
     if (!shown_) {
       head_ = "Waiting for the programmer on " + port_and_device(s_) + ": ";
       tail_ = " of " + seconds_text(timing::kLongestWaitMs / 1000) + ", Ctrl+C stops";
     }
-    shown_s_ = waited / 1000;
-    show_status(s_, head_ + seconds_text(shown_s_) + tail_);
+    // Counted in seconds: show_status draws it only when that changes.
+    show_status(s_, head_ + seconds_text(waited / 1000) + tail_);
     shown_ = true;
   }
 
@@ -149,7 +148,6 @@ class WaitStatus {
   Session& s_;
   uint64_t start_ms_;
   bool shown_ = false;
-  uint64_t shown_s_ = 0;
   std::string head_;  ///< the port and the most it may wait: made once per wait
   std::string tail_;
 };
