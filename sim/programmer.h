@@ -137,10 +137,28 @@ class Programmer : public Peer {
  private:
   enum class Mode { offline, idle, upload_preamble, upload_data };
 
+  /// A chip operation: the command that selects it, how long it takes,
+  /// and what it does to the chip, which gives its status frames.
+  struct ChipWork {
+    const char* command;
+    uint32_t Durations::*duration;
+    std::string (Programmer::*work)(int32_t length);
+  };
+  static const ChipWork kChipWork[];
+
   void hang_up();
   void command(const std::string& line_as_sent, uint64_t now);
   void answer(const std::string& line, uint64_t now);
+  void answer_type_query(uint64_t now);
+  void select_type(const std::string& short_name);
+  void answer_checksum_query(const std::string& line, uint64_t now);
   void execute(uint64_t now);
+  std::string dump(int32_t length);
+  std::string compare(int32_t length);
+  std::string program(int32_t length);
+  std::string erase(int32_t length);
+  std::string blank_check(int32_t length);
+  bool eeprom() const;
   void end_upload(uint64_t now);
   void download(uint64_t now);
   void send(const std::string& bytes, uint64_t at);
@@ -154,8 +172,8 @@ class Programmer : public Peer {
   std::deque<Pending> output_;
   Mode mode_ = Mode::offline;
   std::string line_;
-  std::string operation_;  ///< the selected operation command
-  bool busy_ = false;      ///< an execute has answered and may be cut short by ESC
+  const ChipWork* operation_ = nullptr;  ///< the selected operation
+  bool busy_ = false;                    ///< an execute has answered and may be cut short by ESC
   uint64_t last_data_at_ = 0;
   bool break_on_ = false;
   bool started_ = false;        ///< the start-up command has come
