@@ -2,21 +2,44 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/program.h"
 #include "platform/serial-posix.h"
 #include "tests/support/as_nobody.h"
 #include "tests/support/scripted_console.h"
+
+// A pseudo-terminal has no break, so what the backend asks of the driver is
+// what shows one: this binary is linked with its ioctl() wrapped
+// (-Wl,--wrap=ioctl), and the breaks asked for are noted here.
+std::vector<unsigned long> breaks_asked;
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (request == TIOCSBRK || request == TIOCCBRK) breaks_asked.push_back(request);
+  return __real_ioctl(fd, request, arg);
+}
 
 namespace chipferry::test {
 namespace {
@@ -92,6 +115,9 @@ TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
   EXPECT_EQ(io.count, 0u);
   EXPECT_GE(waited, std::chrono::milliseconds(55));
   EXPECT_LT(waited, std::chrono::seconds(2));
+  // A time-out that has already run out is as empty.
+  ASSERT_TRUE(serial.set_timeouts({0, 60}));
+  EXPECT_EQ(serial.read_byte(got).count, 0u);
   serial.close();
 }
 
@@ -181,18 +207,144 @@ TEST(PosixSerial, APortTheUserMayNotOpenNamesTheGroupThatMay) {
                      "dialout $USER) and log in again");
 }
 
+// A device that is there but may not be opened is refused, never missing,
+// whoever runs the test.
+TEST(PosixSerial, APortThatMayNotBeOpenedIsNotMissing) {
+  char file[] = "/tmp/chipferry-port-XXXXXX";
+  const int fd = mkstemp(file);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  ASSERT_EQ(chmod(file, 0), 0);
+  const auto code = [&] { return std::to_string(start_up_with(file).code); };
+  EXPECT_EQ(geteuid() == 0 ? as_nobody(code) : code(), "2");
+  unlink(file);
+}
+
+// Nobody reads the other end: fill what the kernel will take.
+int fill_queue(PosixSerial& serial) {
+  int written = 0;
+  while (written < 1 << 20 && serial.write_byte('x').count == 1) ++written;
+  return written;
+}
+
 TEST(PosixSerial, CloseDoesNotWaitForBytesTheLineHolds) {
   Pty pty;
   Com1 com1(pty.path);
   PosixSerial serial;
   open_configured(serial);
-  // Nobody reads the other end: fill what the kernel will take.
-  int written = 0;
-  while (written < 1 << 20 && serial.write_byte('x').count == 1) ++written;
-  EXPECT_GT(written, 0);
+  EXPECT_GT(fill_queue(serial), 0);
   const auto start = std::chrono::steady_clock::now();
   serial.close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// True while the thread `tid` of this process sleeps in a system call.
+bool asleep(pid_t tid) {
+  std::string stat;
+  std::getline(std::ifstream("/proc/self/task/" + std::to_string(tid) + "/stat"), stat);
+  const size_t name_end = stat.rfind(')');
+  return name_end != std::string::npos && stat.compare(name_end, 3, ") S") == 0;
+}
+
+// Runs `call` on this thread and, once the thread sleeps in it (the backend
+// waits on the line), `meanwhile` on another; `returned` tells that one
+// when the call is back.
+template <typename Call>
+auto once_it_waits(Call call,
+                   const std::function<void(const std::atomic<bool>& returned)>& meanwhile) {
+  const pid_t me = gettid();
+  std::atomic<bool> returned{false};
+  std::thread other([&] {
+    while (!returned && !asleep(me)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!returned) meanwhile(returned);
+  });
+  const auto result = call();
+  returned = true;
+  other.join();
+  return result;
+}
+
+// The far end reading all that comes, until `returned`.
+void drain(int master, const std::atomic<bool>& returned) {
+  char chunk[4096];
+  for (pollfd p{master, POLLIN, 0}; !returned;) {
+    if (poll(&p, 1, 10) > 0) (void)!::read(master, chunk, sizeof chunk);
+  }
+}
+
+TEST(PosixSerial, AWriteWaitingOnAFullQueueGoesOnceTheQueueFrees) {
+  Pty pty;
+  Com1 com1(pty.path);
+  PosixSerial serial;
+  open_configured(serial);
+  EXPECT_GT(fill_queue(serial), 0);
+  ASSERT_TRUE(serial.set_timeouts({60, 20000}));
+  const ByteIo io =
+      once_it_waits([&] { return serial.write_byte('y'); },
+                    [&](const std::atomic<bool>& returned) { drain(pty.master, returned); });
+  EXPECT_TRUE(io.call_ok);
+  EXPECT_EQ(io.count, 1u);
+  serial.close();
+}
+
+TEST(PosixSerial, ABreakIsRaisedAndCleared) {
+  Pty pty;
+  Com1 com1(pty.path);
+  PosixSerial serial;
+  open_configured(serial);
+  breaks_asked.clear();
+  serial.set_break(true);
+  serial.set_break(false);
+  EXPECT_EQ(breaks_asked, (std::vector<unsigned long>{TIOCSBRK, TIOCCBRK}));
+  serial.close();
+}
+
+// A pseudo-terminal's slave whose master closes loses what it was sent, as
+// a port whose adapter is pulled does; a master whose slave closes keeps
+// it. So the port of the next test is a master, and its far end the slave,
+// which a signal makes send a byte and hang up while the read sleeps: when
+// poll() looks again, both are there.
+int far_end = -1;
+void send_and_hang_up(int) {
+  (void)!::write(far_end, "X", 1);
+  ::close(far_end);
+}
+
+// The descriptor open on a pseudo-terminal master: the port's, when the
+// test holds none.
+int ptmx_fd() {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error).filename() == "ptmx") {
+      return std::stoi(entry.path().filename());
+    }
+  }
+  return -1;
+}
+
+// A byte that comes with the hang-up is read; only then is the device gone.
+TEST(PosixSerial, TheLastByteBeforeAHangUpIsRead) {
+  Com1 com1("/dev/ptmx");
+  PosixSerial serial;
+  ASSERT_EQ(serial.open("COM1"), OpenResult::ok);
+  ASSERT_TRUE(serial.set_timeouts({20000, 60}));
+  const int master = ptmx_fd();
+  ASSERT_EQ(unlockpt(master), 0);
+  far_end = ::open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(far_end, 0);
+  struct sigaction hang_up {};
+  struct sigaction before {};
+  hang_up.sa_handler = send_and_hang_up;
+  sigaction(SIGUSR1, &hang_up, &before);
+  const pthread_t me = pthread_self();
+  uint8_t byte = 0;
+  const ByteIo io = once_it_waits([&] { return serial.read_byte(byte); },
+                                  [&](const std::atomic<bool>&) { pthread_kill(me, SIGUSR1); });
+  sigaction(SIGUSR1, &before, nullptr);
+  EXPECT_EQ(io.count, 1u);
+  EXPECT_EQ(byte, 'X');
+  EXPECT_TRUE(serial.read_byte(byte).gone);
+  serial.close();
 }
 
 // The other end closed, as a pulled USB adapter's driver closes it: every
