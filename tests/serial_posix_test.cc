@@ -74,6 +74,14 @@ void open_configured(PosixSerial& serial) {
   ASSERT_TRUE(serial.set_timeouts({60, 60}));
 }
 
+// COM1 a pseudo-terminal, opened and set up as the program does.
+struct OpenPort {
+  OpenPort() { open_configured(serial); }
+  Pty pty;
+  Com1 com1{pty.path};
+  PosixSerial serial;
+};
+
 TEST(PosixSerial, OpensAndConfiguresAPseudoTerminal) {
   Pty pty;
   Com1 com1(pty.path);
@@ -228,10 +236,8 @@ int fill_queue(PosixSerial& serial) {
 }
 
 TEST(PosixSerial, CloseDoesNotWaitForBytesTheLineHolds) {
-  Pty pty;
-  Com1 com1(pty.path);
-  PosixSerial serial;
-  open_configured(serial);
+  OpenPort port;
+  PosixSerial& serial = port.serial;
   EXPECT_GT(fill_queue(serial), 0);
   const auto start = std::chrono::steady_clock::now();
   serial.close();
@@ -273,25 +279,21 @@ void drain(int master, const std::atomic<bool>& returned) {
 }
 
 TEST(PosixSerial, AWriteWaitingOnAFullQueueGoesOnceTheQueueFrees) {
-  Pty pty;
-  Com1 com1(pty.path);
-  PosixSerial serial;
-  open_configured(serial);
+  OpenPort port;
+  PosixSerial& serial = port.serial;
   EXPECT_GT(fill_queue(serial), 0);
   ASSERT_TRUE(serial.set_timeouts({60, 20000}));
   const ByteIo io =
       once_it_waits([&] { return serial.write_byte('y'); },
-                    [&](const std::atomic<bool>& returned) { drain(pty.master, returned); });
+                    [&](const std::atomic<bool>& returned) { drain(port.pty.master, returned); });
   EXPECT_TRUE(io.call_ok);
   EXPECT_EQ(io.count, 1u);
   serial.close();
 }
 
 TEST(PosixSerial, ABreakIsRaisedAndCleared) {
-  Pty pty;
-  Com1 com1(pty.path);
-  PosixSerial serial;
-  open_configured(serial);
+  OpenPort port;
+  PosixSerial& serial = port.serial;
   breaks_asked.clear();
   serial.set_break(true);
   serial.set_break(false);
