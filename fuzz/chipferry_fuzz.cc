@@ -32,7 +32,7 @@
 #include <string>
 
 #include "app/program.h"
-#include "sim/virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
 namespace {
 
@@ -84,8 +84,8 @@ Plan plan_for(size_t size) {
 }
 
 struct Limits {
-  explicit Limits(sim::VirtualClock& c) : clock(c) {}
-  sim::VirtualClock& clock;
+  explicit Limits(test::VirtualClock& c) : clock(c) {}
+  test::VirtualClock& clock;
   bool device_used = false;
   uint64_t used_at = 0;
   uint64_t last_now = 0;
@@ -119,8 +119,8 @@ class FuzzSerial : public SerialDevice {
     limits_.device_used = size_ == 0;
   }
   OpenResult open(const char*) override { return OpenResult::ok; }
-  bool get_state(LineSettings&) override { return true; }
-  bool set_state(const LineSettings&) override { return true; }
+  bool get_state() override { return true; }
+  bool set_state() override { return true; }
   bool set_timeouts(const Timeouts& timeouts) override {
     read_timeout_ms_ = timeouts.read_ms;
     return true;
@@ -289,7 +289,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (typed.find('/') != std::string::npos) return -1;
   const size_t device_at = split + 2 <= size ? split + 2 : size;
 
-  sim::VirtualClock clock;
+  test::VirtualClock clock;
   Limits limits(clock);
   limits.plan = plan_for(size);
   FuzzSerial serial(data + device_at, size - device_at, limits);

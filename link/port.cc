@@ -17,10 +17,7 @@ namespace {
 // reason and what the platform suggests, "COM1 (/dev/ttyUSB0) cannot be
 // opened: Permission denied; ...".
 void explain_port_failure(Session& s, const char* failed) {
-  std::string line = s.port.name;
-  const std::string device = s.serial.device_path(s.port.name);
-  if (!device.empty() && device != s.port.name) line += " (" + device + ")";
-  line += failed;
+  std::string line = port_and_device(s) + failed;
   const std::string reason = s.serial.error_text();
   if (!reason.empty()) line += ": " + reason;
   const std::string advice = s.serial.advice();
@@ -47,19 +44,13 @@ int open_port(Session& s) {
   }
   s.port.release_registered = true;
 
-  LineSettings settings;
-  if (!s.serial.get_state(settings)) {
+  if (!s.serial.get_state()) {
     print(s, "Can't get Port %s state\n", s.port.name);
     explain_port_failure(s, " is not a serial device");
     return kExitPortGetState;
   }
   s.port.answers_settings = true;
-  settings.baud_rate = 19200;
-  settings.data_bits = 8;
-  settings.parity = Parity::none;
-  settings.stop_bits = StopBits::one;
-  settings.handshake = Handshake::rts_cts;
-  if (!s.serial.set_state(settings)) {
+  if (!s.serial.set_state()) {
     print(s, "Can't set Port %s state\n", s.port.name);
     explain_port_failure(s, " refused the line settings (19200 baud, 8N1, RTS/CTS)");
     return kExitPortSetState;
@@ -143,14 +134,13 @@ class WaitStatus {
 
   void update() {
     const uint64_t waited = s_.clock.now_ms() - start_ms_;
-    // The line changes once a second; a wait makes up to 3600 attempts.
-    if (waited < timing::kWaitShownAfterMs || waited / 1000 == shown_s_ || !status_due(s_)) return;
+    if (waited < timing::kWaitShownAfterMs || !status_due(s_)) return;
     if (!shown_) {
       head_ = "Waiting for the programmer on " + port_and_device(s_) + ": ";
       tail_ = " of " + seconds_text(timing::kLongestWaitMs / 1000) + ", Ctrl+C stops";
     }
-    shown_s_ = waited / 1000;
-    show_status(s_, head_ + seconds_text(shown_s_) + tail_);
+    // Counted in seconds: show_status draws it only when that changes.
+    show_status(s_, head_ + seconds_text(waited / 1000) + tail_);
     shown_ = true;
   }
 
@@ -158,7 +148,6 @@ class WaitStatus {
   Session& s_;
   uint64_t start_ms_;
   bool shown_ = false;
-  uint64_t shown_s_ = 0;
   std::string head_;  ///< the port and the most it may wait: made once per wait
   std::string tail_;
 };

@@ -180,7 +180,6 @@ void PosixConsole::status(std::string_view line) {
   // cursor waiting to wrap, and the next carriage return on the line below.
   const size_t width = terminal_width(STDERR_FILENO) - 1;
   line = line.substr(0, width);
-  if (line == shown_) return;
   // Drawn first, then the rest of the old line cleared: no flicker.
   std::string draw = "\r";
   draw += line;

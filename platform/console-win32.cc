@@ -165,7 +165,6 @@ bool Win32Console::shows_status() const { return screen_ != INVALID_HANDLE_VALUE
 void Win32Console::status(std::string_view line) {
   if (screen_ == INVALID_HANDLE_VALUE) return;
   line = line.substr(0, screen_width(screen_) - 1);
-  if (line == shown_) return;
   // Blanks over what the old line had beyond the new one, and the cursor
   // back at the start: a console without escape sequences needs no more.
   std::string draw = "\r";

@@ -98,6 +98,8 @@ class Console {
 
   /// Shows `line` as the status line, in place of the one shown before; an
   /// empty line erases it. A line wider than the terminal is cut short.
+  /// Every call draws: the program never asks for the line it has shown
+  /// (session/status.h).
   virtual void status(std::string_view line) = 0;
 
   /// Writes "chipferry: ", `line` and a line end on standard error, whether

@@ -16,59 +16,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/com1.h"
+
 namespace chipferry {
 namespace {
-
-speed_t speed_of(uint32_t baud) {
-  switch (baud) {
-    case 1200:
-      return B1200;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    default:
-      return B0;
-  }
-}
-
-uint32_t baud_of(speed_t speed) {
-  switch (speed) {
-    case B1200:
-      return 1200;
-    case B2400:
-      return 2400;
-    case B4800:
-      return 4800;
-    case B9600:
-      return 9600;
-    case B19200:
-      return 19200;
-    case B38400:
-      return 38400;
-    case B57600:
-      return 57600;
-    case B115200:
-      return 115200;
-    default:
-      return 0;
-  }
-}
 
 // Waits for `events` on `fd` for at most `timeout_ms`. The events seen,
 // 0 on time-out; a hang-up shows as POLLHUP or POLLERR.
@@ -80,17 +35,6 @@ short wait_for(int fd, short events, int timeout_ms) {
     if (n == 0) return 0;
     if (errno != EINTR) return POLLERR;
   }
-}
-
-void pause_ms(long ms) {
-  timespec t{ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&t, nullptr);
-}
-
-int64_t monotonic_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // The errors of a device that has gone rather than of one call.
@@ -108,7 +52,7 @@ PosixSerial::~PosixSerial() {
 ByteIo PosixSerial::failed(int timeout_ms) {
   error_ = errno;
   if (is_hang_up(error_)) return hung_up(error_);
-  pause_ms(timeout_ms);
+  clock_.sleep_ms(static_cast<uint32_t>(timeout_ms));
   return {false, 0};
 }
 
@@ -117,10 +61,7 @@ ByteIo PosixSerial::hung_up(int error) {
   return {false, 0, true};
 }
 
-std::string PosixSerial::device_path(const char*) const {
-  const char* path = std::getenv("CHIPFERRY_COM1");
-  return path != nullptr && *path != '\0' ? path : default_path_;
-}
+std::string PosixSerial::device_path(const char*) const { return com1_device(default_path_); }
 
 OpenResult PosixSerial::open(const char* port_name) {
   path_ = device_path(port_name);
@@ -139,98 +80,32 @@ OpenResult PosixSerial::open(const char* port_name) {
   return OpenResult::ok;
 }
 
-bool PosixSerial::get_state(LineSettings& settings) {
+bool PosixSerial::get_state() {
   if (tcgetattr(fd_, &tio_) != 0) {
     error_ = errno;
     return false;
   }
-  settings.baud_rate = baud_of(cfgetospeed(&tio_));
-  switch (tio_.c_cflag & CSIZE) {
-    case CS5:
-      settings.data_bits = 5;
-      break;
-    case CS6:
-      settings.data_bits = 6;
-      break;
-    case CS7:
-      settings.data_bits = 7;
-      break;
-    default:
-      settings.data_bits = 8;
-      break;
-  }
-  settings.parity = (tio_.c_cflag & PARENB) == 0   ? Parity::none
-                    : (tio_.c_cflag & CMSPAR) != 0 ? Parity::other
-                    : (tio_.c_cflag & PARODD) != 0 ? Parity::odd
-                                                   : Parity::even;
-  settings.stop_bits = (tio_.c_cflag & CSTOPB) != 0 ? StopBits::two : StopBits::one;
-  settings.handshake = (tio_.c_cflag & CRTSCTS) != 0 ? Handshake::rts_cts : Handshake::none;
   return true;
 }
 
-bool PosixSerial::set_state(const LineSettings& settings) {
+bool PosixSerial::set_state() {
   termios tio = tio_;
-  // Raw bytes both ways: no echo, no line editing, no character mapping,
-  // no software flow control.
+  // Raw bytes both ways, no echo, no line editing, no character mapping and
+  // no software flow control; 8 data bits, no parity.
   cfmakeraw(&tio);
-  const speed_t speed = speed_of(settings.baud_rate);
-  if (speed == B0 || cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
-  tcflag_t size = CS8;
-  switch (settings.data_bits) {
-    case 5:
-      size = CS5;
-      break;
-    case 6:
-      size = CS6;
-      break;
-    case 7:
-      size = CS7;
-      break;
-    case 8:
-      size = CS8;
-      break;
-    default:
-      return false;
-  }
-  tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
-  switch (settings.parity) {
-    case Parity::none:
-      tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
-      break;
-    case Parity::odd:
-      tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CMSPAR)) | PARENB | PARODD;
-      break;
-    case Parity::even:
-      tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CMSPAR | PARODD)) | PARENB;
-      break;
-    case Parity::other:
-      break;  // as the port had it
-  }
-  switch (settings.stop_bits) {
-    case StopBits::one:
-      tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-      break;
-    case StopBits::two:
-      tio.c_cflag |= CSTOPB;
-      break;
-    case StopBits::other:
-      break;
-  }
-  // termios has one switch for both directions of hardware handshake.
-  if (settings.handshake == Handshake::rts_cts) {
-    tio.c_cflag |= CRTSCTS;
-  } else {
-    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-  }
-  // CLOCAL: the modem lines play no part, so nothing waits for carrier.
-  tio.c_cflag |= CREAD | CLOCAL;
+  // One stop bit, and nothing left of a parity the port had.
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARODD | CMSPAR);
+  // CRTSCTS is both halves of the handshake. CLOCAL: the modem lines play
+  // no part, so nothing waits for carrier.
+  tio.c_cflag |= CRTSCTS | CREAD | CLOCAL;
+  // A read never waits in the kernel; its time-out is poll()'s.
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  if (tcsetattr(fd_, TCSANOW, &tio) != 0) {
+  if (cfsetispeed(&tio, B19200) != 0 || cfsetospeed(&tio, B19200) != 0 ||
+      tcsetattr(fd_, TCSANOW, &tio) != 0) {
     error_ = errno;
     return false;
   }
-  tio_ = tio;
   return true;
 }
 
@@ -256,7 +131,7 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
   // ran out makes an empty read, or a download counts empty reads that
   // never were.
   if (take_received(byte)) return {true, 1};
-  const int64_t deadline = monotonic_ms() + read_timeout_ms_;
+  const uint64_t deadline = clock_.now_ms() + static_cast<uint64_t>(read_timeout_ms_);
   for (;;) {
     const ssize_t n = ::read(fd_, received_, sizeof received_);
     if (n > 0) {
@@ -267,9 +142,9 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) return failed(read_timeout_ms_);
-    const int64_t left = deadline - monotonic_ms();
-    if (left <= 0) return {true, 0};
-    const short seen = wait_for(fd_, POLLIN, static_cast<int>(left));
+    const uint64_t now = clock_.now_ms();
+    if (now >= deadline) return {true, 0};
+    const short seen = wait_for(fd_, POLLIN, static_cast<int>(deadline - now));
     if (seen == 0) return {true, 0};
     // The line has hung up: what it still holds is read, then the device
     // is gone. Without VMIN a terminal reads 0 whenever it has nothing, so
@@ -313,7 +188,7 @@ bool PosixSerial::wait_output_drained(uint32_t max_ms) {
   for (uint32_t waited = 0;; waited += 5) {
     if (queued_output() == 0) return true;
     if (waited >= max_ms) return false;
-    pause_ms(5);
+    clock_.sleep_ms(5);
   }
 }
 

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/clock-posix.h"
 #include "platform/serial.h"
 
 namespace chipferry {
@@ -39,8 +40,8 @@ class PosixSerial : public SerialDevice {
 
   OpenResult open(const char* port_name) override;
   std::string device_path(const char* port_name) const override;
-  bool get_state(LineSettings& settings) override;
-  bool set_state(const LineSettings& settings) override;
+  bool get_state() override;
+  bool set_state() override;
   bool set_timeouts(const Timeouts& timeouts) override;
   ByteIo write_byte(uint8_t byte) override;
   ByteIo read_byte(uint8_t& byte) override;
@@ -61,7 +62,8 @@ class PosixSerial : public SerialDevice {
   std::string path_;  ///< the device open() was asked for
   int fd_ = -1;
   int error_ = 0;  ///< errno of the last call that failed; -1: a hang-up without one
-  termios tio_{};
+  termios tio_{};  ///< the settings as the port reported them
+  PosixClock clock_;
   int read_timeout_ms_ = 0;  ///< as set_timeouts gave them
   int write_timeout_ms_ = 0;
   uint8_t received_[512];

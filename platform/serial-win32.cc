@@ -1,10 +1,11 @@
 #include "platform/serial-win32.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "platform/com1.h"
 
 namespace chipferry {
 namespace {
@@ -41,10 +42,7 @@ static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte Win32 record");
 
 Win32Serial::~Win32Serial() { close(); }
 
-std::string Win32Serial::device_path(const char* port_name) const {
-  const char* path = std::getenv("CHIPFERRY_COM1");
-  return path != nullptr && *path != '\0' ? path : port_name;
-}
+std::string Win32Serial::device_path(const char* port_name) const { return com1_device(port_name); }
 
 OpenResult Win32Serial::open(const char* port_name) {
   const std::string path = device_path(port_name);
@@ -57,45 +55,31 @@ OpenResult Win32Serial::open(const char* port_name) {
   return OpenResult::ok;
 }
 
-bool Win32Serial::get_state(LineSettings& settings) {
+bool Win32Serial::get_state() {
   dcb_ = DCB{};
   dcb_.DCBlength = sizeof(DCB);
   if (!GetCommState(handle_, &dcb_)) {
     error_ = GetLastError();
     return false;
   }
-  settings.baud_rate = dcb_.BaudRate;
-  settings.data_bits = dcb_.ByteSize;
-  settings.parity = dcb_.Parity == NOPARITY     ? Parity::none
-                    : dcb_.Parity == ODDPARITY  ? Parity::odd
-                    : dcb_.Parity == EVENPARITY ? Parity::even
-                                                : Parity::other;
-  settings.stop_bits = dcb_.StopBits == ONESTOPBIT    ? StopBits::one
-                       : dcb_.StopBits == TWOSTOPBITS ? StopBits::two
-                                                      : StopBits::other;
-  settings.handshake = dcb_.fOutxCtsFlow != 0 && dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE
-                           ? Handshake::rts_cts
-                           : Handshake::none;
   return true;
 }
 
-bool Win32Serial::set_state(const LineSettings& settings) {
+// Six fields make the programmer's line; the rest (DTR, XON/XOFF, parity
+// checking, the special characters, the driver's flow-control limits) stay
+// as the port had them.
+bool Win32Serial::set_state() {
   DCB dcb = dcb_;
-  dcb.BaudRate = settings.baud_rate;
-  dcb.ByteSize = settings.data_bits;
-  if (settings.parity == Parity::none) dcb.Parity = NOPARITY;
-  if (settings.parity == Parity::odd) dcb.Parity = ODDPARITY;
-  if (settings.parity == Parity::even) dcb.Parity = EVENPARITY;
-  if (settings.stop_bits == StopBits::one) dcb.StopBits = ONESTOPBIT;
-  if (settings.stop_bits == StopBits::two) dcb.StopBits = TWOSTOPBITS;
-  const bool handshake = settings.handshake == Handshake::rts_cts;
-  dcb.fOutxCtsFlow = handshake ? 1 : 0;
-  dcb.fRtsControl = handshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+  dcb.BaudRate = CBR_19200;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fOutxCtsFlow = TRUE;
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
   if (!SetCommState(handle_, &dcb)) {
     error_ = GetLastError();
     return false;
   }
-  dcb_ = dcb;
   return true;
 }
 

@@ -28,8 +28,8 @@ class Win32Serial : public SerialDevice {
 
   OpenResult open(const char* port_name) override;
   std::string device_path(const char* port_name) const override;
-  bool get_state(LineSettings& settings) override;
-  bool set_state(const LineSettings& settings) override;
+  bool get_state() override;
+  bool set_state() override;
   bool set_timeouts(const Timeouts& timeouts) override;
   ByteIo write_byte(uint8_t byte) override;
   ByteIo read_byte(uint8_t& byte) override;

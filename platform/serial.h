@@ -4,6 +4,11 @@
 // SerialDevice. It offers the few things a comm port can do, in the
 // program's own terms:
 //
+//  - The port speaks one line only, the programmer's: 19,200 baud, 8 data
+//    bits, no parity, one stop bit, RTS/CTS handshake. get_state() finds
+//    out whether the port is a serial device at all (a file or /dev/null
+//    has no settings, and must never be written to); set_state() then
+//    sets that line and leaves every other setting as the port had it.
 //  - read_byte() moves at most one byte. It returns as soon as a byte is
 //    there, and otherwise after the read time-out with count 0. A time-out
 //    is not a failure.
@@ -26,23 +31,6 @@
 #include <string>
 
 namespace chipferry {
-
-enum class Parity { none, odd, even, other };
-enum class StopBits { one, two, other };
-/// rts_cts: output waits while CTS is off, and RTS tells the other end
-/// when we can take no more.
-enum class Handshake { none, rts_cts };
-
-/// The line settings the program changes; everything else stays as the
-/// device reported it. Each backend maps these to its own record (a DCB on
-/// Windows, termios on POSIX).
-struct LineSettings {
-  uint32_t baud_rate = 0;
-  uint8_t data_bits = 0;
-  Parity parity = Parity::none;
-  StopBits stop_bits = StopBits::one;
-  Handshake handshake = Handshake::none;
-};
 
 /// How long a single-byte call waits before it gives up, in milliseconds.
 struct Timeouts {
@@ -77,10 +65,13 @@ class SerialDevice {
   virtual OpenResult open(const char* port_name) = 0;
   /// The device that open(port_name) opens on this machine.
   virtual std::string device_path(const char* port_name) const { return port_name; }
-  /// Reads the current line settings into `settings`; false on failure.
-  virtual bool get_state(LineSettings& settings) = 0;
-  /// Applies `settings`; false on failure.
-  virtual bool set_state(const LineSettings& settings) = 0;
+  /// Reads the port's settings and keeps them for set_state(); false when
+  /// it has none, for it is no serial device.
+  virtual bool get_state() = 0;
+  /// Sets the programmer's line on top of what get_state() read: 19,200
+  /// baud, 8N1, output held while CTS is off and RTS dropped while we can
+  /// take no more. False when the port refuses.
+  virtual bool set_state() = 0;
   /// Establishes the time-outs of later single-byte calls; false on failure.
   virtual bool set_timeouts(const Timeouts& timeouts) = 0;
 

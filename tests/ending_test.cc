@@ -15,7 +15,7 @@
 namespace chipferry::test {
 namespace {
 
-using Kind = sim::WireEvent::Kind;
+using Kind = WireEvent::Kind;
 using timing::kAbandonDataMs;
 using timing::kAbandonUploadMs;
 using timing::kBreakMs;

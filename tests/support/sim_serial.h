@@ -1,11 +1,12 @@
 // The simulated programmer plugged in as the serial device, on a virtual
-// clock: the in-process host of the model.
+// clock: the in-process host of the model, for the tests and the fuzzer.
 //
 // A read takes the next byte the model has ready; if none is ready within
 // the read time-out the program set, the clock moves on by that time-out
 // and the read comes back empty, exactly as a silent line behaves. A held
-// write takes the write time-out. Everything the program writes is
-// recorded with its virtual time.
+// write takes the write time-out. Everything the program does to the line
+// (bytes, break on and off, the close) is recorded with its virtual time,
+// and the calls can be made to fail, time out or find the line hung up.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +15,9 @@
 
 #include "platform/serial.h"
 #include "sim/programmer.h"
-#include "sim/virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
-namespace chipferry::sim {
+namespace chipferry::test {
 
 /// One thing the program did to the line.
 struct WireEvent {
@@ -28,11 +29,12 @@ struct WireEvent {
 
 class SimSerial : public SerialDevice {
  public:
-  SimSerial(Programmer& programmer, VirtualClock& clock) : programmer_(programmer), clock_(clock) {}
+  SimSerial(sim::Programmer& programmer, VirtualClock& clock)
+      : programmer_(programmer), clock_(clock) {}
 
   OpenResult open(const char* port_name) override;
-  bool get_state(LineSettings& settings_now) override;
-  bool set_state(const LineSettings& settings_wanted) override;
+  bool get_state() override { return get_state_ok; }
+  bool set_state() override;
   bool set_timeouts(const Timeouts& timeouts_wanted) override;
   ByteIo write_byte(uint8_t byte) override;
   ByteIo read_byte(uint8_t& byte) override;
@@ -62,8 +64,8 @@ class SimSerial : public SerialDevice {
 
   // What the program did.
   std::string opened_name;
-  LineSettings settings;
-  Timeouts timeouts;  ///< as the program set them; until then, none
+  bool line_set = false;  ///< set_state() set the programmer's line
+  Timeouts timeouts;      ///< as the program set them; until then, none
   bool is_open = false;
   std::vector<WireEvent> events;
   /// Calls other than close() made after the line went away: a program
@@ -71,7 +73,7 @@ class SimSerial : public SerialDevice {
   int calls_after_hang_up = 0;
 
  private:
-  Programmer& programmer_;
+  sim::Programmer& programmer_;
   VirtualClock& clock_;
   /// True, counting the call, once the programmer has hung up.
   bool line_gone();
@@ -80,4 +82,4 @@ class SimSerial : public SerialDevice {
   bool gone_told_ = false;
 };
 
-}  // namespace chipferry::sim
+}  // namespace chipferry::test

@@ -1,6 +1,6 @@
-#include "sim/sim_serial.h"
+#include "tests/support/sim_serial.h"
 
-namespace chipferry::sim {
+namespace chipferry::test {
 
 OpenResult SimSerial::open(const char* port_name) {
   opened_name = port_name;
@@ -8,15 +8,9 @@ OpenResult SimSerial::open(const char* port_name) {
   return open_result;
 }
 
-bool SimSerial::get_state(LineSettings& settings_now) {
-  if (!get_state_ok) return false;
-  settings_now = settings;
-  return true;
-}
-
-bool SimSerial::set_state(const LineSettings& settings_wanted) {
+bool SimSerial::set_state() {
   if (!set_state_ok) return false;
-  settings = settings_wanted;
+  line_set = true;
   return true;
 }
 
@@ -103,4 +97,4 @@ std::string SimSerial::written() const {
   return bytes;
 }
 
-}  // namespace chipferry::sim
+}  // namespace chipferry::test
