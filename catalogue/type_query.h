@@ -15,9 +15,9 @@ struct QueriedType {
   const RomType* type = nullptr;
 };
 
-/// Sends "R\r" and sets the transfer length from the programmer's current
-/// ROM type. A type code that matches no short name leaves the length as
-/// it was. Ends the run with "No Response" when no "[" came.
+/// Sends the type query and sets the transfer length from the programmer's
+/// current ROM type. A type code that matches no short name leaves the
+/// length as it was. Ends the run with "No Response" when no "[" came.
 QueriedType query_rom_type(Session& s);
 
 }  // namespace chipferry
