@@ -95,6 +95,7 @@ Next run_chip_operation(Session& s, const ChipOperation& op) {
   if (op.uses_type_query) {
     const QueriedType queried = query_rom_type(s);
     if (!queried.next.carries_on()) return queried.next;
+    s.transfer_length = queried.length_or(s.transfer_length);
     if (Next next = expect_prompt(s); !next.carries_on()) return next;
     if (op.burns_device_buffer && queried.type != nullptr) name_short_image(s, *queried.type);
   }

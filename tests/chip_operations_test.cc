@@ -30,7 +30,7 @@ const char kLeftOver[] =
 
 using TypeQuery = WithBench;
 
-TEST_F(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
+TEST_F(TypeQuery, StripsLeadingZerosAndFindsTheTransferLength) {
   struct Case {
     const char* name;
     const RomType* selected;
@@ -57,10 +57,10 @@ TEST_F(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
     if (c.selected != nullptr) bench.programmer.selected = c.selected;
     if (c.code) bench.programmer.faults.type_code = *c.code;
     Session& s = bench.opened();
-    s.transfer_length = c.before;
     std::memset(s.text, 'z', sizeof s.text);  // left over from an earlier prompt
-    EXPECT_TRUE(query_rom_type(s).next.carries_on());
-    EXPECT_EQ(s.transfer_length, c.after);
+    const QueriedType queried = query_rom_type(s);
+    EXPECT_TRUE(queried.next.carries_on());
+    EXPECT_EQ(queried.length_or(c.before), c.after);
     EXPECT_STREQ(s.text, c.text);
     EXPECT_EQ(bench.wire(), "R\r");
     EXPECT_EQ(bench.clock.sleeps, Sleeps{timing::kCommandMs});
@@ -72,9 +72,9 @@ TEST_F(TypeQuery, CodeCutShortComparesWhatArrived) {
   b.programmer.drop_output();
   b.programmer.faults.type_code = "16";
   b.programmer.faults.type_code_gap_ms = 500;  // "]" and the prompt come late
-  Session& s = b.opened();
-  EXPECT_TRUE(query_rom_type(s).next.carries_on());
-  EXPECT_EQ(s.transfer_length, 2048);
+  const QueriedType queried = query_rom_type(b.opened());
+  EXPECT_TRUE(queried.next.carries_on());
+  EXPECT_EQ(queried.length_or(0), 2048);
   // Two reads came back empty after their time-out.
   EXPECT_EQ(b.clock.now, timing::kCommandMs + 2u * timing::kByteTimeoutMs);
 }

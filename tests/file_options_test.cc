@@ -133,6 +133,7 @@ TEST_F(BufferToFile, AsksAgainUntilTheFileIsSaved) {
   // Replaced, exactly one block long, with its permissions; nothing else
   // left behind.
   EXPECT_EQ(read_file(dir / "old.bin"), device);
+  EXPECT_EQ(b.session->transfer_length, 2048);  // kept for the options to come
   struct stat info {};
   ASSERT_EQ(stat((dir / "old.bin").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
