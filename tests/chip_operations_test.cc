@@ -174,6 +174,19 @@ TEST_F(ChipOperations, DumpWaitsForTwoPassesAndThenTheWholePrompt) {
   EXPECT_EQ(one.out_after_banner(), kMenu + "No Response\n");
 }
 
+// The closing wait after the last pass: a bare "[" serves every operation
+// but the dump, which waits for the whole prompt.
+TEST_F(ChipOperations, OnlyTheDumpClosesOnTheWholePrompt) {
+  for (const Operation* op : {&kCompare, &kProgram, &kErase, &kBlankCheck, &kDump}) {
+    SCOPED_TRACE(op->name);
+    Bench bench;
+    const bool dump = op == &kDump;
+    bench.programmer.faults.execute_replies = {dump ? "[PASS][PASS][" : "[PASS]["};
+    EXPECT_EQ(bench.run(std::string(op->keys) + "\nq\n"), dump ? 6 : 0);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + op->prompt + (dump ? "No Response\n" : kMenu));
+  }
+}
+
 TEST_F(ChipOperations, FramesAreComparedIgnoringCaseAndWithoutEarlierText) {
   // A long unknown word fills the text buffer before the replies arrive.
   b.programmer.faults.execute_replies = {"[pass][PaSs][C]", "[pass][C]"};
