@@ -7,6 +7,7 @@
 #include "catalogue/rom_list.h"
 #include "chipferry/version.h"
 #include "link/port.h"
+#include "link/protocol.h"
 #include "link/timings.h"
 #include "operations/chip_operations.h"
 #include "session/console_io.h"
@@ -60,11 +61,11 @@ Next menu_loop(Session& s) {
 }
 
 Next wake_programmer(Session& s) {
-  send_byte(s, kEsc);
+  send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(timing::kWakeUpMs);
-  send_byte(s, kDc1);
+  send_byte(s, protocol::kDc1);
   if (Next next = expect_prompt(s); !next.carries_on()) return next;
-  send_string(s, "S900000 01\r");
+  send_string(s, protocol::kStartUp);
   // Its answer is the next prompt; the menu waits for it.
   return Next::menu_after_prompt();
 }

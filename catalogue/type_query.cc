@@ -9,7 +9,6 @@ QueriedType query_rom_type(Session& s) {
   if (!read_type_code(s)) return {no_response(s), nullptr};
   const RomType* type = find_rom_type(s.text, NameColumn::short_name);
   if (type == nullptr || type->size_class >= kSizeClassCount) return {Next::carry_on(), nullptr};
-  s.transfer_length = capacity_of(type->size_class);
   return {Next::carry_on(), type};
 }
 

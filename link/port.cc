@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "link/protocol.h"
 #include "link/timings.h"
 #include "session/console_io.h"
 #include "session/ending.h"
@@ -155,12 +156,21 @@ class WaitStatus {
 // Nothing more can come: the device has gone, or the run must end.
 bool cut_off(Session& s) { return s.port.gone || must_end(s); }
 
+// One attempt at the prompt: its bytes in a row, the first other one ends
+// it.
+bool read_prompt(Session& s) {
+  for (const char* p = protocol::kPrompt; *p != '\0'; ++p) {
+    if (!read_expected(s, static_cast<uint8_t>(*p))) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool wait_command_prompt(Session& s) {
   WaitStatus status(s);
   for (int attempt = 0; attempt < timing::kWaitAttempts && !cut_off(s); ++attempt) {
-    if (read_expected(s, '[') && read_expected(s, 'C') && read_expected(s, ']')) return true;
+    if (read_prompt(s)) return true;
     pause_unless_ending(s, timing::kWaitRetryMs);
     status.update();
   }
@@ -170,7 +180,7 @@ bool wait_command_prompt(Session& s) {
 bool wait_bracket(Session& s) {
   WaitStatus status(s);
   for (int attempt = 0; attempt < timing::kWaitAttempts && !cut_off(s); ++attempt) {
-    if (read_expected(s, '[')) return true;
+    if (read_expected(s, protocol::kOpening)) return true;
     pause_unless_ending(s, timing::kWaitRetryMs);
     status.update();
   }
@@ -191,7 +201,7 @@ Next expect_bracket(Session& s) { return wait_bracket(s) ? Next::carry_on() : no
 
 void release_device(Session& s) {
   if (s.port.answers_settings && !s.port.gone) {
-    for (const ReleaseStep& step : kRelease) {
+    for (const ReleaseStep& step : protocol::kRelease) {
       send_byte(s, step.byte);
       if (step.pause_ms != 0) s.clock.sleep_ms(step.pause_ms);
     }

@@ -22,27 +22,15 @@
 //    by a pause: about eight minutes on a silent line. A byte that ends an
 //    attempt is dropped, never looked at again. They also end, at once,
 //    when the run must end (session/ending.h).
-// The figures are in link/timings.h.
+// The figures are in link/timings.h, the bytes in link/protocol.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "link/timings.h"
 #include "session/session.h"
 
 namespace chipferry {
-
-constexpr uint8_t kEsc = 0x1B;
-constexpr uint8_t kDc1 = 0x11;
-constexpr uint8_t kCr = 0x0D;
-
-/// The release, byte by byte with the pause after each: ESC stops whatever
-/// the programmer was doing, "SC\r" hands it back to its own keys, and the
-/// pauses let both leave before the port closes. Sent at every end of the
-/// run, an interrupted one too.
-inline constexpr ReleaseStep kRelease[] = {
-    {kEsc, timing::kReleaseMs}, {'S', 0}, {'C', 0}, {kCr, timing::kReleaseMs}};
 
 /// COM1 and the device it stands for, when that has another name:
 /// "COM1 (/dev/ttyUSB0)".
@@ -71,10 +59,11 @@ Next expect_prompt(Session& s);
 /// wait_bracket, or no_response when it runs out.
 Next expect_bracket(Session& s);
 
-/// Hands the programmer back (kRelease) and closes the port. Runs once, at
-/// the end of the run, when open_port got as far as opening; a port whose
-/// settings could not be read, and a device that has gone, are closed
-/// without a byte written to them. Its pauses run whole, whatever comes.
+/// Hands the programmer back (protocol::kRelease) and closes the port. Runs
+/// once, at the end of the run, an interrupted one too, when open_port got
+/// as far as opening; a port whose settings could not be read, and a device
+/// that has gone, are closed without a byte written to them. Its pauses run
+/// whole, whatever comes.
 void release_device(Session& s);
 
 }  // namespace chipferry

@@ -12,7 +12,7 @@
 
 namespace chipferry {
 
-/// Sends "R\r" and reads the four-character type code into s.text, with
+/// Sends the type query and reads the four-character type code into s.text, with
 /// the '0's the programmer pads it with in front taken off. False when no
 /// "[" came.
 bool read_type_code(Session& s);

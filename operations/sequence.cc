@@ -7,6 +7,7 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/type_query.h"
 #include "link/port.h"
+#include "link/protocol.h"
 #include "link/replies.h"
 #include "link/timings.h"
 #include "session/console_io.h"
@@ -17,12 +18,8 @@
 namespace chipferry {
 namespace {
 
-// The code frames that mean the operation itself failed on the chip.
-constexpr const char* kFailureCodes[] = {" #10]", " #11]", " #12]", " #13]",
-                                         " #14]", " #15]", " #16]", " #17]"};
-
 bool is_failure_code(const char* code) {
-  for (const char* failure : kFailureCodes) {
+  for (const char* failure : protocol::kFailureCodes) {
     if (equal_ignoring_case(code, failure)) return true;
   }
   return false;
@@ -32,7 +29,7 @@ bool is_failure_code(const char* code) {
 // programmer at its prompt by itself; every other error waits for an ESC.
 Next act_on_code_frame(Session& s, const ChipOperation& op) {
   const char* code = s.text;
-  if (equal_ignoring_case(code, " #06]")) {
+  if (equal_ignoring_case(code, protocol::kNoContact)) {
     print(s, "Operation failed!\nCheck chip contacts!\n");
     discard_pending_input(s);
     return Next::menu_after_prompt();
@@ -44,7 +41,7 @@ Next act_on_code_frame(Session& s, const ChipOperation& op) {
   } else {
     print(s, "Unexpected error #%c%c\n", code[2], code[3]);
   }
-  send_byte(s, kEsc);
+  send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(timing::kEscAfterErrorMs);
   return Next::menu_after_prompt();
 }
@@ -98,6 +95,7 @@ Next run_chip_operation(Session& s, const ChipOperation& op) {
   if (op.uses_type_query) {
     const QueriedType queried = query_rom_type(s);
     if (!queried.next.carries_on()) return queried.next;
+    s.transfer_length = queried.length_or(s.transfer_length);
     if (Next next = expect_prompt(s); !next.carries_on()) return next;
     if (op.burns_device_buffer && queried.type != nullptr) name_short_image(s, *queried.type);
   }
@@ -111,7 +109,7 @@ Next run_chip_operation(Session& s, const ChipOperation& op) {
   s.clock.sleep_ms(timing::kCommandMs);
   if (Next next = expect_prompt(s); !next.carries_on()) return next;
 
-  send_string(s, "P\r");
+  send_string(s, protocol::kExecute);
   if (op.pause_after_execute != nullptr) {
     pause_for_chip(s, op.activity, op.pause_after_execute(s.transfer_length));
   }

@@ -3,7 +3,7 @@
 //
 // Opening (the type query and its prompt wait, when the operation uses
 // it), the confirmation (when it has one), the operation command, the
-// execute command "P\r" and its pause, one or two status frames, and the
+// execute command and its pause, one or two status frames, and the
 // outcome: the closing wait after "PASS]", or the code frame table after
 // "ERROR".
 #pragma once
@@ -35,7 +35,8 @@ struct ChipOperation {
   bool uses_type_query;
   const Confirmation* confirmation;  ///< nullptr: none
   const char* command;               ///< the operation command, CR included
-  /// The pause after "P\r" for a transfer length; nullptr: none at all.
+  /// The pause after the execute command for a transfer length; nullptr:
+  /// none at all.
   uint32_t (*pause_after_execute)(int32_t transfer_length);
   /// What the status line calls the operation during that pause.
   const char* activity;

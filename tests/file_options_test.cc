@@ -19,6 +19,11 @@ namespace {
 
 const std::string kPrompt = "Enter Filename\n";
 
+size_t open_files() {
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+
 using FileToBuffer = WithBenchAndFolder;
 
 TEST_F(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
@@ -31,7 +36,9 @@ TEST_F(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
     input += name + "\n";
     expected += kPrompt + "Unsupported file size\n";
   }
+  const size_t open_before = open_files();
   EXPECT_EQ(b.run(input + "\nq\n"), 0);
+  EXPECT_EQ(open_files(), open_before);  // each refused file closed again
   EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
   EXPECT_EQ(b.session->transfer_length, 4096);
   EXPECT_EQ(b.wire(), kWakeUp + kRelease);
@@ -133,6 +140,7 @@ TEST_F(BufferToFile, AsksAgainUntilTheFileIsSaved) {
   // Replaced, exactly one block long, with its permissions; nothing else
   // left behind.
   EXPECT_EQ(read_file(dir / "old.bin"), device);
+  EXPECT_EQ(b.session->transfer_length, 2048);  // kept for the options to come
   struct stat info {};
   ASSERT_EQ(stat((dir / "old.bin").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);

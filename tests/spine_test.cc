@@ -17,11 +17,11 @@ TEST_F(StartUp, WakesTheProgrammerAndQuitsCleanly) {
   EXPECT_EQ(b.console.out, kBanner + kMenu);
   EXPECT_EQ(b.wire(), kWakeUp + kRelease);
   // The pause between ESC and DC1, and the release's two.
-  EXPECT_EQ(b.clock.sleeps, run_pauses());
+  EXPECT_EQ(b.clock.sleeps, (Sleeps{50, 100, 100}));
   EXPECT_EQ(b.serial.opened_name, "COM1");
   EXPECT_TRUE(b.serial.line_set);
-  EXPECT_EQ(b.serial.timeouts.read_ms, timing::kByteTimeoutMs);
-  EXPECT_EQ(b.serial.timeouts.write_ms, timing::kByteTimeoutMs);
+  EXPECT_EQ(b.serial.timeouts.read_ms, 60u);
+  EXPECT_EQ(b.serial.timeouts.write_ms, 60u);
   EXPECT_EQ(b.serial.events.back().kind, Kind::closed);
   EXPECT_FALSE(b.serial.is_open);
 }
@@ -161,38 +161,6 @@ TEST_F(Menu, EndOfInputEndsTheRunAsQuitDoes) {
     Bench bench;
     EXPECT_EQ(bench.run(input), 0);
     EXPECT_EQ(bench.wire(), kWakeUp + kRelease);
-  }
-}
-
-// The tests take their pauses from link/timings.h, as the program does; a
-// wrong figure there would pass them all. Here each has its own number.
-TEST(Timings, EveryFigureIsPinnedToItsNumber) {
-  EXPECT_EQ(timing::kByteTimeoutMs, 60u);
-  EXPECT_EQ(timing::kWaitAttempts, 3600);
-  EXPECT_EQ(timing::kWaitRetryMs, 75u);
-  EXPECT_EQ(timing::kWakeUpMs, 50u);
-  EXPECT_EQ(timing::kReleaseMs, 100u);
-  EXPECT_EQ(timing::kCommandMs, 100u);
-  EXPECT_EQ(timing::kEscAfterErrorMs, 200u);
-  EXPECT_EQ(timing::kBeforeBreakMs, 200u);
-  EXPECT_EQ(timing::kBreakMs, 500u);
-  EXPECT_EQ(timing::kAbandonUploadMs, 500u);
-  EXPECT_EQ(timing::kAbandonPreambleMs, 5000u);
-  EXPECT_EQ(timing::kAbandonDataMs, 2000u);
-  const struct {
-    int32_t length;
-    uint32_t checksum, dump, check, program;
-  } by_length[] = {
-      {2048, 700, 1008, 500, 10240},
-      {32768, 702, 1128, 502, 163840},
-      {65536, 704, 1256, 504, 327680},
-  };
-  for (const auto& l : by_length) {
-    SCOPED_TRACE(l.length);
-    EXPECT_EQ(timing::checksum_pause(l.length), l.checksum);
-    EXPECT_EQ(timing::dump_pause(l.length), l.dump);
-    EXPECT_EQ(timing::check_pause(l.length), l.check);
-    EXPECT_EQ(timing::program_pause(l.length), l.program);
   }
 }
 

@@ -21,17 +21,22 @@ bool is_capacity(uint64_t size) {
   return false;
 }
 
-// Reads the whole image before anything else changes: the host buffer and
-// the transfer length are only touched once every byte is in, so a file
-// that fails or changes size half-way leaves both as they were.
-FileRead load_image(Session& s, const char* name) {
+// How a load went, and the length of the image it put into the host
+// buffer.
+struct LoadedImage {
+  FileRead read = FileRead::cannot_read;
+  int32_t length = 0;
+};
+
+// Reads the whole image before the host buffer changes: it is only touched
+// once every byte is in, so a file that fails or changes size half-way
+// leaves it as it was.
+LoadedImage load_image(Session& s, const char* name) {
   std::vector<uint8_t> image;
   const FileRead read = read_file(name, is_capacity, image);
-  if (read == FileRead::ok) {
-    std::memcpy(s.host_buffer.data(), image.data(), image.size());
-    s.transfer_length = static_cast<int32_t>(image.size());
-  }
-  return read;
+  if (read != FileRead::ok) return {read, 0};
+  std::memcpy(s.host_buffer.data(), image.data(), image.size());
+  return {read, static_cast<int32_t>(image.size())};
 }
 
 // Prints "Enter Filename", drops the rest of the menu line, and reads one
@@ -53,6 +58,7 @@ ReadResult read_file_name(Session& s) {
 }  // namespace
 
 Next file_to_buffer(Session& s) {
+  LoadedImage load;
   for (;;) {
     const ReadResult read = read_file_name(s);
     if (read == ReadResult::empty || read == ReadResult::ended) {
@@ -60,17 +66,17 @@ Next file_to_buffer(Session& s) {
       return Next::menu();
     }
     // A cut-down name could open some other file.
-    const FileRead load =
-        read == ReadResult::too_long ? FileRead::cannot_read : load_image(s, s.text);
-    if (load == FileRead::ok) break;
-    if (load == FileRead::cannot_read) {
+    load = read == ReadResult::too_long ? LoadedImage{} : load_image(s, s.text);
+    if (load.read == FileRead::ok) break;
+    if (load.read == FileRead::cannot_read) {
       print(s, "Can't read file %s\n", s.text);
     } else {
       print(s, "Unsupported file size\n");
     }
   }
 
-  const int32_t length = s.transfer_length;
+  const int32_t length = load.length;
+  s.transfer_length = length;
   uint16_t sum = 0;
   // From the first byte on, the device buffer holds no image as a whole
   // until the checksum confirms the new one.
@@ -82,9 +88,11 @@ Next file_to_buffer(Session& s) {
 }
 
 Next buffer_to_file(Session& s) {
-  if (Next next = query_rom_type(s).next; !next.carries_on()) return next;
+  const QueriedType queried = query_rom_type(s);
+  if (!queried.next.carries_on()) return queried.next;
+  const int32_t length = queried.length_or(s.transfer_length);
+  s.transfer_length = length;
   if (Next next = expect_prompt(s); !next.carries_on()) return next;
-  const int32_t length = s.transfer_length;
   if (Next next = receive_block(s, length); !next.carries_on()) return next;
   if (Next next = check_block(s, length, sum_block(s, length)); !next.carries_on()) return next;
 
