@@ -201,7 +201,7 @@ Next expect_bracket(Session& s) { return wait_bracket(s) ? Next::carry_on() : no
 
 void release_device(Session& s) {
   if (s.port.answers_settings && !s.port.gone) {
-    for (const ReleaseStep& step : protocol::kRelease) {
+    for (const protocol::ReleaseStep& step : protocol::kRelease) {
       send_byte(s, step.byte);
       if (step.pause_ms != 0) s.clock.sleep_ms(step.pause_ms);
     }

@@ -10,7 +10,6 @@
 #include <cstdint>
 
 #include "link/timings.h"
-#include "platform/serial.h"
 
 namespace chipferry::protocol {
 
@@ -29,6 +28,12 @@ constexpr uint8_t kCr = 0x0D;
 /// Takes the programmer under remote control once it has shown its prompt;
 /// it answers with the next prompt.
 constexpr char kStartUp[] = "S900000 01\r";
+
+/// One byte of the programmer's release and the pause after it.
+struct ReleaseStep {
+  uint8_t byte;
+  uint32_t pause_ms;
+};
 
 /// The release, byte by byte with the pause after each: ESC stops whatever
 /// the programmer was doing, "SC\r" hands it back to its own keys, and the

@@ -44,12 +44,6 @@ enum class OpenResult {
   failed,     ///< any other reason, a device held by someone else included
 };
 
-/// One byte of the programmer's release and the pause after it.
-struct ReleaseStep {
-  uint8_t byte;
-  uint32_t pause_ms;
-};
-
 /// Outcome of one single-byte read or write.
 struct ByteIo {
   bool call_ok = true;  ///< false: the call itself failed
