@@ -38,8 +38,9 @@ test:
 lint:
 	bash .ci/lint.sh $(BUILD)/lint $(JOBS)
 
-# The end-to-end tests 20 times in a row with both cores kept busy; a
-# program to run, not part of make test. Ends with "N passed, M failed".
+# The end-to-end tests 20 times in a row, six at a time, with both cores
+# kept busy; a program to run, not part of make test. Ends with
+# "N passed, M failed".
 SOAK_RUNS ?= 20
 soak:
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON $(DEV_OPTIONS)

@@ -26,5 +26,12 @@ int main(int argc, char** argv) {
   // The run's state holds the 64 KiB host buffer: keep it off the stack.
   auto session =
       std::make_unique<chipferry::Session>(*backends.serial, *backends.console, *backends.clock);
-  return chipferry::run_program(*session);
+  const int code = chipferry::run_program(*session);
+  const chipferry::Stop stop = session->stop;
+  // Before the process ends, however it ends: the console puts the
+  // terminal back and erases its status line, the trace is completed.
+  session.reset();
+  backends = {};
+  chipferry::end_as(stop);
+  return code;
 }

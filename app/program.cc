@@ -7,9 +7,11 @@
 #include "catalogue/rom_list.h"
 #include "chipferry/version.h"
 #include "link/port.h"
+#include "link/protocol.h"
 #include "link/timings.h"
 #include "operations/chip_operations.h"
 #include "session/console_io.h"
+#include "session/ending.h"
 #include "session/text.h"
 #include "transfer/file_options.h"
 
@@ -59,11 +61,11 @@ Next menu_loop(Session& s) {
 }
 
 Next wake_programmer(Session& s) {
-  send_byte(s, kEsc);
+  send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(timing::kWakeUpMs);
-  send_byte(s, kDc1);
+  send_byte(s, protocol::kDc1);
   if (Next next = expect_prompt(s); !next.carries_on()) return next;
-  send_string(s, "S900000 01\r");
+  send_string(s, protocol::kStartUp);
   // Its answer is the next prompt; the menu waits for it.
   return Next::menu_after_prompt();
 }
@@ -75,9 +77,12 @@ Next enter_menu_after_prompt(Session& s) {
 }
 
 // Runs menus and operations from `next` on until the run ends; returns the
-// exit code.
+// exit code. Every step comes back here, so this is where a run that must
+// end, or whose port has gone, stops going on.
 int run_menu(Session& s, Next next) {
   for (;;) {
+    if (must_end(s)) return ended_early(s).exit_code;
+    if (s.port.gone && next.kind != Next::Kind::end) next = no_response(s);
     switch (next.kind) {
       case Next::Kind::end:
         return next.exit_code;
@@ -121,7 +126,8 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
       "server, is CHIPFERRY_COM1=rfc2217://HOST:PORT.\n"
       "\n"
       "At a terminal, a status line on standard error tells what the program\n"
-      "waits for. Ctrl+C hands the programmer back and ends the run.\n"
+      "waits for. Ctrl+C hands the programmer back and ends the run; a second\n"
+      "Ctrl+C ends it at once.\n"
       "\n"
       "Exit status:\n"
       "  0  quit, or input ended at the menu\n"
@@ -134,8 +140,13 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
       "  7  a malformed reply, or the checksums differ\n"
       "  8  input ended before a received image was saved\n"
       "  9  the trace file (CHIPFERRY_TRACE) cannot be created\n"
+      "  129  SIGHUP (the terminal closed), 130 Ctrl+C, 131 SIGQUIT, 143 SIGTERM:\n"
+      "       the run ended as the signal asks, once the programmer was handed\n"
+      "       back (on Windows a Ctrl+C or a closed console gives Ctrl+C's code)\n"
+      "  141  standard output was closed (its reader went away); the programmer\n"
+      "       was handed back\n"
       "\n"
-      "More in the manual: man chipferry (chipferry.txt in the Windows zip).\n";
+      "More in the manual: man chipferry (README.txt in the Windows zip).\n";
   console.write(usage);
   return kExitOk;
 }
@@ -151,6 +162,9 @@ int run_program(Session& s) {
   int code = open_port(s);
   if (code == kExitOk) code = run_menu(s, wake_programmer(s));
   if (s.port.release_registered) release_device(s);
+  // Also when the request came only during the release: the run still ends
+  // as asked.
+  if (must_end(s)) code = ended_early(s).exit_code;
   return code;
 }
 

@@ -18,6 +18,8 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
 
 /// Runs the whole program on the given session and returns the exit code.
 /// The port has been released (when it was opened) by the time it returns.
+/// A run that had to end before its time (s.stop) gives the status its
+/// reason gives (stop_status); main then ends the process as asked.
 int run_program(Session& s);
 
 }  // namespace chipferry

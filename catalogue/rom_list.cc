@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "link/port.h"
+#include "link/protocol.h"
 #include "session/console_io.h"
 
 namespace chipferry {
@@ -66,9 +67,9 @@ Next select_rom_type(Session& s) {
 
   print(s, "Type:%s Voltage:%s Short name:%s\n", type->full_name, voltage_of(*type),
         type->short_name);
-  send_byte(s, 'R');
+  send_byte(s, protocol::kSelectType);
   send_string(s, type->short_name);
-  send_byte(s, kCr);
+  send_byte(s, protocol::kCr);
   discard_pending_input(s);
   return Next::menu();
 }

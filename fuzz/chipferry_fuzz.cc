@@ -9,9 +9,16 @@
 // faults. Reading console text costs no virtual time, so everything typed
 // that the program would still read is read before that.
 //
+// The input's size also picks, in a way that leaves the format as it was,
+// how the run is troubled besides: a quarter of the runs as before, a
+// quarter with serial calls that fail now and then, a quarter with a line
+// that hangs up at some call, and a quarter asked to end at some virtual
+// time (an interrupt of each kind, or standard output gone).
+//
 // A fault is everything else: a crash, a sanitizer report, a loop that
-// stops the clock, a temporary file left behind, or an image file of a
-// size the program never writes.
+// stops the clock, a temporary file left behind, an image file of a size
+// the program never writes, a port touched after it went away, or a run
+// that goes on after it was asked to end.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,29 +28,76 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/program.h"
-#include "sim/virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
 namespace {
 
 using namespace chipferry;
 
-struct Stop {};
+struct Enough {};
 
 constexpr uint64_t kAfterInputMs = 10ull * 60 * 1000;  // longer than any wait
 constexpr uint64_t kCallsWithoutTime = 5'000'000;
+// From the request to end to the end: a download's abandon (5 s), the
+// release, and the look that sees it.
+constexpr uint64_t kLongestWayOutMs = 6000;
+// The requests to end come within this long of the start.
+constexpr uint64_t kStopWithinMs = 5ull * 60 * 1000;
+
+enum class Trouble { none, failing_calls, hang_up, stop };
+
+struct Plan {
+  Trouble trouble = Trouble::none;
+  uint64_t every = 0;    ///< failing_calls: every this many calls fail
+  uint64_t at_call = 0;  ///< hang_up: this call finds the line gone
+  uint64_t at_ms = 0;    ///< stop: from this virtual time on
+  Stop why = Stop::none;
+};
+
+Plan plan_for(size_t size) {
+  Plan plan;
+  switch ((size / 8) % 4) {
+    case 1:
+      plan.trouble = Trouble::failing_calls;
+      plan.every = 2 + size % 29;
+      break;
+    case 2:
+      plan.trouble = Trouble::hang_up;
+      plan.at_call = 1 + (size * 31) % 4000;
+      break;
+    case 3: {
+      plan.trouble = Trouble::stop;
+      plan.at_ms = (size * 977) % kStopWithinMs;
+      constexpr Stop kWhy[] = {Stop::interrupt, Stop::quit, Stop::terminate, Stop::hang_up,
+                               Stop::output_gone};
+      plan.why = kWhy[size % 5];
+      break;
+    }
+    default:
+      break;
+  }
+  return plan;
+}
 
 struct Limits {
-  explicit Limits(sim::VirtualClock& c) : clock(c) {}
-  sim::VirtualClock& clock;
+  explicit Limits(test::VirtualClock& c) : clock(c) {}
+  test::VirtualClock& clock;
   bool device_used = false;
   uint64_t used_at = 0;
   uint64_t last_now = 0;
   uint64_t calls = 0;
 
+  Plan plan;
+
   void tick() {
+    if (plan.trouble == Trouble::stop && clock.now > plan.at_ms + kLongestWayOutMs) {
+      std::fprintf(stderr, "the run goes on after it was asked to end\n");
+      std::abort();
+    }
     if (clock.now != last_now) {
       last_now = clock.now;
       calls = 0;
@@ -53,7 +107,7 @@ struct Limits {
     }
     if (device_used) {
       if (used_at == 0) used_at = clock.now + 1;
-      if (clock.now > used_at + kAfterInputMs) throw Stop{};
+      if (clock.now > used_at + kAfterInputMs) throw Enough{};
     }
   }
 };
@@ -65,18 +119,20 @@ class FuzzSerial : public SerialDevice {
     limits_.device_used = size_ == 0;
   }
   OpenResult open(const char*) override { return OpenResult::ok; }
-  bool get_state(LineSettings&) override { return true; }
-  bool set_state(const LineSettings&) override { return true; }
+  bool get_state() override { return true; }
+  bool set_state() override { return true; }
   bool set_timeouts(const Timeouts& timeouts) override {
     read_timeout_ms_ = timeouts.read_ms;
     return true;
   }
   ByteIo write_byte(uint8_t) override {
     limits_.tick();
+    if (const auto trouble = troubled()) return *trouble;
     return {true, 1};
   }
   ByteIo read_byte(uint8_t& byte) override {
     limits_.tick();
+    if (const auto trouble = troubled()) return *trouble;
     if (pos_ < size_) {
       byte = data_[pos_++];
       if (pos_ == size_) limits_.device_used = true;
@@ -85,13 +141,45 @@ class FuzzSerial : public SerialDevice {
     limits_.clock.now += read_timeout_ms_;
     return {true, 0};
   }
-  void set_break(bool) override { limits_.tick(); }
-  bool wait_output_drained(uint32_t) override { return true; }
-  void discard_output() override {}
-  void release_on_interrupt(std::span<const ReleaseStep>, uint32_t) override {}
+  void set_break(bool) override {
+    limits_.tick();
+    touched();
+  }
+  bool wait_output_drained(uint32_t) override {
+    touched();
+    return true;
+  }
+  void discard_output() override { touched(); }
   void close() override {}
+  std::string error_text() const override { return gone_ ? "Input/output error" : "Fault"; }
 
  private:
+  // Nothing may reach a line after a call has reported it gone.
+  void touched() const {
+    if (gone_told_) {
+      std::fprintf(stderr, "the port was touched after it went away\n");
+      std::abort();
+    }
+  }
+
+  // The failure this call meets, if any.
+  std::optional<ByteIo> troubled() {
+    touched();
+    ++calls_;
+    const Plan& plan = limits_.plan;
+    if (plan.trouble == Trouble::failing_calls && calls_ % plan.every == 0) {
+      return ByteIo{false, 0};
+    }
+    if (plan.trouble == Trouble::hang_up && calls_ >= plan.at_call) {
+      gone_ = gone_told_ = true;
+      return ByteIo{false, 0, true};
+    }
+    return std::nullopt;
+  }
+
+  uint64_t calls_ = 0;
+  bool gone_ = false;
+  bool gone_told_ = false;
   const uint8_t* data_;
   size_t size_;
   size_t pos_ = 0;
@@ -125,6 +213,10 @@ class FuzzConsole : public Console {
   bool shows_status() const override { return status_; }
   void status(std::string_view) override {}
   void diagnostic(std::string_view) override { limits_.tick(); }
+  Stop stop_requested() override {
+    const Plan& plan = limits_.plan;
+    return plan.trouble == Trouble::stop && limits_.clock.now >= plan.at_ms ? plan.why : Stop::none;
+  }
 
  private:
   std::string input_;
@@ -197,8 +289,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (typed.find('/') != std::string::npos) return -1;
   const size_t device_at = split + 2 <= size ? split + 2 : size;
 
-  sim::VirtualClock clock;
+  test::VirtualClock clock;
   Limits limits(clock);
+  limits.plan = plan_for(size);
   FuzzSerial serial(data + device_at, size - device_at, limits);
   FuzzConsole console(std::move(typed), limits, size % 8 == 0);
   // An image to load, so that uploads are reached.
@@ -209,8 +302,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   auto session = std::make_unique<Session>(serial, console, clock);
   try {
-    run_program(*session);
-  } catch (const Stop&) {
+    const int code = run_program(*session);
+    if (session->stop != Stop::none && code != stop_status(session->stop)) {
+      std::fprintf(stderr, "a run asked to end gave exit code %d\n", code);
+      std::abort();
+    }
+  } catch (const Enough&) {
   }
   check_and_clear_scratch();
   return 0;

@@ -12,29 +12,29 @@
 //    COM1" and looks like a silent read.
 //  - Nothing is retried here and nothing is buffered in the program: every
 //    byte is one device call.
+//  - A device that has gone (the line hung up, the USB adapter pulled) is
+//    told once: its failure line, and a diagnostic naming the device and
+//    the system's reason. From then on the port is not touched again: a
+//    send does nothing, a read brings nothing, the waits end at once and
+//    the run ends with "No Response" (exit code 6). A failure that does not
+//    mean the device has gone prints its line each time and carries on.
 //  - The waits give up after kWaitAttempts failed attempts, each followed
 //    by a pause: about eight minutes on a silent line. A byte that ends an
-//    attempt is dropped, never looked at again.
-// The figures are in link/timings.h.
+//    attempt is dropped, never looked at again. They also end, at once,
+//    when the run must end (session/ending.h).
+// The figures are in link/timings.h, the bytes in link/protocol.h.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-#include "link/timings.h"
 #include "session/session.h"
 
 namespace chipferry {
 
-constexpr uint8_t kEsc = 0x1B;
-constexpr uint8_t kDc1 = 0x11;
-constexpr uint8_t kCr = 0x0D;
-
-/// The release, byte by byte with the pause after each: ESC stops whatever
-/// the programmer was doing, "SC\r" hands it back to its own keys, and the
-/// pauses let both leave before the port closes. The one definition, for
-/// the end of the run and for a run cut short by an interrupt.
-inline constexpr ReleaseStep kRelease[] = {
-    {kEsc, timing::kReleaseMs}, {'S', 0}, {'C', 0}, {kCr, timing::kReleaseMs}};
+/// COM1 and the device it stands for, when that has another name:
+/// "COM1 (/dev/ttyUSB0)".
+std::string port_and_device(Session& s);
 
 /// Opens and configures COM1. 0, or the exit code 1 to 5 after its message.
 /// From the moment the port is open, release_device is due at the end.
@@ -44,23 +44,26 @@ void send_byte(Session& s, uint8_t byte);
 void send_string(Session& s, const char* text);
 uint8_t read_byte(Session& s);
 
-/// True once "[C]" has been read, false when the attempts ran out.
+/// True once "[C]" has been read, false when the attempts ran out (or the
+/// wait was cut off: the device gone, the run ending).
 bool wait_command_prompt(Session& s);
-/// True once "[" has been read, false when the attempts ran out. What
-/// follows the "[" stays unread.
+/// True once "[" has been read, false when the attempts ran out (or the
+/// wait was cut off). What follows the "[" stays unread.
 bool wait_bracket(Session& s);
 
 /// The end of every wait that ran out: prints "No Response" and ends the
-/// run with exit code 6.
+/// run with exit code 6. A run that must end ends as it must instead.
 Next no_response(Session& s);
 /// wait_command_prompt, or no_response when it runs out.
 Next expect_prompt(Session& s);
 /// wait_bracket, or no_response when it runs out.
 Next expect_bracket(Session& s);
 
-/// Hands the programmer back (kRelease) and closes the port. Runs once, at
-/// the end of the run, when open_port got as far as opening; a port whose
-/// settings could not be read is closed without a byte written to it.
+/// Hands the programmer back (protocol::kRelease) and closes the port. Runs
+/// once, at the end of the run, an interrupted one too, when open_port got
+/// as far as opening; a port whose settings could not be read, and a device
+/// that has gone, are closed without a byte written to them. Its pauses run
+/// whole, whatever comes.
 void release_device(Session& s);
 
 }  // namespace chipferry

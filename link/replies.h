@@ -12,7 +12,7 @@
 
 namespace chipferry {
 
-/// Sends "R\r" and reads the four-character type code into s.text, with
+/// Sends the type query and reads the four-character type code into s.text, with
 /// the '0's the programmer pads it with in front taken off. False when no
 /// "[" came.
 bool read_type_code(Session& s);
@@ -21,7 +21,7 @@ enum class StatusFrame {
   pass,         ///< "PASS]"
   error,        ///< "ERROR"; the code frame that followed is in s.text
   invalid,      ///< five characters of neither kind, a frame cut short included
-  no_response,  ///< no "[" came
+  no_response,  ///< no "[" came, or the device went away
 };
 
 /// Waits for "[" and reads the five-character status frame into s.text;

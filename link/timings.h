@@ -33,13 +33,13 @@ constexpr uint32_t kWaitShownAfterMs = 1000;
 /// doing, DC1 asks for its prompt once it has.
 constexpr uint32_t kWakeUpMs = 50;
 
-/// The release at the end of the run: after its ESC, and after "SC\r",
+/// The release at the end of the run: after its ESC, and after its CR,
 /// so that both have left before the port closes.
 constexpr uint32_t kReleaseMs = 100;
 
 // --- Commands ----------------------------------------------------------
 
-/// After a command line ("R\r", an operation command, the upload command):
+/// After a command line (the type query, an operation command, the upload):
 /// the programmer's time to take it in before anything more is sent or read.
 constexpr uint32_t kCommandMs = 100;
 

@@ -1,5 +1,6 @@
 #include "operations/chip_operations.h"
 
+#include "link/protocol.h"
 #include "link/timings.h"
 #include "operations/sequence.h"
 
@@ -15,45 +16,52 @@ constexpr Confirmation kProgramConfirmation = {"Type the word 'PROGRAM' to confi
 constexpr Confirmation kEraseConfirmation = {"Type the word 'ERASE' to confirm this action\n",
                                              "erase"};
 
-constexpr ExtraCode kReinsertRom = {" #05]", "ROM error!\nReinsert ROM\n"};
-constexpr ExtraCode kNotErasable = {" #35]", "Only EEPROMs can be erased with this function!\n"};
+constexpr ExtraCode kReinsertRom = {protocol::kReinsert, "ROM error!\nReinsert ROM\n"};
+constexpr ExtraCode kNotErasable = {protocol::kNotErasable,
+                                    "Only EEPROMs can be erased with this function!\n"};
 
 // The dump answers with two frames, and only its closing wait asks for the
 // whole prompt.
 constexpr ChipOperation kDump = {
     .uses_type_query = true,
     .confirmation = nullptr,
-    .command = "P8\r",
+    .command = protocol::kDump,
     .pause_after_execute = dump_pause,
     .activity = "Dumping",
     .failure_message = "Operation failed!\nVerify error!\n",
     .extra_code = nullptr,
     .status_frames = 2,
     .closing_wait = ClosingWait::command_prompt,
+    .fills_device_buffer = true,
+    .burns_device_buffer = false,
 };
 
 constexpr ChipOperation kCompare = {
     .uses_type_query = true,
     .confirmation = nullptr,
-    .command = "PE\r",
+    .command = protocol::kCompare,
     .pause_after_execute = check_pause,
     .activity = "Comparing",
     .failure_message = "ROM doesn't match Buffer!\n",
     .extra_code = nullptr,
     .status_frames = 1,
     .closing_wait = ClosingWait::bracket,
+    .fills_device_buffer = false,
+    .burns_device_buffer = false,
 };
 
 constexpr ChipOperation kProgram = {
     .uses_type_query = true,
     .confirmation = &kProgramConfirmation,
-    .command = "PD\r",
+    .command = protocol::kProgram,
     .pause_after_execute = program_pause,
     .activity = "Programming",
     .failure_message = "ROM couldn't be programmed!\n",
     .extra_code = &kReinsertRom,
     .status_frames = 1,
     .closing_wait = ClosingWait::bracket,
+    .fills_device_buffer = false,
+    .burns_device_buffer = true,
 };
 
 // Erasing does not depend on the chip's size, so the type is not asked
@@ -61,25 +69,29 @@ constexpr ChipOperation kProgram = {
 constexpr ChipOperation kErase = {
     .uses_type_query = false,
     .confirmation = &kEraseConfirmation,
-    .command = "P9\r",
+    .command = protocol::kErase,
     .pause_after_execute = nullptr,
     .activity = "Erasing",
     .failure_message = "ROM couldn't be erased!\n",
     .extra_code = &kNotErasable,
     .status_frames = 1,
     .closing_wait = ClosingWait::bracket,
+    .fills_device_buffer = false,
+    .burns_device_buffer = false,
 };
 
 constexpr ChipOperation kBlankCheck = {
     .uses_type_query = true,
     .confirmation = nullptr,
-    .command = "PC\r",
+    .command = protocol::kBlankCheck,
     .pause_after_execute = check_pause,
     .activity = "Blank checking",
     .failure_message = "ROM not blank!\n",
     .extra_code = nullptr,
     .status_frames = 1,
     .closing_wait = ClosingWait::bracket,
+    .fills_device_buffer = false,
+    .burns_device_buffer = false,
 };
 
 }  // namespace

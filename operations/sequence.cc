@@ -1,25 +1,25 @@
 #include "operations/sequence.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
+#include "catalogue/catalogue.h"
 #include "catalogue/type_query.h"
 #include "link/port.h"
+#include "link/protocol.h"
 #include "link/replies.h"
 #include "link/timings.h"
 #include "session/console_io.h"
+#include "session/ending.h"
 #include "session/status.h"
 #include "session/text.h"
 
 namespace chipferry {
 namespace {
 
-// The code frames that mean the operation itself failed on the chip.
-constexpr const char* kFailureCodes[] = {" #10]", " #11]", " #12]", " #13]",
-                                         " #14]", " #15]", " #16]", " #17]"};
-
 bool is_failure_code(const char* code) {
-  for (const char* failure : kFailureCodes) {
+  for (const char* failure : protocol::kFailureCodes) {
     if (equal_ignoring_case(code, failure)) return true;
   }
   return false;
@@ -29,7 +29,7 @@ bool is_failure_code(const char* code) {
 // programmer at its prompt by itself; every other error waits for an ESC.
 Next act_on_code_frame(Session& s, const ChipOperation& op) {
   const char* code = s.text;
-  if (equal_ignoring_case(code, " #06]")) {
+  if (equal_ignoring_case(code, protocol::kNoContact)) {
     print(s, "Operation failed!\nCheck chip contacts!\n");
     discard_pending_input(s);
     return Next::menu_after_prompt();
@@ -41,13 +41,15 @@ Next act_on_code_frame(Session& s, const ChipOperation& op) {
   } else {
     print(s, "Unexpected error #%c%c\n", code[2], code[3]);
   }
-  send_byte(s, kEsc);
+  send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(timing::kEscAfterErrorMs);
   return Next::menu_after_prompt();
 }
 
 // The pause is the chip's own time, up to five minutes for programming a
-// 64 KiB chip: the status line counts it in seconds, as one pause.
+// 64 KiB chip: the status line counts it in seconds, as one pause, and a
+// run that must end does not sit it out (the status frame's wait then
+// ends it).
 void pause_for_chip(Session& s, const char* activity, uint32_t pause_ms) {
   const std::string of = " of " + seconds_text(std::max<uint32_t>((pause_ms + 500) / 1000, 1));
   auto draw = [&](uint32_t slept_ms) {
@@ -55,7 +57,8 @@ void pause_for_chip(Session& s, const char* activity, uint32_t pause_ms) {
   };
   draw(0);
   // Where nobody sees the line, the pause need not wake for it.
-  s.clock.sleep_ms_ticking(pause_ms, s.console.shows_status() ? kStatusIntervalMs : 0, draw);
+  s.clock.sleep_ms_ticking(pause_ms, s.console.shows_status() ? kStatusIntervalMs : 0, draw,
+                           [&s] { return must_end(s); });
   clear_status(s);
 }
 
@@ -69,23 +72,44 @@ bool ask_confirmation(Session& s, const char* prompt, const char* word) {
   return equal_ignoring_case(s.text, word);
 }
 
+// Programming burns the whole chip from the device buffer. Of an image
+// loaded in this run that is shorter than the chip, the rest of the chip
+// takes whatever the buffer held before, which an EPROM keeps until it
+// meets an eraser: said before the user confirms.
+void name_short_image(Session& s, const RomType& chip) {
+  const int32_t image = s.loaded_image_length;
+  const int32_t capacity = capacity_of(chip.size_class);
+  if (image == 0 || image >= capacity) return;
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "the image loaded is %d bytes; a %s holds %d, so %04X-%04X will be programmed "
+                "from what the programmer's buffer held before",
+                static_cast<int>(image), chip.full_name, static_cast<int>(capacity),
+                static_cast<unsigned>(image), static_cast<unsigned>(capacity - 1));
+  diagnose(s, line);
+}
+
 }  // namespace
 
 Next run_chip_operation(Session& s, const ChipOperation& op) {
   if (op.uses_type_query) {
-    if (Next next = query_rom_type(s); !next.carries_on()) return next;
+    const QueriedType queried = query_rom_type(s);
+    if (!queried.next.carries_on()) return queried.next;
+    s.transfer_length = queried.length_or(s.transfer_length);
     if (Next next = expect_prompt(s); !next.carries_on()) return next;
+    if (op.burns_device_buffer && queried.type != nullptr) name_short_image(s, *queried.type);
   }
   if (op.confirmation != nullptr &&
       !ask_confirmation(s, op.confirmation->prompt, op.confirmation->word)) {
     return Next::menu();
   }
 
+  if (op.fills_device_buffer) s.loaded_image_length = 0;
   send_string(s, op.command);
   s.clock.sleep_ms(timing::kCommandMs);
   if (Next next = expect_prompt(s); !next.carries_on()) return next;
 
-  send_string(s, "P\r");
+  send_string(s, protocol::kExecute);
   if (op.pause_after_execute != nullptr) {
     pause_for_chip(s, op.activity, op.pause_after_execute(s.transfer_length));
   }

@@ -3,7 +3,7 @@
 //
 // Opening (the type query and its prompt wait, when the operation uses
 // it), the confirmation (when it has one), the operation command, the
-// execute command "P\r" and its pause, one or two status frames, and the
+// execute command and its pause, one or two status frames, and the
 // outcome: the closing wait after "PASS]", or the code frame table after
 // "ERROR".
 #pragma once
@@ -35,7 +35,8 @@ struct ChipOperation {
   bool uses_type_query;
   const Confirmation* confirmation;  ///< nullptr: none
   const char* command;               ///< the operation command, CR included
-  /// The pause after "P\r" for a transfer length; nullptr: none at all.
+  /// The pause after the execute command for a transfer length; nullptr:
+  /// none at all.
   uint32_t (*pause_after_execute)(int32_t transfer_length);
   /// What the status line calls the operation during that pause.
   const char* activity;
@@ -43,6 +44,11 @@ struct ChipOperation {
   const ExtraCode* extra_code;  ///< nullptr: none
   int status_frames;            ///< "PASS]" frames in a row that make success
   ClosingWait closing_wait;
+  /// Fills the device buffer from the chip: the image loaded is gone.
+  bool fills_device_buffer;
+  /// Burns the device buffer into the chip: an image loaded in this run
+  /// that is shorter than the chip is named before the confirmation.
+  bool burns_device_buffer;
 };
 
 /// Runs `op` from its first command to its outcome and says where the run

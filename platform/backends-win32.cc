@@ -5,6 +5,7 @@
 #include "platform/backends.h"
 #include "platform/clock-win32.h"
 #include "platform/console-win32.h"
+#include "platform/interrupt-win32.h"
 #include "platform/serial-rfc2217.h"
 #include "platform/serial-win32.h"
 
@@ -40,15 +41,25 @@ std::string system_name() {
 }  // namespace
 
 Backends make_backends() {
+  win32_interrupt::install();
   Backends b;
   b.com1_default = "COM1";
   // rfc2217://HOST:PORT in CHIPFERRY_COM1 is a port on another machine.
-  b.serial = remote_serial_from_environment();
+  b.serial = remote_serial(b.com1_default);
   if (!b.serial) b.serial = std::make_unique<Win32Serial>();
   b.console = std::make_unique<Win32Console>();
   b.clock = std::make_unique<Win32Clock>();
   b.platform = system_name();
   return b;
+}
+
+void end_as(Stop stop) {
+  if (stop == Stop::none) return;
+  win32_interrupt::released();
+  // No signal ends a Windows process; the console's Ctrl+C code tells a
+  // caller the run was interrupted, and a closed pipe has no code of its
+  // own, so it gives the status a shell shows on Linux.
+  ExitProcess(stop == Stop::output_gone ? static_cast<UINT>(stop_status(stop)) : 0xC000013A);
 }
 
 }  // namespace chipferry

@@ -23,6 +23,17 @@ struct Backends {
   const char* com1_default = "";
 };
 
+/// The machine's backends. Also installs what takes note of the signals
+/// (on Windows, the console's events) that ask the run to end; the
+/// console reports them (Console::stop_requested).
 Backends make_backends();
+
+/// Ends the process as `stop` asks once the run has released the port:
+/// on Linux with the signal itself, restored to its default action, so
+/// that the exit status is the signal's (SIGPIPE's for standard output
+/// gone); on Windows with the exit code a Ctrl+C gives
+/// (STATUS_CONTROL_C_EXIT), and 141 for standard output gone. Returns only
+/// for Stop::none.
+void end_as(Stop stop);
 
 }  // namespace chipferry

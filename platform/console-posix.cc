@@ -2,10 +2,10 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "platform/interrupt-posix.h"
 
@@ -21,19 +21,45 @@ size_t terminal_width(int fd) {
   return size.ws_col;
 }
 
-void write_all(int fd, std::string_view bytes) {
+// False when the bytes cannot all be written: errno tells why. A signal
+// that asks the run to end gives up on the rest; the run is ending, and a
+// reader that stopped reading would otherwise hold it here.
+bool write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n < 0 && errno == EINTR && posix_interrupt::received() == 0) continue;
+    if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool is_pipe(int fd) {
+  struct stat info {};
+  return fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
+}
+
+Stop stop_of(int sig) {
+  switch (sig) {
+    case SIGINT:
+      return Stop::interrupt;
+    case SIGQUIT:
+      return Stop::quit;
+    case SIGTERM:
+      return Stop::terminate;
+    case SIGHUP:
+      return Stop::hang_up;
+    default:
+      return Stop::none;
   }
 }
 
 }  // namespace
 
 PosixConsole::PosixConsole()
-    : terminal_(isatty(STDIN_FILENO) == 1), status_terminal_(isatty(STDERR_FILENO) == 1) {}
+    : terminal_(isatty(STDIN_FILENO) == 1),
+      status_terminal_(isatty(STDERR_FILENO) == 1),
+      output_is_pipe_(is_pipe(STDOUT_FILENO)) {}
 
 PosixConsole::~PosixConsole() {
   if (key_mode_) leave_key_mode();
@@ -42,8 +68,36 @@ PosixConsole::~PosixConsole() {
 
 void PosixConsole::write(std::string_view text) {
   erase_status();
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  if (output_gone_) return;
+  if (!write_all(STDOUT_FILENO, text) && errno == EPIPE) output_gone_ = true;
+}
+
+Stop PosixConsole::stop_requested() {
+  if (const Stop stop = stop_of(posix_interrupt::received()); stop != Stop::none) return stop;
+  return output_gone_ ? Stop::output_gone : Stop::none;
+}
+
+bool PosixConsole::wait_for_input() {
+  sigset_t noted;
+  sigset_t before;
+  sigemptyset(&noted);
+  posix_interrupt::add_noted_signals(noted);
+  sigprocmask(SIG_BLOCK, &noted, &before);
+  bool ready = false;
+  while (stop_requested() == Stop::none) {
+    pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    const int n = ppoll(p, output_is_pipe_ ? 2 : 1, nullptr, &before);
+    if (n < 0 && errno == EINTR) continue;
+    if (output_is_pipe_ && (p[1].revents & (POLLERR | POLLHUP)) != 0) {
+      output_gone_ = true;
+    } else if (n < 0 || p[0].revents != 0) {
+      // Input, its end, or a failure that read() is to report.
+      ready = true;
+      break;
+    }
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return ready;
 }
 
 bool PosixConsole::read_line(std::string& line) {
@@ -57,12 +111,12 @@ bool PosixConsole::read_line(std::string& line) {
       std::erase(line, '\r');
       return true;
     }
-    if (ended_) return false;
+    if (ended_ || !wait_for_input()) return false;
     char chunk[4096];
     const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
     if (n > 0) {
       pending_.append(chunk, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
       ended_ = true;
     }
   }
@@ -95,9 +149,7 @@ void PosixConsole::wait_key() {
   if (!pending_.empty()) return;
   const bool was_key_mode = key_mode_;
   if (!enter_key_mode()) return;
-  pollfd p{STDIN_FILENO, POLLIN, 0};
-  while (poll(&p, 1, -1) < 0 && errno == EINTR) {
-  }
+  wait_for_input();
   if (!was_key_mode) leave_key_mode();
 }
 
@@ -128,15 +180,15 @@ void PosixConsole::status(std::string_view line) {
   // cursor waiting to wrap, and the next carriage return on the line below.
   const size_t width = terminal_width(STDERR_FILENO) - 1;
   line = line.substr(0, width);
-  if (line == shown_) return;
   // Drawn first, then the rest of the old line cleared: no flicker.
   std::string draw = "\r";
   draw += line;
   draw += "\033[K";
   // The interrupt path is told before the line appears and after it has
-  // gone, so that a Ctrl+C at any moment leaves nothing of it standing.
+  // gone, so that a second Ctrl+C at any moment leaves nothing of it
+  // standing.
   if (!line.empty()) posix_interrupt::set_status_shown(true);
-  write_all(STDERR_FILENO, draw);
+  (void)write_all(STDERR_FILENO, draw);
   shown_ = line;
   if (line.empty()) posix_interrupt::set_status_shown(false);
 }
@@ -146,7 +198,8 @@ void PosixConsole::diagnostic(std::string_view line) {
   std::string text = "chipferry: ";
   text += line;
   text += '\n';
-  write_all(STDERR_FILENO, text);
+  // Nothing is to be done about a standard error that cannot be written.
+  (void)write_all(STDERR_FILENO, text);
 }
 
 void PosixConsole::erase_status() {

@@ -5,9 +5,16 @@
 // Standard input is read with read(2) into a buffer of our own, so that no
 // stdio buffer hides typed keys from the key test. Whenever the terminal is
 // switched out of line mode, its previous settings are restored when it is
-// switched back, and also by SIGINT, SIGTERM, SIGHUP and SIGQUIT, which then
-// keep their default effect (platform/interrupt-posix.h); so is a status
-// line erased.
+// switched back, and also by a second Ctrl+C that ends the process at once
+// (platform/interrupt-posix.h); so is a status line erased.
+//
+// Standard output is written with write(2) too: a reader that has gone
+// shows as EPIPE (SIGPIPE is ignored), and the run must then end. While
+// the program waits for a line or a key, a pipe on standard output is
+// watched as well, so that its reader's going is seen at once, not at the
+// next line typed. The signals that ask the run to end interrupt those
+// waits: they block the signals and let ppoll() take them, so that one
+// arriving just before the wait is not missed.
 //
 // The status line is drawn with a carriage return and erased with the
 // terminal's erase-to-end-of-line (ESC [ K), which every terminal of the
@@ -36,8 +43,12 @@ class PosixConsole : public Console {
   bool shows_status() const override;
   void status(std::string_view line) override;
   void diagnostic(std::string_view line) override;
+  Stop stop_requested() override;
 
  private:
+  /// Waits until standard input has something to read; false when the run
+  /// must end first.
+  bool wait_for_input();
   bool enter_key_mode();
   void leave_key_mode();
   void erase_status();
@@ -50,6 +61,8 @@ class PosixConsole : public Console {
   termios saved_{};
   std::string pending_;  ///< read from standard input, not yet handed out
   bool ended_ = false;
+  bool output_is_pipe_;       ///< a pipe or a socket, whose reader may go
+  bool output_gone_ = false;  ///< its reader has gone
 };
 
 }  // namespace chipferry

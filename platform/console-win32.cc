@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -59,6 +60,11 @@ HANDLE status_screen() {
   return error;
 }
 
+// A Ctrl+C that ends a console read makes it return end of input on this
+// thread before the console's handler, on its own thread, has taken note;
+// this long is given to it before the end of input is believed.
+constexpr DWORD kInterruptGraceMs = 500;
+
 size_t screen_width(HANDLE screen) {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (!GetConsoleScreenBufferInfo(screen, &info)) return 80;
@@ -76,8 +82,21 @@ Win32Console::Win32Console() : console_(input_is_console()), screen_(status_scre
 
 void Win32Console::write(std::string_view text) {
   erase_status();
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  if (output_gone_) return;
+  errno = 0;
+  const bool written =
+      std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+  // The pipe's reader has gone: the runtime says EPIPE, the system
+  // ERROR_NO_DATA (the pipe is being closed) or ERROR_BROKEN_PIPE.
+  const DWORD error = GetLastError();
+  if (!written && (errno == EPIPE || error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE)) {
+    output_gone_ = true;
+  }
+}
+
+Stop Win32Console::stop_requested() {
+  if (const Stop stop = win32_interrupt::received(); stop != Stop::none) return stop;
+  return output_gone_ ? Stop::output_gone : Stop::none;
 }
 
 bool Win32Console::read_line(std::string& line) {
@@ -85,7 +104,15 @@ bool Win32Console::read_line(std::string& line) {
   std::fflush(stdout);
   line.clear();
   int c = std::getchar();
-  if (c == EOF) return false;
+  if (c == EOF) {
+    if (console_) {
+      for (DWORD waited = 0; waited < kInterruptGraceMs && stop_requested() == Stop::none;
+           waited += 10) {
+        Sleep(10);
+      }
+    }
+    return false;
+  }
   for (; c != EOF && c != '\n'; c = std::getchar()) {
     if (c != '\r') line.push_back(static_cast<char>(c));
   }
@@ -99,7 +126,7 @@ void Win32Console::wait_key() {
   // A short sleep between peeks keeps the wait off the processor; waiting
   // on the input handle instead would not, as a released key keeps it
   // signalled.
-  while (!key_waiting()) {
+  while (!key_waiting() && stop_requested() == Stop::none) {
     let_console_gather_input();
     Sleep(10);
   }
@@ -136,10 +163,8 @@ bool Win32Console::has_keyboard() const { return console_; }
 bool Win32Console::shows_status() const { return screen_ != INVALID_HANDLE_VALUE; }
 
 void Win32Console::status(std::string_view line) {
-  // Once the console's handler runs, the line is its to erase.
-  if (screen_ == INVALID_HANDLE_VALUE || win32_interrupt::interrupted()) return;
+  if (screen_ == INVALID_HANDLE_VALUE) return;
   line = line.substr(0, screen_width(screen_) - 1);
-  if (line == shown_) return;
   // Blanks over what the old line had beyond the new one, and the cursor
   // back at the start: a console without escape sequences needs no more.
   std::string draw = "\r";
@@ -148,7 +173,8 @@ void Win32Console::status(std::string_view line) {
   draw += '\r';
   std::fflush(stdout);
   // The console's handler is told before the line appears and after it
-  // has gone, so that a Ctrl+C at any moment leaves nothing of it standing.
+  // has gone, so that a second Ctrl+C at any moment leaves nothing of it
+  // standing.
   win32_interrupt::set_status_shown(screen_, std::max(shown_.size(), line.size()));
   DWORD written = 0;
   WriteFile(screen_, draw.data(), static_cast<DWORD>(draw.size()), &written, nullptr);

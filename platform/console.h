@@ -14,12 +14,52 @@
 // holds exactly what it would have held without it; standard output never
 // carries any of it. Diagnostics go to standard error too, as whole lines,
 // wherever it leads.
+//
+// The console is also where the program learns that the run must end
+// before its time: Ctrl+C and the other signals that ask a process to end
+// come from the terminal, and a reader that has gone away is standard
+// output's. The backends only take note; the program's own loops ask
+// (stop_requested()) and end the run along their normal path, so that the
+// programmer is released as at every other end.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace chipferry {
+
+/// Why the run must end before its time.
+enum class Stop : uint8_t {
+  none,
+  interrupt,    ///< Ctrl+C (SIGINT); on Windows also Ctrl+Break
+  quit,         ///< SIGQUIT (Ctrl+\)
+  terminate,    ///< SIGTERM
+  hang_up,      ///< SIGHUP; on Windows the console closed, logoff, shutdown
+  output_gone,  ///< standard output can no longer be written: its reader left
+};
+
+/// The exit status a shell shows for a run that `stop` ends: 128 and the
+/// signal's number, as a process that the signal ends gives. Standard
+/// output gone counts as SIGPIPE, which is how a pipeline's writer
+/// normally ends when its reader leaves.
+constexpr int stop_status(Stop stop) {
+  switch (stop) {
+    case Stop::none:
+      return 0;
+    case Stop::interrupt:
+      return 128 + 2;
+    case Stop::quit:
+      return 128 + 3;
+    case Stop::terminate:
+      return 128 + 15;
+    case Stop::hang_up:
+      return 128 + 1;
+    case Stop::output_gone:
+      return 128 + 13;
+  }
+  return 0;
+}
 
 class Console {
  public:
@@ -30,11 +70,13 @@ class Console {
   virtual void write(std::string_view text) = 0;
 
   /// Reads the next line of standard input into `line`, without its line
-  /// end and with carriage returns dropped. False at end of input.
+  /// end and with carriage returns dropped. False at end of input, and when
+  /// the run must end meanwhile (stop_requested() then tells).
   virtual bool read_line(std::string& line) = 0;
 
   /// Blocks, without spinning, until a key press is waiting; the key is not
-  /// consumed. Returns at once when there is no keyboard.
+  /// consumed. Returns at once when there is no keyboard, and when the run
+  /// must end.
   virtual void wait_key() = 0;
 
   /// Switches the keyboard between line mode and key mode (single keys,
@@ -56,12 +98,19 @@ class Console {
 
   /// Shows `line` as the status line, in place of the one shown before; an
   /// empty line erases it. A line wider than the terminal is cut short.
+  /// Every call draws: the program never asks for the line it has shown
+  /// (session/status.h).
   virtual void status(std::string_view line) = 0;
 
   /// Writes "chipferry: ", `line` and a line end on standard error, whether
   /// or not it is a terminal: a diagnostic for a person, never part of
   /// what standard output carries. The status line is erased first.
   virtual void diagnostic(std::string_view line) = 0;
+
+  /// Why the run must end now, or Stop::none. The first reason that came
+  /// is the one reported, however many follow. Costs no more than a look
+  /// at a flag: the loops ask between bytes.
+  virtual Stop stop_requested() = 0;
 };
 
 }  // namespace chipferry

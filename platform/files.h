@@ -1,21 +1,47 @@
-// Saving an image file without ever losing the one it replaces.
+// Image files: reading one whole without ever waiting on it, and saving
+// one without ever losing the file it replaces.
 //
-// The standard library can write a file, but not promise that a failure
-// half-way leaves the old contents intact: that takes a temporary file in
-// the same folder, a flush to the disk and a rename, which each operating
-// system spells differently.
+// The standard library can read and write a file, but not refuse a FIFO
+// before it blocks, nor promise that a failure half-way leaves the old
+// contents intact: that takes a temporary file in the same folder, a flush
+// to the disk and a rename, which each operating system spells
+// differently.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace chipferry {
 
-/// Makes `name` a file holding exactly `size` bytes of `data`. On success
-/// the complete new contents are on the disk under that name; on failure
-/// the file that had the name (if any) is untouched and nothing is left
-/// behind. Only a plain file the user may write is replaced; a link is
-/// written through.
+/// How reading a whole file went.
+enum class FileRead {
+  ok,            ///< `data` holds the whole file
+  cannot_read,   ///< missing, no access, a folder, or a thing with no end
+                 ///< that reading would wait on (a FIFO, a terminal)
+  size_refused,  ///< `size_ok` refused its size; nothing was read
+};
+
+/// Reads the whole file `name` into `data`; `data` is untouched unless the
+/// result is ok. The file is opened and read without waiting: a FIFO with
+/// no writer, a terminal or a socket is refused at once. Its size is judged
+/// by `size_ok` before a byte is read, so a device without one (/dev/null,
+/// /dev/zero, NUL) is refused by size and never read. A file whose size
+/// changes while it is read is refused.
+FileRead read_file(const char* name, bool (*size_ok)(uint64_t size), std::vector<uint8_t>& data);
+
+/// Makes `name` a file holding exactly `size` bytes of `data`, as opening
+/// it "wb" would, but without ever losing what was there:
+///  - the new contents go to a temporary file beside the file, which
+///    replaces it only once complete on the disk; on failure the old file
+///    is untouched and nothing is left behind;
+///  - the new file takes the owner, group and mode of the one it replaces;
+///  - a symbolic link is written through, a dangling one too: the link
+///    stays, and the file it names is replaced or made;
+///  - where that cannot be done (a folder that takes no new file, an owner
+///    the user may not give a file) but the file itself may be written, it
+///    is written in place, which keeps all it was as "wb" would.
+/// Only a plain file the user may write is ever replaced.
 bool replace_file(const char* name, const uint8_t* data, size_t size);
 
 }  // namespace chipferry

@@ -1,38 +1,48 @@
-// The way out of a run that a signal cuts short on Linux: SIGINT (Ctrl+C),
-// SIGTERM, SIGHUP and SIGQUIT.
+// The signals that ask a run to end on Linux: SIGINT (Ctrl+C), SIGTERM,
+// SIGHUP and SIGQUIT.
 //
-// The backends leave here what must be put right before the process ends:
-// the console the terminal settings to restore and whether a status line
-// stands on standard error, the serial device its port and the release to
-// send to it. The handler then restores the terminal, sends the release
-// (each byte bounded, each pause as given), closes the port, erases the
-// status line, and ends the process with the same signal and its default
-// action, so the exit status is what the signal alone would have given
-// (130 for Ctrl+C in a shell). The terminal comes first: a second Ctrl+C
-// ends the process at once, and must not leave the keyboard without echo.
+// The handler only takes note of the first one that came; the program's
+// own loops see it (PosixConsole::stop_requested) and end the run along
+// their normal path: an upload is abandoned as ESC abandons it, the
+// programmer is released, the trace is completed, the terminal put back.
+// main then ends the process with the same signal and its default action
+// (end_as), so the exit status is what the signal alone would have given
+// (130 for Ctrl+C in a shell).
 //
-// A signal that was ignored when the program started (nohup) stays ignored.
+// The same signal again changes nothing: a closing terminal sends SIGHUP
+// twice, and the release must not be cut short by the second. Only what a
+// person types again, a second Ctrl+C or Ctrl+\, ends the process at once,
+// after putting the terminal's settings back.
+//
+// SIGPIPE is ignored: a reader of standard output that has gone shows as
+// EPIPE, and the run ends as after any other signal. A signal that was
+// ignored when the program started (nohup) stays ignored.
 #pragma once
 
+#include <signal.h>
 #include <termios.h>
-
-#include <cstdint>
-#include <span>
-
-#include "platform/serial.h"
 
 namespace chipferry::posix_interrupt {
 
-/// The terminal settings to put back on standard input.
+/// Installs the handlers, once.
+void install();
+
+/// The first signal that came since install(); 0: none.
+int received();
+
+/// Adds the signals the handler takes note of to `set`: a wait that must
+/// not miss one blocks them and lets ppoll() unblock them while it waits.
+void add_noted_signals(sigset_t& set);
+
+/// The terminal settings to put back if a second Ctrl+C ends the process
+/// at once.
 void arm_terminal(const termios& settings);
 void disarm_terminal();
 
-/// Whether a status line stands on standard error, to be erased.
+/// Whether a status line stands on standard error, for the same case.
 void set_status_shown(bool shown);
 
-/// The open port `fd` and what to send it; the steps are copied.
-void arm_release(int fd, std::span<const ReleaseStep> release, uint32_t byte_timeout_ms);
-/// The port is about to be closed: nothing more may be sent to it.
-void disarm_release();
+/// Ends the process as `sig` would: its default action, raised again.
+[[noreturn]] void end_as(int sig);
 
 }  // namespace chipferry::posix_interrupt

@@ -7,17 +7,17 @@ namespace {
 
 // The exit code of a console process that Ctrl+C ends.
 constexpr UINT kControlCExit = 0xC000013A;
-constexpr size_t kMaxSteps = 8;
+// Windows grants a handler about five seconds after a close, logoff or
+// shutdown event; the release takes a fraction of a second, a download's
+// abandon up to five. What is left when this runs out is cut short.
+constexpr DWORD kCloseGraceMs = 4500;
 
-// What the handler needs, as globals: it runs on a thread of the system's,
-// with nothing else to reach. The port and the steps are set once, from
-// the program's thread, before the handler is installed.
-ReleaseStep g_release[kMaxSteps];
-size_t g_release_size = 0;
-HANDLE volatile g_port = INVALID_HANDLE_VALUE;
+// What the handler reads and writes, as globals: it runs on a thread of
+// the system's, with nothing else to reach.
+volatile LONG g_received = 0;  // a Stop
 HANDLE volatile g_screen = INVALID_HANDLE_VALUE;
 volatile LONG g_status_width = 0;
-volatile LONG g_handling = 0;
+HANDLE g_released = nullptr;
 bool g_installed = false;
 
 void erase_status() {
@@ -31,60 +31,52 @@ void erase_status() {
   WriteFile(screen, blank.data(), static_cast<DWORD>(blank.size()), &written, nullptr);
 }
 
-void send_release(HANDLE port) {
-  // Bytes a transfer still had queued are abandoned now.
-  PurgeComm(port, PURGE_TXCLEAR);
-  for (size_t i = 0; i < g_release_size; ++i) {
-    DWORD written = 0;
-    WriteFile(port, &g_release[i].byte, 1, &written, nullptr);
-    if (g_release[i].pause_ms != 0) Sleep(g_release[i].pause_ms);
-  }
-  CloseHandle(port);
-}
-
 BOOL WINAPI on_console_event(DWORD event) {
+  Stop stop = Stop::none;
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      stop = Stop::interrupt;
+      break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+      stop = Stop::hang_up;
       break;
     default:
       return FALSE;
   }
-  // A second event: at once. TerminateProcess, not ExitProcess: the
-  // program's thread may hold a lock of the C runtime's that the end of
-  // the process would wait for.
-  if (InterlockedExchange(&g_handling, 1) != 0)
+  const LONG before = InterlockedCompareExchange(&g_received, static_cast<LONG>(stop), 0);
+  // Typed again: at once. TerminateProcess, not ExitProcess: the program's
+  // thread may hold a lock of the C runtime's that the end of the process
+  // would wait for.
+  if (before != 0 && stop == Stop::interrupt) {
+    erase_status();
     TerminateProcess(GetCurrentProcess(), kControlCExit);
-  erase_status();
-  const HANDLE port = g_port;
-  if (port != INVALID_HANDLE_VALUE) send_release(port);
-  TerminateProcess(GetCurrentProcess(), kControlCExit);
+  }
+  if (stop == Stop::hang_up && g_released != nullptr)
+    WaitForSingleObject(g_released, kCloseGraceMs);
   return TRUE;
 }
 
 }  // namespace
 
-bool interrupted() { return g_handling != 0; }
+void install() {
+  if (g_installed) return;
+  g_installed = true;
+  g_released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+Stop received() { return static_cast<Stop>(InterlockedCompareExchange(&g_received, 0, 0)); }
 
 void set_status_shown(HANDLE screen, size_t width) {
   g_screen = screen;
   g_status_width = static_cast<LONG>(width);
 }
 
-void arm_release(HANDLE port, std::span<const ReleaseStep> release) {
-  g_port = INVALID_HANDLE_VALUE;
-  g_release_size = 0;
-  for (const ReleaseStep& step : release) {
-    if (g_release_size < kMaxSteps) g_release[g_release_size++] = step;
-  }
-  MemoryBarrier();
-  g_port = port;
-  if (!g_installed) g_installed = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+void released() {
+  if (g_released != nullptr) SetEvent(g_released);
 }
-
-void disarm_release() { g_port = INVALID_HANDLE_VALUE; }
 
 }  // namespace chipferry::win32_interrupt

@@ -14,6 +14,7 @@
 // again, so two ends that disagree cannot loop.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <span>
@@ -46,6 +47,8 @@ enum class Command : uint8_t {
   purge_data = 12,
 };
 constexpr uint8_t kServerOffset = 100;
+/// One past the highest command we send: a table by command has this size.
+constexpr size_t kCommandCount = 13;
 
 /// A value of 0 asks for the setting in force without changing it.
 constexpr uint32_t kQuery = 0;
@@ -77,8 +80,9 @@ constexpr bool is_break(uint32_t value) { return value >= 4 && value <= 6; }
 /// PURGE-DATA: what the server holds for the serial line to send.
 constexpr uint8_t kPurgeTransmit = 2;
 
-/// The server's answer to one of our commands.
-struct Reply {
+/// A COM-PORT-OPTION command with its value: one of ours, or the server's
+/// answer to it, which carries the value it has put in force.
+struct Setting {
   Command command;
   uint32_t value;
 };
@@ -108,7 +112,7 @@ class Client {
   /// Data from the serial line, oldest first.
   std::deque<uint8_t> data;
   /// The server's answers to our commands, oldest first.
-  std::vector<Reply> replies;
+  std::vector<Setting> replies;
 
  private:
   enum class State : uint8_t { off, asked, on };

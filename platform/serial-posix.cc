@@ -1,66 +1,29 @@
 #include "platform/serial-posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
 
-#include "platform/interrupt-posix.h"
+#include "platform/com1.h"
 
 namespace chipferry {
 namespace {
-
-speed_t speed_of(uint32_t baud) {
-  switch (baud) {
-    case 1200:
-      return B1200;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    default:
-      return B0;
-  }
-}
-
-uint32_t baud_of(speed_t speed) {
-  switch (speed) {
-    case B1200:
-      return 1200;
-    case B2400:
-      return 2400;
-    case B4800:
-      return 4800;
-    case B9600:
-      return 9600;
-    case B19200:
-      return 19200;
-    case B38400:
-      return 38400;
-    case B57600:
-      return 57600;
-    case B115200:
-      return 115200;
-    default:
-      return 0;
-  }
-}
 
 // Waits for `events` on `fd` for at most `timeout_ms`. The events seen,
 // 0 on time-out; a hang-up shows as POLLHUP or POLLERR.
@@ -74,43 +37,35 @@ short wait_for(int fd, short events, int timeout_ms) {
   }
 }
 
-void pause_ms(long ms) {
-  timespec t{ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&t, nullptr);
-}
-
-int64_t monotonic_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// A call that fails still takes its time-out: a device that has gone away
-// fails every call at once, and the callers that retry without limit would
-// otherwise spin. Its reason is kept for error_text().
-ByteIo gone(int timeout_ms, int& error) {
-  error = errno;
-  pause_ms(timeout_ms);
-  return {false, 0};
-}
+// The errors of a device that has gone rather than of one call.
+bool is_hang_up(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 }  // namespace
 
 PosixSerial::~PosixSerial() {
-  if (fd_ >= 0) {
-    posix_interrupt::disarm_release();
-    ::close(fd_);
-  }
+  if (fd_ >= 0) ::close(fd_);
 }
 
-std::string PosixSerial::device_path(const char*) const {
-  const char* path = std::getenv("CHIPFERRY_COM1");
-  return path != nullptr && *path != '\0' ? path : default_path_;
+// A call that fails on a live line still takes its time-out: the callers
+// that send a byte again until it goes would otherwise spin. Its reason is
+// kept for error_text().
+ByteIo PosixSerial::failed(int timeout_ms) {
+  error_ = errno;
+  if (is_hang_up(error_)) return hung_up(error_);
+  clock_.sleep_ms(static_cast<uint32_t>(timeout_ms));
+  return {false, 0};
 }
+
+ByteIo PosixSerial::hung_up(int error) {
+  error_ = error;
+  return {false, 0, true};
+}
+
+std::string PosixSerial::device_path(const char*) const { return com1_device(default_path_); }
 
 OpenResult PosixSerial::open(const char* port_name) {
-  const std::string path = device_path(port_name);
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  path_ = device_path(port_name);
+  const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error_ = errno;
     return (error_ == ENOENT || error_ == ENOTDIR) ? OpenResult::not_found : OpenResult::failed;
@@ -125,92 +80,32 @@ OpenResult PosixSerial::open(const char* port_name) {
   return OpenResult::ok;
 }
 
-bool PosixSerial::get_state(LineSettings& settings) {
-  if (tcgetattr(fd_, &tio_) != 0) return false;
-  settings.baud_rate = baud_of(cfgetospeed(&tio_));
-  switch (tio_.c_cflag & CSIZE) {
-    case CS5:
-      settings.data_bits = 5;
-      break;
-    case CS6:
-      settings.data_bits = 6;
-      break;
-    case CS7:
-      settings.data_bits = 7;
-      break;
-    default:
-      settings.data_bits = 8;
-      break;
+bool PosixSerial::get_state() {
+  if (tcgetattr(fd_, &tio_) != 0) {
+    error_ = errno;
+    return false;
   }
-  settings.parity = (tio_.c_cflag & PARENB) == 0   ? Parity::none
-                    : (tio_.c_cflag & CMSPAR) != 0 ? Parity::other
-                    : (tio_.c_cflag & PARODD) != 0 ? Parity::odd
-                                                   : Parity::even;
-  settings.stop_bits = (tio_.c_cflag & CSTOPB) != 0 ? StopBits::two : StopBits::one;
-  settings.handshake = (tio_.c_cflag & CRTSCTS) != 0 ? Handshake::rts_cts : Handshake::none;
   return true;
 }
 
-bool PosixSerial::set_state(const LineSettings& settings) {
+bool PosixSerial::set_state() {
   termios tio = tio_;
-  // Raw bytes both ways: no echo, no line editing, no character mapping,
-  // no software flow control.
+  // Raw bytes both ways, no echo, no line editing, no character mapping and
+  // no software flow control; 8 data bits, no parity.
   cfmakeraw(&tio);
-  const speed_t speed = speed_of(settings.baud_rate);
-  if (speed == B0 || cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
-  tcflag_t size = CS8;
-  switch (settings.data_bits) {
-    case 5:
-      size = CS5;
-      break;
-    case 6:
-      size = CS6;
-      break;
-    case 7:
-      size = CS7;
-      break;
-    case 8:
-      size = CS8;
-      break;
-    default:
-      return false;
-  }
-  tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
-  switch (settings.parity) {
-    case Parity::none:
-      tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
-      break;
-    case Parity::odd:
-      tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CMSPAR)) | PARENB | PARODD;
-      break;
-    case Parity::even:
-      tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CMSPAR | PARODD)) | PARENB;
-      break;
-    case Parity::other:
-      break;  // as the port had it
-  }
-  switch (settings.stop_bits) {
-    case StopBits::one:
-      tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-      break;
-    case StopBits::two:
-      tio.c_cflag |= CSTOPB;
-      break;
-    case StopBits::other:
-      break;
-  }
-  // termios has one switch for both directions of hardware handshake.
-  if (settings.handshake == Handshake::rts_cts) {
-    tio.c_cflag |= CRTSCTS;
-  } else {
-    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-  }
-  // CLOCAL: the modem lines play no part, so nothing waits for carrier.
-  tio.c_cflag |= CREAD | CLOCAL;
+  // One stop bit, and nothing left of a parity the port had.
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARODD | CMSPAR);
+  // CRTSCTS is both halves of the handshake. CLOCAL: the modem lines play
+  // no part, so nothing waits for carrier.
+  tio.c_cflag |= CRTSCTS | CREAD | CLOCAL;
+  // A read never waits in the kernel; its time-out is poll()'s.
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  if (tcsetattr(fd_, TCSANOW, &tio) != 0) return false;
-  tio_ = tio;
+  if (cfsetispeed(&tio, B19200) != 0 || cfsetospeed(&tio, B19200) != 0 ||
+      tcsetattr(fd_, TCSANOW, &tio) != 0) {
+    error_ = errno;
+    return false;
+  }
   return true;
 }
 
@@ -225,7 +120,7 @@ ByteIo PosixSerial::write_byte(uint8_t byte) {
     const ssize_t n = ::write(fd_, &byte, 1);
     if (n == 1) return {true, 1};
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return gone(write_timeout_ms_, error_);
+    if (n < 0 && errno != EAGAIN) return failed(write_timeout_ms_);
     if (waited || wait_for(fd_, POLLOUT, write_timeout_ms_) == 0) return {true, 0};
   }
 }
@@ -236,7 +131,7 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
   // ran out makes an empty read, or a download counts empty reads that
   // never were.
   if (take_received(byte)) return {true, 1};
-  const int64_t deadline = monotonic_ms() + read_timeout_ms_;
+  const uint64_t deadline = clock_.now_ms() + static_cast<uint64_t>(read_timeout_ms_);
   for (;;) {
     const ssize_t n = ::read(fd_, received_, sizeof received_);
     if (n > 0) {
@@ -246,16 +141,18 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
       return {true, 1};
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return gone(read_timeout_ms_, error_);
-    const int64_t left = deadline - monotonic_ms();
-    if (left <= 0) return {true, 0};
-    const short seen = wait_for(fd_, POLLIN, static_cast<int>(left));
+    if (n < 0 && errno != EAGAIN) return failed(read_timeout_ms_);
+    const uint64_t now = clock_.now_ms();
+    if (now >= deadline) return {true, 0};
+    const short seen = wait_for(fd_, POLLIN, static_cast<int>(deadline - now));
     if (seen == 0) return {true, 0};
     // The line has hung up: what it still holds is read, then the device
-    // is gone.
+    // is gone. Without VMIN a terminal reads 0 whenever it has nothing, so
+    // only the hang-up that poll() saw makes that 0 the end.
     if ((seen & (POLLHUP | POLLERR)) != 0) {
       const ssize_t last = ::read(fd_, received_, sizeof received_);
-      if (last <= 0) return gone(read_timeout_ms_, error_);
+      if (last < 0 && errno != EAGAIN && errno != EINTR) return failed(read_timeout_ms_);
+      if (last <= 0) return hung_up(-1);
       received_end_ = static_cast<size_t>(last);
       received_pos_ = 0;
       take_received(byte);
@@ -291,24 +188,19 @@ bool PosixSerial::wait_output_drained(uint32_t max_ms) {
   for (uint32_t waited = 0;; waited += 5) {
     if (queued_output() == 0) return true;
     if (waited >= max_ms) return false;
-    pause_ms(5);
+    clock_.sleep_ms(5);
   }
 }
 
 void PosixSerial::discard_output() { tcflush(fd_, TCOFLUSH); }
 
-void PosixSerial::release_on_interrupt(std::span<const ReleaseStep> release,
-                                       uint32_t byte_timeout_ms) {
-  if (fd_ >= 0) posix_interrupt::arm_release(fd_, release, byte_timeout_ms);
-}
-
 std::string PosixSerial::error_text() const {
+  if (error_ == -1) return "the line hung up";
   return error_ != 0 ? std::strerror(error_) : std::string();
 }
 
 void PosixSerial::close() {
   if (fd_ < 0) return;
-  posix_interrupt::disarm_release();
   // What is still queued now is held by the programmer; close() would
   // otherwise wait up to 30 s for it. Only a queue that is there is
   // dropped: a device that cannot tell (a pseudo-terminal always says
@@ -316,6 +208,135 @@ void PosixSerial::close() {
   if (!wait_output_drained(static_cast<uint32_t>(write_timeout_ms_) * 4)) tcflush(fd_, TCOFLUSH);
   ::close(fd_);
   fd_ = -1;
+}
+
+namespace {
+
+bool in_group(gid_t group) {
+  if (getegid() == group) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+  return count > 0 &&
+         std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+}
+
+// What stands between the user and a device they may not open: most often
+// a group they are not in yet, which owns the device and may read and write
+// it. Anything else, ls -l shows.
+std::string permission_advice(const std::string& path) {
+  std::string look = "ls -l " + path + " shows who may open it";
+  struct stat info {};
+  constexpr mode_t kGroupReadWrite = S_IRGRP | S_IWGRP;
+  if (stat(path.c_str(), &info) != 0 || info.st_gid == 0 ||
+      (info.st_mode & kGroupReadWrite) != kGroupReadWrite) {
+    return look;
+  }
+  // A member already: the group is not what stands in the way.
+  if (in_group(info.st_gid)) return look;
+  char buffer[4096];
+  group entry{};
+  group* found = nullptr;
+  if (getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+    return look;
+  }
+  const std::string name = found->gr_name;
+  return "the group " + name + " may open it: add yourself to it (sudo usermod -aG " + name +
+         " $USER) and log in again";
+}
+
+// The first line of a small file of /proc, without its line end.
+std::string first_line(const std::string& path) {
+  std::string line;
+  if (std::FILE* file = std::fopen(path.c_str(), "r")) {
+    for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file)) {
+      line += static_cast<char>(c);
+    }
+    std::fclose(file);
+  }
+  return line;
+}
+
+bool holds_open(const std::string& process, const std::string& device) {
+  const std::string folder = "/proc/" + process + "/fd";
+  DIR* fds = opendir(folder.c_str());
+  if (fds == nullptr) return false;
+  bool holds = false;
+  while (const dirent* entry = readdir(fds)) {
+    char target[PATH_MAX];
+    const std::string link = folder + "/" + entry->d_name;
+    const ssize_t n = readlink(link.c_str(), target, sizeof target);
+    if (n > 0 && std::string_view(target, static_cast<size_t>(n)) == device) {
+      holds = true;
+      break;
+    }
+  }
+  closedir(fds);
+  return holds;
+}
+
+// Who holds the device open, as /proc tells it: "minicom (process 4242)".
+// Only the processes the user may look into are seen; a few are named.
+std::string holder_advice(const std::string& path) {
+  constexpr int kNamed = 3;
+  std::string advice = "another program holds it";
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return advice;
+  const std::string device = resolved;
+  std::free(resolved);
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return advice;
+  int named = 0;
+  while (const dirent* entry = readdir(proc)) {
+    const std::string process = entry->d_name;
+    if (process.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (!holds_open(process, device)) continue;
+    advice += named == 0 ? ": " : ", ";
+    advice += first_line("/proc/" + process + "/comm");
+    advice += " (process " + process + ")";
+    if (++named == kNamed) break;
+  }
+  closedir(proc);
+  return advice;
+}
+
+// The serial devices a USB adapter makes, which are what a missing COM1
+// most often should have been.
+std::string devices_advice() {
+  constexpr size_t kNamed = 6;
+  std::vector<std::string> found;
+  for (const char* pattern : {"/dev/ttyUSB*", "/dev/ttyACM*", "/dev/serial/by-id/*"}) {
+    glob_t matches{};
+    if (glob(pattern, 0, nullptr, &matches) == 0) {
+      found.insert(found.end(), matches.gl_pathv, matches.gl_pathv + matches.gl_pathc);
+    }
+    globfree(&matches);
+  }
+  if (found.empty()) {
+    return "there is no /dev/ttyUSB*, /dev/ttyACM* or /dev/serial/by-id/*; CHIPFERRY_COM1 "
+           "names the device to use";
+  }
+  std::string advice = "serial devices here: ";
+  for (size_t i = 0; i < found.size() && i < kNamed; ++i) advice += (i == 0 ? "" : ", ") + found[i];
+  if (found.size() > kNamed) advice += " and " + std::to_string(found.size() - kNamed) + " more";
+  return advice + "; CHIPFERRY_COM1 names the one to use";
+}
+
+}  // namespace
+
+std::string PosixSerial::advice() const {
+  switch (error_) {
+    case EACCES:
+    case EPERM:
+      return permission_advice(path_);
+    case EBUSY:
+    case EWOULDBLOCK:
+      return holder_advice(path_);
+    case ENOENT:
+    case ENOTDIR:
+      return devices_advice();
+    default:
+      return {};
+  }
 }
 
 }  // namespace chipferry

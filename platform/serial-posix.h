@@ -16,14 +16,18 @@
 // emptied, or dropped, only where the caller asks (wait_output_drained,
 // discard_output), before a break, and at close, which never waits longer
 // than the closing bytes need.
-// An interrupted run sends its release from the signal handler of
-// platform/interrupt-posix.h, straight to the port's descriptor.
+// A device that has gone shows as a hang-up: read() at its end with the
+// line hung up (a USB adapter pulled), or EIO, ENXIO or ENODEV from a read
+// or a write (a pseudo-terminal whose other end closed, a driver that lost
+// its device). Such a call reports gone, at once.
 #pragma once
 
 #include <termios.h>
 
 #include <cstddef>
+#include <string>
 
+#include "platform/clock-posix.h"
 #include "platform/serial.h"
 
 namespace chipferry {
@@ -36,27 +40,30 @@ class PosixSerial : public SerialDevice {
 
   OpenResult open(const char* port_name) override;
   std::string device_path(const char* port_name) const override;
-  bool get_state(LineSettings& settings) override;
-  bool set_state(const LineSettings& settings) override;
+  bool get_state() override;
+  bool set_state() override;
   bool set_timeouts(const Timeouts& timeouts) override;
   ByteIo write_byte(uint8_t byte) override;
   ByteIo read_byte(uint8_t& byte) override;
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
-  void release_on_interrupt(std::span<const ReleaseStep> release,
-                            uint32_t byte_timeout_ms) override;
   void close() override;
   std::string error_text() const override;
+  std::string advice() const override;
 
  private:
   int queued_output() const;
   bool take_received(uint8_t& byte);
+  ByteIo failed(int timeout_ms);
+  ByteIo hung_up(int error);
 
   const char* default_path_;
+  std::string path_;  ///< the device open() was asked for
   int fd_ = -1;
-  int error_ = 0;  ///< errno of the last call that failed
-  termios tio_{};
+  int error_ = 0;  ///< errno of the last call that failed; -1: a hang-up without one
+  termios tio_{};  ///< the settings as the port reported them
+  PosixClock clock_;
   int read_timeout_ms_ = 0;  ///< as set_timeouts gave them
   int write_timeout_ms_ = 0;
   uint8_t received_[512];

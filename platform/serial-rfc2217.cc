@@ -2,26 +2,40 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 #include <utility>
 
+#include "platform/com1.h"
 #include "platform/deadline.h"
 
 namespace chipferry {
 namespace {
 
 using rfc2217::Command;
+using rfc2217::Setting;
 
 // Long enough for a port server across a slow network, short enough that a
 // host that never answers is not taken for a hang.
 constexpr uint32_t kConnectMs = 10000;
 // The server's answers to the Telnet options and to the line settings.
 constexpr uint32_t kAnswerMs = 5000;
-// The end of the connection; the release's own pauses have let its bytes go.
-constexpr uint32_t kCloseMs = 1000;
+// The server's time to pass the last bytes on to the programmer and close
+// its side: a reset would cost those still in its queue, and ser2net on a
+// busy machine has been seen to take more than a second.
+constexpr uint32_t kCloseMs = 3000;
 // A server that never answers its breaks does not make the list grow.
 constexpr size_t kMaxBreaksAsked = 8;
+
+constexpr ByteIo kGone{false, 0, true};
+
+// The programmer's line: 19,200 baud, 8N1, RTS/CTS.
+constexpr Setting kLine[] = {
+    {Command::set_baud_rate, 19200},
+    {Command::set_data_size, 8},
+    {Command::set_parity, rfc2217::parity::kNone},
+    {Command::set_stop_size, rfc2217::stop_size::kOne},
+    {Command::set_control, rfc2217::control::kHardwareFlowControl},
+};
 
 const char* setting_name(Command command) {
   switch (command) {
@@ -56,46 +70,31 @@ std::string server_words(const std::deque<uint8_t>& data) {
   return words;
 }
 
+size_t slot(Command command) { return static_cast<size_t>(command); }
+
 }  // namespace
 
 std::string Rfc2217Serial::device_path(const char*) const { return url_; }
 
 OpenResult Rfc2217Serial::open(const char*) {
   rfc2217::Address address;
-  std::string problem;
-  if (!rfc2217::parse_url(url_, address, problem)) {
-    error_ = problem;
-    return OpenResult::not_found;
-  }
-  switch (tcp_.connect(address.host, address.port, kConnectMs)) {
-    case ConnectResult::ok:
-      break;
-    case ConnectResult::no_such_host:
-      error_ = tcp_.error_text();
-      return OpenResult::not_found;
-    case ConnectResult::refused:
-      error_ = tcp_.error_text() + "; is the port server running there, on that port?";
-      return OpenResult::not_found;
-    case ConnectResult::failed:
-      error_ = tcp_.error_text();
-      return OpenResult::failed;
-  }
+  if (!rfc2217::parse_url(url_, address, error_)) return OpenResult::not_found;
+  if (const OpenResult connected = connect(address); connected != OpenResult::ok) return connected;
   client_.start();
   // A server that does not answer the options is not refused here: it may
   // still be a port, and set_state says what it lacks.
   send_pending(kAnswerMs);
   await([this] { return client_.settled(); }, kAnswerMs);
+  // One question the server answers only with its port open: ser2net
+  // closes the connection instead when it cannot open its device.
   if (!lost_ && client_.com_port()) {
-    static constexpr Request kInForce[] = {{Command::set_baud_rate, rfc2217::kQuery},
-                                           {Command::set_data_size, rfc2217::kQuery},
-                                           {Command::set_parity, rfc2217::kQuery},
-                                           {Command::set_stop_size, rfc2217::kQuery},
-                                           {Command::set_control, rfc2217::kQuery}};
-    exchange(kInForce);
+    static constexpr Setting kBaudRateInForce[] = {{Command::set_baud_rate, rfc2217::kQuery}};
+    exchange(kBaudRateInForce);
   }
   if (lost_) {
     const std::string words = server_words(client_.data);
     if (!words.empty()) error_ += ": \"" + words + "\"";
+    advice_ = "can the port server open its serial device?";
     tcp_.close(0);
     return OpenResult::failed;
   }
@@ -108,77 +107,63 @@ OpenResult Rfc2217Serial::open(const char*) {
          "\"");
     client_.data.clear();
   }
-  auto answer = [this](Command command) { return answers_[static_cast<int>(command)].value_or(0); };
-  reported_.baud_rate = answer(Command::set_baud_rate);
-  reported_.data_bits = static_cast<uint8_t>(answer(Command::set_data_size));
-  const uint32_t parity = answer(Command::set_parity);
-  reported_.parity = parity == rfc2217::parity::kNone   ? Parity::none
-                     : parity == rfc2217::parity::kOdd  ? Parity::odd
-                     : parity == rfc2217::parity::kEven ? Parity::even
-                                                        : Parity::other;
-  const uint32_t stop = answer(Command::set_stop_size);
-  reported_.stop_bits = stop == rfc2217::stop_size::kOne   ? StopBits::one
-                        : stop == rfc2217::stop_size::kTwo ? StopBits::two
-                                                           : StopBits::other;
-  reported_.handshake = answer(Command::set_control) == rfc2217::control::kHardwareFlowControl
-                            ? Handshake::rts_cts
-                            : Handshake::none;
   return OpenResult::ok;
 }
 
-bool Rfc2217Serial::get_state(LineSettings& settings) {
-  settings = reported_;
-  return !lost_;
+OpenResult Rfc2217Serial::connect(const rfc2217::Address& address) {
+  const ConnectResult result = tcp_.connect(address.host, address.port, kConnectMs);
+  error_ = tcp_.error_text();
+  switch (result) {
+    case ConnectResult::ok:
+      return OpenResult::ok;
+    case ConnectResult::no_such_host:
+      advice_ = "is the host's name right?";
+      return OpenResult::not_found;
+    case ConnectResult::refused:
+      advice_ = "is the port server running there, on that port?";
+      return OpenResult::not_found;
+    case ConnectResult::failed:
+      advice_ = "is the host on, and reachable from here?";
+      return OpenResult::failed;
+    case ConnectResult::interrupted:
+      break;
+  }
+  return OpenResult::failed;
 }
 
-bool Rfc2217Serial::set_state(const LineSettings& settings) {
+bool Rfc2217Serial::get_state() { return !lost_; }
+
+bool Rfc2217Serial::set_state() {
   if (lost_) return false;
   if (!client_.com_port()) {
-    error_ =
-        "the server does not take Telnet's serial port option (RFC 2217); "
-        "is it a telnet(rfc2217) port?";
-    note(error_);
-    return false;
+    return refuse("the server does not take Telnet's serial port option (RFC 2217)",
+                  "is it a telnet(rfc2217) port?");
   }
   if (!client_.binary()) {
-    error_ = "the server does not pass all eight bits of each byte (Telnet binary mode)";
-    note(error_);
-    return false;
+    return refuse("the server does not pass all eight bits of each byte (Telnet binary mode)", "");
   }
-  // What the port had is asked for again, not changed.
-  uint32_t parity = rfc2217::kQuery;
-  if (settings.parity == Parity::none) parity = rfc2217::parity::kNone;
-  if (settings.parity == Parity::odd) parity = rfc2217::parity::kOdd;
-  if (settings.parity == Parity::even) parity = rfc2217::parity::kEven;
-  uint32_t stop = rfc2217::kQuery;
-  if (settings.stop_bits == StopBits::one) stop = rfc2217::stop_size::kOne;
-  if (settings.stop_bits == StopBits::two) stop = rfc2217::stop_size::kTwo;
-  const Request wanted[] = {{Command::set_baud_rate, settings.baud_rate},
-                            {Command::set_data_size, settings.data_bits},
-                            {Command::set_parity, parity},
-                            {Command::set_stop_size, stop},
-                            {Command::set_control, settings.handshake == Handshake::rts_cts
-                                                       ? rfc2217::control::kHardwareFlowControl
-                                                       : rfc2217::control::kNoFlowControl}};
-  if (!exchange(wanted)) {
-    if (!lost_) {
-      error_ = "the server did not confirm the line settings within " +
-               std::to_string(kAnswerMs / 1000) + " s";
-    }
-    note(error_);
-    return false;
+  if (!exchange(kLine)) {
+    if (lost_) return false;
+    return refuse("the server did not confirm the line settings within " +
+                      std::to_string(kAnswerMs / 1000) + " s",
+                  "");
   }
-  for (const Request& r : wanted) {
-    const uint32_t answer = *answers_[static_cast<int>(r.command)];
-    if (r.value != rfc2217::kQuery && answer != r.value) {
-      error_ = std::string("the server refused the line settings: it answered ") +
-               setting_name(r.command) + " " + std::to_string(answer) + " to " +
-               std::to_string(r.value);
-      note(error_);
-      return false;
+  for (const Setting& wanted : kLine) {
+    const uint32_t answer = *answers_[slot(wanted.command)];
+    if (answer != wanted.value) {
+      return refuse(std::string("the server answered ") + setting_name(wanted.command) + " " +
+                        std::to_string(answer) + " to " + std::to_string(wanted.value),
+                    "");
     }
   }
   return true;
+}
+
+bool Rfc2217Serial::refuse(std::string reason, std::string advice) {
+  error_ = std::move(reason);
+  advice_ = std::move(advice);
+  note(error_);
+  return false;
 }
 
 bool Rfc2217Serial::set_timeouts(const Timeouts& timeouts) {
@@ -188,25 +173,24 @@ bool Rfc2217Serial::set_timeouts(const Timeouts& timeouts) {
 }
 
 ByteIo Rfc2217Serial::write_byte(uint8_t byte) {
-  if (lost_) return failed_call(write_timeout_ms_);
+  if (lost_) return kGone;
   // What went before leaves first: a byte never overtakes a command.
-  if (!send_pending(write_timeout_ms_)) {
-    return lost_ ? failed_call(0) : ByteIo{true, 0};
-  }
+  if (!send_pending(write_timeout_ms_)) return lost_ ? kGone : ByteIo{true, 0};
   client_.send_data(byte);
   send_pending(0);
-  return lost_ ? failed_call(0) : ByteIo{true, 1};
+  return lost_ ? kGone : ByteIo{true, 1};
 }
 
 ByteIo Rfc2217Serial::read_byte(uint8_t& byte) {
   const Deadline deadline(read_timeout_ms_);
   for (;;) {
+    // What came before the connection ended is still read.
     if (!client_.data.empty()) {
       byte = client_.data.front();
       client_.data.pop_front();
       return {true, 1};
     }
-    if (lost_) return failed_call(deadline.left_ms());
+    if (lost_) return kGone;
     // Bytes that were all Telnet's own leave the read waiting on.
     if (!receive(deadline.left_ms()) && !lost_) return {true, 0};
   }
@@ -238,17 +222,20 @@ void Rfc2217Serial::discard_output() {
   send_pending(write_timeout_ms_);
 }
 
-void Rfc2217Serial::release_on_interrupt(std::span<const ReleaseStep> release,
-                                         uint32_t byte_timeout_ms) {
-  tcp_.release_on_interrupt(release, byte_timeout_ms);
-}
-
 void Rfc2217Serial::close() {
   if (!tcp_.is_open()) return;
+  if (lost_) {
+    tcp_.close(0);
+    return;
+  }
   // The release has paused for its bytes; what the connection has not
   // taken by now is held back by the programmer.
-  if (!lost_) send_pending(write_timeout_ms_ * 4);
+  send_pending(write_timeout_ms_ * 4);
   tcp_.close(kCloseMs);
+}
+
+std::string Rfc2217Serial::gone_advice() const {
+  return "is the port server still running there, and the network up?";
 }
 
 void Rfc2217Serial::set_note_sink(const std::function<void(std::string_view)>& sink) {
@@ -290,18 +277,16 @@ bool Rfc2217Serial::await(const std::function<bool()>& done, uint32_t max_ms) {
   return true;
 }
 
-bool Rfc2217Serial::exchange(std::span<const Request> requests) {
-  for (const Request& r : requests) {
-    answers_[static_cast<int>(r.command)].reset();
+bool Rfc2217Serial::exchange(std::span<const Setting> requests) {
+  for (const Setting& r : requests) {
+    answers_[slot(r.command)].reset();
     client_.send_command(r.command, r.value);
   }
   send_pending(kAnswerMs);
   return await(
       [&] {
-        for (const Request& r : requests) {
-          if (!answers_[static_cast<int>(r.command)]) return false;
-        }
-        return true;
+        return std::all_of(requests.begin(), requests.end(),
+                           [&](const Setting& r) { return answers_[slot(r.command)].has_value(); });
       },
       kAnswerMs);
 }
@@ -309,7 +294,7 @@ bool Rfc2217Serial::exchange(std::span<const Request> requests) {
 // SET-CONTROL carries both the flow control and the break: an answer
 // belongs to the request its value's group says.
 void Rfc2217Serial::sort_replies() {
-  for (const rfc2217::Reply& reply : client_.replies) {
+  for (const Setting& reply : client_.replies) {
     if (reply.command == Command::set_control && rfc2217::control::is_break(reply.value)) {
       if (breaks_asked_.empty()) continue;
       const uint8_t asked = breaks_asked_.front();
@@ -322,7 +307,7 @@ void Rfc2217Serial::sort_replies() {
       }
     } else if (reply.command != Command::purge_data &&
                (reply.command != Command::set_control || rfc2217::control::is_flow(reply.value))) {
-      answers_[static_cast<int>(reply.command)] = reply.value;
+      answers_[slot(reply.command)] = reply.value;
     }
   }
   client_.replies.clear();
@@ -331,24 +316,18 @@ void Rfc2217Serial::sort_replies() {
 void Rfc2217Serial::lose() {
   if (lost_) return;
   lost_ = true;
-  error_ = "the connection to the port server ended: " + tcp_.error_text();
-  note(error_);
-}
-
-// A call on a connection that has ended still takes its time-out: the
-// callers that retry without limit would otherwise spin.
-ByteIo Rfc2217Serial::failed_call(uint32_t timeout_ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
-  return {false, 0};
+  error_ = tcp_.error_text();
+  advice_.clear();
+  note("the connection to the port server ended: " + error_);
 }
 
 void Rfc2217Serial::note(const std::string& text) {
   if (note_sink_) note_sink_(text);
 }
 
-std::unique_ptr<SerialDevice> remote_serial_from_environment() {
-  const char* com1 = std::getenv("CHIPFERRY_COM1");
-  if (com1 == nullptr || !rfc2217::is_url(com1)) return nullptr;
+std::unique_ptr<SerialDevice> remote_serial(const char* usual) {
+  const std::string com1 = com1_device(usual);
+  if (!rfc2217::is_url(com1)) return nullptr;
   return std::make_unique<Rfc2217Serial>(com1);
 }
 

@@ -5,15 +5,17 @@
 // sockets are behind platform/socket.h.
 //
 // The port's steps, on the connection:
-//  - open: the connection, bounded in time; the Telnet options; and the
-//    line settings in force, asked of the server once. No such host, or a
-//    connection refused, is a port that does not exist; no answer in time,
-//    no route, or a connection that ends before it is set up is a port that
-//    cannot be opened.
-//  - get_state: those settings, as the server gave them.
-//  - set_state: each setting sent and confirmed by the server with the
-//    value it has put in force. Another value, no answer, or a server
-//    without the serial port option or without 8-bit Telnet is a refusal.
+//  - open: the connection, bounded in time; the Telnet options; and one
+//    question to the port server that shows it has its serial port open.
+//    A URL that is not one, no such host, or a connection refused is a
+//    port that does not exist; no answer in time, no route, or a
+//    connection that ends before that question is answered (ser2net's way
+//    of saying it cannot open its device) is a port that cannot be opened.
+//  - get_state: the connection is still there.
+//  - set_state: the programmer's line, each setting sent and confirmed by
+//    the server with the value it has put in force. Another value, no
+//    answer, or a server without the serial port option or without 8-bit
+//    Telnet is a refusal.
 //  - read_byte, write_byte: one byte within the port's time-outs. What the
 //    network brings at once is kept and handed out a byte per read, as the
 //    termios backend does; a written byte counts once the system has taken
@@ -27,17 +29,21 @@
 //    comes before the break, which is behind it on the stream.
 //  - discard_output: the server drops what it holds for the line
 //    (PURGE-DATA); bytes the network still carries cannot be called back.
-//  - close: what is left is sent and the connection ended, within a second.
-// Once the connection has ended, every call fails, each after its
-// time-out, as a local port that has vanished does.
+//  - close: what is left is sent, and the server is given a moment to
+//    pass it on and close its side, so that the closing bytes reach the
+//    programmer; then the connection is closed.
+// A connection that ends (the server closed or reset it, the network
+// stopped answering the keep-alive's probes, a send failed) is a device
+// that has gone: the call that finds it, and every call after it, reports
+// gone at once, and error_text() says why.
 #pragma once
 
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
-#include <vector>
 
 #include "platform/rfc2217.h"
 #include "platform/serial.h"
@@ -52,34 +58,29 @@ class Rfc2217Serial : public SerialDevice {
 
   OpenResult open(const char* port_name) override;
   std::string device_path(const char* port_name) const override;
-  bool get_state(LineSettings& settings) override;
-  bool set_state(const LineSettings& settings) override;
+  bool get_state() override;
+  bool set_state() override;
   bool set_timeouts(const Timeouts& timeouts) override;
   ByteIo write_byte(uint8_t byte) override;
   ByteIo read_byte(uint8_t& byte) override;
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
-  void release_on_interrupt(std::span<const ReleaseStep> release,
-                            uint32_t byte_timeout_ms) override;
   void close() override;
   std::string error_text() const override { return error_; }
+  std::string advice() const override { return advice_; }
+  std::string gone_advice() const override;
   void set_note_sink(const std::function<void(std::string_view note)>& sink) override;
 
  private:
-  /// A setting to send, and what the server is to answer.
-  struct Request {
-    rfc2217::Command command;
-    uint32_t value;  ///< rfc2217::kQuery asks for the setting in force
-  };
-
+  OpenResult connect(const rfc2217::Address& address);
+  bool refuse(std::string reason, std::string advice);
   bool send_pending(uint32_t max_ms);
   bool receive(uint32_t max_ms);
   bool await(const std::function<bool()>& done, uint32_t max_ms);
-  bool exchange(std::span<const Request> requests);
+  bool exchange(std::span<const rfc2217::Setting> requests);
   void sort_replies();
   void lose();
-  ByteIo failed_call(uint32_t timeout_ms);
   void note(const std::string& text);
 
   std::string url_;
@@ -87,9 +88,9 @@ class Rfc2217Serial : public SerialDevice {
   rfc2217::Client client_;
   bool lost_ = false;
   std::string error_;
+  std::string advice_;
   /// The server's last answer to each setting, by command.
-  std::optional<uint32_t> answers_[6];
-  LineSettings reported_;
+  std::optional<uint32_t> answers_[rfc2217::kCommandCount];
   /// Break commands sent whose answers have not come, oldest first.
   std::deque<uint8_t> breaks_asked_;
   uint32_t read_timeout_ms_ = 0;
@@ -97,8 +98,8 @@ class Rfc2217Serial : public SerialDevice {
   std::function<void(std::string_view)> note_sink_;
 };
 
-/// The network backend when CHIPFERRY_COM1 is an rfc2217:// URL; nothing
-/// when it names a local device.
-std::unique_ptr<SerialDevice> remote_serial_from_environment();
+/// The network backend when COM1 stands for an rfc2217:// URL (com1.h,
+/// with `usual` as its default); nothing when it names a local device.
+std::unique_ptr<SerialDevice> remote_serial(const char* usual);
 
 }  // namespace chipferry

@@ -1,10 +1,40 @@
 #include "platform/serial-win32.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
 
-#include "platform/interrupt-win32.h"
+#include "platform/com1.h"
 
 namespace chipferry {
+namespace {
+
+// The errors of a serial device that has gone. A pulled USB serial adapter
+// leaves our handle open, and its driver fails every later call with one
+// of these, which one depending on the driver and its version:
+// ERROR_GEN_FAILURE or ERROR_DEVICE_NOT_CONNECTED (usbser.sys, the CDC
+// driver, and Prolific's), ERROR_BAD_COMMAND (FTDI's), ERROR_ACCESS_DENIED
+// (usbser.sys and CH340's on later calls), ERROR_DEVICE_REMOVED or
+// ERROR_FILE_NOT_FOUND (a device whose node was removed). None of them
+// comes from a live port on a call that was made right. Not among them:
+// ERROR_OPERATION_ABORTED, which a live port gives after a line error
+// when it was left with fAbortOnError set; that one fails one call.
+bool is_device_gone(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_FILE_NOT_FOUND:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
 
 // The record length the port is told; a different layout would make
 // GetCommState reject the call.
@@ -12,10 +42,7 @@ static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte Win32 record");
 
 Win32Serial::~Win32Serial() { close(); }
 
-std::string Win32Serial::device_path(const char* port_name) const {
-  const char* path = std::getenv("CHIPFERRY_COM1");
-  return path != nullptr && *path != '\0' ? path : port_name;
-}
+std::string Win32Serial::device_path(const char* port_name) const { return com1_device(port_name); }
 
 OpenResult Win32Serial::open(const char* port_name) {
   const std::string path = device_path(port_name);
@@ -28,39 +55,31 @@ OpenResult Win32Serial::open(const char* port_name) {
   return OpenResult::ok;
 }
 
-bool Win32Serial::get_state(LineSettings& settings) {
+bool Win32Serial::get_state() {
   dcb_ = DCB{};
   dcb_.DCBlength = sizeof(DCB);
-  if (!GetCommState(handle_, &dcb_)) return false;
-  settings.baud_rate = dcb_.BaudRate;
-  settings.data_bits = dcb_.ByteSize;
-  settings.parity = dcb_.Parity == NOPARITY     ? Parity::none
-                    : dcb_.Parity == ODDPARITY  ? Parity::odd
-                    : dcb_.Parity == EVENPARITY ? Parity::even
-                                                : Parity::other;
-  settings.stop_bits = dcb_.StopBits == ONESTOPBIT    ? StopBits::one
-                       : dcb_.StopBits == TWOSTOPBITS ? StopBits::two
-                                                      : StopBits::other;
-  settings.handshake = dcb_.fOutxCtsFlow != 0 && dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE
-                           ? Handshake::rts_cts
-                           : Handshake::none;
+  if (!GetCommState(handle_, &dcb_)) {
+    error_ = GetLastError();
+    return false;
+  }
   return true;
 }
 
-bool Win32Serial::set_state(const LineSettings& settings) {
+// Six fields make the programmer's line; the rest (DTR, XON/XOFF, parity
+// checking, the special characters, the driver's flow-control limits) stay
+// as the port had them.
+bool Win32Serial::set_state() {
   DCB dcb = dcb_;
-  dcb.BaudRate = settings.baud_rate;
-  dcb.ByteSize = settings.data_bits;
-  if (settings.parity == Parity::none) dcb.Parity = NOPARITY;
-  if (settings.parity == Parity::odd) dcb.Parity = ODDPARITY;
-  if (settings.parity == Parity::even) dcb.Parity = EVENPARITY;
-  if (settings.stop_bits == StopBits::one) dcb.StopBits = ONESTOPBIT;
-  if (settings.stop_bits == StopBits::two) dcb.StopBits = TWOSTOPBITS;
-  const bool handshake = settings.handshake == Handshake::rts_cts;
-  dcb.fOutxCtsFlow = handshake ? 1 : 0;
-  dcb.fRtsControl = handshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-  if (!SetCommState(handle_, &dcb)) return false;
-  dcb_ = dcb;
+  dcb.BaudRate = CBR_19200;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fOutxCtsFlow = TRUE;
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  if (!SetCommState(handle_, &dcb)) {
+    error_ = GetLastError();
+    return false;
+  }
   return true;
 }
 
@@ -76,26 +95,28 @@ bool Win32Serial::set_timeouts(const Timeouts& t) {
   timeouts.ReadTotalTimeoutConstant = rest(t.read_ms);
   timeouts.WriteTotalTimeoutMultiplier = kPerByteMs;
   timeouts.WriteTotalTimeoutConstant = rest(t.write_ms);
-  return SetCommTimeouts(handle_, &timeouts) != 0;
+  if (!SetCommTimeouts(handle_, &timeouts)) {
+    error_ = GetLastError();
+    return false;
+  }
+  return true;
+}
+
+ByteIo Win32Serial::failed() {
+  error_ = GetLastError();
+  return {false, 0, is_device_gone(error_)};
 }
 
 ByteIo Win32Serial::write_byte(uint8_t byte) {
-  park_if_interrupted();
   DWORD written = 0;
-  const BOOL ok = WriteFile(handle_, &byte, 1, &written, nullptr);
-  if (!ok) error_ = GetLastError();
-  return {ok != 0, ok != 0 ? static_cast<uint32_t>(written) : 0u};
+  if (!WriteFile(handle_, &byte, 1, &written, nullptr)) return failed();
+  return {true, static_cast<uint32_t>(written)};
 }
 
 ByteIo Win32Serial::read_byte(uint8_t& byte) {
-  park_if_interrupted();
   uint8_t got = 0;
   DWORD read = 0;
-  const BOOL ok = ReadFile(handle_, &got, 1, &read, nullptr);
-  if (!ok) {
-    error_ = GetLastError();
-    return {false, 0};
-  }
+  if (!ReadFile(handle_, &got, 1, &read, nullptr)) return failed();
   if (read == 1) byte = got;
   return {true, static_cast<uint32_t>(read)};
 }
@@ -105,18 +126,6 @@ void Win32Serial::set_break(bool on) { EscapeCommFunction(handle_, on ? SETBREAK
 bool Win32Serial::wait_output_drained(uint32_t) { return true; }
 
 void Win32Serial::discard_output() { PurgeComm(handle_, PURGE_TXCLEAR); }
-
-// The console's handler sends the release on a thread of its own and
-// ends the process; meanwhile the port is its alone.
-void Win32Serial::park_if_interrupted() {
-  if (win32_interrupt::interrupted()) Sleep(INFINITE);
-}
-
-// The port's own write time-out bounds each byte of the release, as it
-// bounds every other write.
-void Win32Serial::release_on_interrupt(std::span<const ReleaseStep> release, uint32_t) {
-  if (handle_ != INVALID_HANDLE_VALUE) win32_interrupt::arm_release(handle_, release);
-}
 
 std::string Win32Serial::error_text() const { return error_ != 0 ? system_message(error_) : ""; }
 
@@ -137,9 +146,37 @@ std::string system_message(DWORD code) {
 
 void Win32Serial::close() {
   if (handle_ == INVALID_HANDLE_VALUE) return;
-  win32_interrupt::disarm_release();
   CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
+}
+
+// Windows refuses a port that another program has open as it refuses a
+// user without access, and most often it is the former. A port that does
+// not exist is best answered with the ports that do.
+std::string Win32Serial::advice() const {
+  if (error_ == ERROR_ACCESS_DENIED || error_ == ERROR_SHARING_VIOLATION) {
+    return "another program may hold it";
+  }
+  if (error_ != ERROR_FILE_NOT_FOUND && error_ != ERROR_PATH_NOT_FOUND) return {};
+  std::vector<char> names(65536);
+  const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+  std::vector<std::string> ports;
+  for (size_t at = 0; at < length && names[at] != '\0'; at += std::strlen(&names[at]) + 1) {
+    const std::string name = &names[at];
+    if (name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+        name.find_first_not_of("0123456789", 3) == std::string::npos) {
+      ports.push_back(name);
+    }
+  }
+  if (ports.empty())
+    return "Windows knows no serial port here; CHIPFERRY_COM1 names the one to use";
+  // COM3 before COM10.
+  std::sort(ports.begin(), ports.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  std::string advice = "serial ports here: ";
+  for (size_t i = 0; i < ports.size(); ++i) advice += (i == 0 ? "" : ", ") + ports[i];
+  return advice + "; CHIPFERRY_COM1 names the one to use (\\\\.\\COM10 for COM10 and above)";
 }
 
 }  // namespace chipferry

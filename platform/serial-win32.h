@@ -5,6 +5,10 @@
 // itself provides the single-byte time-outs and the hardware handshake, and
 // it keeps no queue of written bytes that we could wait on, so a written
 // byte counts as delivered once WriteFile says so.
+//
+// A USB serial adapter that is pulled leaves the handle open and fails
+// every call; which error it gives depends on the driver (see
+// is_device_gone in serial-win32.cc). Those calls report gone.
 #pragma once
 
 #include <windows.h>
@@ -24,21 +28,20 @@ class Win32Serial : public SerialDevice {
 
   OpenResult open(const char* port_name) override;
   std::string device_path(const char* port_name) const override;
-  bool get_state(LineSettings& settings) override;
-  bool set_state(const LineSettings& settings) override;
+  bool get_state() override;
+  bool set_state() override;
   bool set_timeouts(const Timeouts& timeouts) override;
   ByteIo write_byte(uint8_t byte) override;
   ByteIo read_byte(uint8_t& byte) override;
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
-  void release_on_interrupt(std::span<const ReleaseStep> release,
-                            uint32_t byte_timeout_ms) override;
   void close() override;
   std::string error_text() const override;
+  std::string advice() const override;
 
  private:
-  static void park_if_interrupted();
+  ByteIo failed();
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB dcb_{};        ///< the settings as the port reported them

@@ -4,6 +4,11 @@
 // SerialDevice. It offers the few things a comm port can do, in the
 // program's own terms:
 //
+//  - The port speaks one line only, the programmer's: 19,200 baud, 8 data
+//    bits, no parity, one stop bit, RTS/CTS handshake. get_state() finds
+//    out whether the port is a serial device at all (a file or /dev/null
+//    has no settings, and must never be written to); set_state() then
+//    sets that line and leaves every other setting as the port had it.
 //  - read_byte() moves at most one byte. It returns as soon as a byte is
 //    there, and otherwise after the read time-out with count 0. A time-out
 //    is not a failure.
@@ -12,6 +17,9 @@
 //    back with count 0. A time-out is not a failure either.
 //  - call_ok is false only when the call itself failed; the caller prints one
 //    line and carries on. Nothing here is ever retried.
+//  - gone is set with it when the failure says the device itself has gone:
+//    the line hung up, or the USB adapter behind it was pulled. Every later
+//    call would fail the same way, so the caller touches the port no more.
 //
 // Operating systems that queue written bytes (Linux) report a byte as written
 // once it is queued. wait_output_drained() and discard_output() let the
@@ -21,28 +29,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <span>
 #include <string>
 #include <string_view>
 
 namespace chipferry {
-
-enum class Parity { none, odd, even, other };
-enum class StopBits { one, two, other };
-/// rts_cts: output waits while CTS is off, and RTS tells the other end
-/// when we can take no more.
-enum class Handshake { none, rts_cts };
-
-/// The line settings the program changes; everything else stays as the
-/// device reported it. Each backend maps these to its own record (a DCB on
-/// Windows, termios on POSIX).
-struct LineSettings {
-  uint32_t baud_rate = 0;
-  uint8_t data_bits = 0;
-  Parity parity = Parity::none;
-  StopBits stop_bits = StopBits::one;
-  Handshake handshake = Handshake::none;
-};
 
 /// How long a single-byte call waits before it gives up, in milliseconds.
 struct Timeouts {
@@ -56,16 +46,11 @@ enum class OpenResult {
   failed,     ///< any other reason, a device held by someone else included
 };
 
-/// One byte of the programmer's release and the pause after it.
-struct ReleaseStep {
-  uint8_t byte;
-  uint32_t pause_ms;
-};
-
 /// Outcome of one single-byte read or write.
 struct ByteIo {
   bool call_ok = true;  ///< false: the call itself failed
   uint32_t count = 0;   ///< bytes moved: 0 or 1
+  bool gone = false;    ///< the call failed because the device has gone
 };
 
 class SerialDevice {
@@ -76,10 +61,13 @@ class SerialDevice {
   virtual OpenResult open(const char* port_name) = 0;
   /// The device that open(port_name) opens on this machine.
   virtual std::string device_path(const char* port_name) const { return port_name; }
-  /// Reads the current line settings into `settings`; false on failure.
-  virtual bool get_state(LineSettings& settings) = 0;
-  /// Applies `settings`; false on failure.
-  virtual bool set_state(const LineSettings& settings) = 0;
+  /// Reads the port's settings and keeps them for set_state(); false when
+  /// it has none, for it is no serial device.
+  virtual bool get_state() = 0;
+  /// Sets the programmer's line on top of what get_state() read: 19,200
+  /// baud, 8N1, output held while CTS is off and RTS dropped while we can
+  /// take no more. False when the port refuses.
+  virtual bool set_state() = 0;
   /// Establishes the time-outs of later single-byte calls; false on failure.
   virtual bool set_timeouts(const Timeouts& timeouts) = 0;
 
@@ -97,23 +85,21 @@ class SerialDevice {
   /// Drops written bytes that have not left yet.
   virtual void discard_output() = 0;
 
-  /// Arms the way out of an interrupted run. If the process is interrupted
-  /// (Ctrl+C, SIGTERM, SIGHUP; the Windows console's Ctrl+C, Break and
-  /// close events) while the port is open, `release` goes out, each byte
-  /// given at most `byte_timeout_ms` to leave and followed by its pause;
-  /// the port is then closed and the process ends as the interrupt would
-  /// have ended it. A second Ctrl+C meanwhile ends it at once. The steps
-  /// are copied; close() disarms.
-  virtual void release_on_interrupt(std::span<const ReleaseStep> release,
-                                    uint32_t byte_timeout_ms) = 0;
-
   /// Closes the port without waiting long for queued output.
   virtual void close() = 0;
 
   /// The system's reason for the last call that failed (the open, a read, a
-  /// write), in the system's own words ("Permission denied"); empty when
-  /// nothing has failed or the device cannot tell.
+  /// write), in the system's own words ("Permission denied", "Input/output
+  /// error"); empty when nothing has failed or the device cannot tell.
   virtual std::string error_text() const { return {}; }
+  /// What the user can do about the failure that error_text() names, as
+  /// this platform knows it: who holds the port, the group that may open
+  /// it, the serial devices there are. Empty when it knows nothing that
+  /// helps.
+  virtual std::string advice() const { return {}; }
+  /// What the user can check once a call has reported the device gone;
+  /// empty: the cable or the USB adapter, as for any local port.
+  virtual std::string gone_advice() const { return {}; }
 
   /// Where to tell, as it happens, what no call's result shows but a
   /// trace should (a port server that refused a break, say). A device

@@ -43,6 +43,23 @@ void tune(int fd) {
 #endif
 }
 
+// The answer to a connect on `fd`, until `deadline`: 0 for a connection,
+// or the errno that says why not. A request to end the run cuts the wait
+// short: nothing has gone to the programmer yet.
+int await_connect(int fd, const Deadline& deadline) {
+  for (;;) {
+    pollfd p{fd, POLLOUT, 0};
+    const int n = poll(&p, 1, static_cast<int>(deadline.left_ms()));
+    if (n == 0) return ETIMEDOUT;
+    if (n < 0 && errno != EINTR) return errno;
+    if (n < 0 && posix_interrupt::received() != 0) return EINTR;
+    if (n < 0) continue;
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 ? error : errno;
+  }
+}
+
 // One address, until `deadline`: the connected descriptor, or -1 with
 // errno saying why not.
 int connect_to(const addrinfo& address, const Deadline& deadline) {
@@ -50,15 +67,7 @@ int connect_to(const addrinfo& address, const Deadline& deadline) {
   if (fd < 0) return -1;
   int error = 0;
   if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
-    error = errno;
-    if (error == EINPROGRESS || error == EINTR) {
-      socklen_t size = sizeof error;
-      if (wait_for(fd, POLLOUT, deadline) == 0) {
-        error = ETIMEDOUT;
-      } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-        error = errno;
-      }
-    }
+    error = errno == EINPROGRESS || errno == EINTR ? await_connect(fd, deadline) : errno;
   }
   if (error != 0) {
     ::close(fd);
@@ -67,6 +76,15 @@ int connect_to(const addrinfo& address, const Deadline& deadline) {
   }
   tune(fd);
   return fd;
+}
+
+// An established connection's end, in words for the person at the
+// program: the keep-alive's or the retransmission's time-out is the
+// network that fell silent.
+std::string ended_text(int error) {
+  if (error == ETIMEDOUT)
+    return "the network stopped answering (" + std::string(std::strerror(error)) + ")";
+  return std::strerror(error);
 }
 
 bool no_such_name(int gai_error) {
@@ -107,17 +125,30 @@ ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uin
   // answers leaves time for the next.
   const Deadline deadline(timeout_ms);
   bool all_refused = true;
+  int error = 0;
   for (const addrinfo* a = list; a != nullptr; a = a->ai_next, --addresses) {
+    // The name lookup cannot be cut short; what comes after it can.
+    if (posix_interrupt::received() != 0) {
+      error = EINTR;
+      break;
+    }
     const int fd = connect_to(*a, Deadline(deadline.left_ms() / static_cast<uint32_t>(addresses)));
     if (fd >= 0) {
       socket_ = fd;
       break;
     }
-    all_refused = all_refused && errno == ECONNREFUSED;
-    error_ = std::strerror(errno);
+    error = errno;
+    all_refused = all_refused && error == ECONNREFUSED;
+    if (error == EINTR) break;
   }
   freeaddrinfo(list);
   if (socket_ >= 0) return ConnectResult::ok;
+  if (error == EINTR) {
+    error_ = "interrupted";
+    return ConnectResult::interrupted;
+  }
+  error_ = error == ETIMEDOUT ? "no answer within " + std::to_string(timeout_ms / 1000) + " s"
+                              : std::strerror(error);
   return all_refused ? ConnectResult::refused : ConnectResult::failed;
 }
 
@@ -128,12 +159,12 @@ long TcpConnection::receive(std::span<uint8_t> buffer, uint32_t timeout_ms) {
     const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
     if (n > 0) return static_cast<long>(n);
     if (n == 0) {
-      error_ = "the other end closed the connection";
+      error_ = "the port server closed the connection";
       return -1;
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      error_ = std::strerror(errno);
+      error_ = ended_text(errno);
       return -1;
     }
     if (deadline.left_ms() == 0 || wait_for(fd, POLLIN, deadline) == 0) return 0;
@@ -154,7 +185,7 @@ long TcpConnection::send(std::span<const uint8_t> bytes, uint32_t timeout_ms) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      error_ = std::strerror(errno);
+      error_ = ended_text(errno);
       return -1;
     }
     if (deadline.left_ms() == 0 || wait_for(fd, POLLOUT, deadline) == 0) break;
@@ -172,7 +203,6 @@ bool TcpConnection::all_delivered() const {
 void TcpConnection::close(uint32_t timeout_ms) {
   if (socket_ < 0) return;
   const int fd = static_cast<int>(socket_);
-  posix_interrupt::disarm_release();
   // Our end first: the other end sees everything sent, then the end of it.
   // What it still sends meanwhile is read and dropped, for a close with
   // unread bytes would reset the connection, and a reset may cost the
@@ -190,12 +220,6 @@ void TcpConnection::close(uint32_t timeout_ms) {
   }
   ::close(fd);
   socket_ = -1;
-}
-
-void TcpConnection::release_on_interrupt(std::span<const ReleaseStep> release,
-                                         uint32_t byte_timeout_ms) {
-  if (socket_ >= 0)
-    posix_interrupt::arm_release(static_cast<int>(socket_), release, byte_timeout_ms);
 }
 
 }  // namespace chipferry

@@ -4,6 +4,8 @@
 // mstcpip.h after them: it uses their types.
 #include <mstcpip.h>
 
+#include <string>
+
 #include "platform/deadline.h"
 #include "platform/interrupt-win32.h"
 #include "platform/serial-win32.h"
@@ -31,11 +33,6 @@ bool wait_for(SOCKET s, bool write, const Deadline& deadline, bool* failed = nul
   return n > 0;
 }
 
-// The interrupt's handler owns the connection once it has started.
-void park_if_interrupted() {
-  if (win32_interrupt::interrupted()) Sleep(INFINITE);
-}
-
 void tune(SOCKET s) {
   const BOOL on = TRUE;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
@@ -46,10 +43,33 @@ void tune(SOCKET s) {
   WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &size, nullptr, nullptr);
 }
 
+// The answer to a connect on `s`, until `deadline`: 0 for a connection, or
+// the Winsock error that says why not. The console's Ctrl+C comes on a
+// thread of its own, so the wait looks for it every tenth of a second:
+// nothing has gone to the programmer yet.
+int await_connect(SOCKET s, const Deadline& deadline) {
+  constexpr uint32_t kLookMs = 100;
+  for (;;) {
+    if (win32_interrupt::received() != Stop::none) return WSAEINTR;
+    const uint32_t left = deadline.left_ms();
+    if (left == 0) return WSAETIMEDOUT;
+    bool failed = false;
+    if (wait_for(s, true, Deadline(left < kLookMs ? left : kLookMs), &failed)) {
+      int error = 0;
+      int size = sizeof error;
+      if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
+        return WSAGetLastError();
+      }
+      return failed && error == 0 ? WSAECONNREFUSED : error;
+    }
+  }
+}
+
 // One address, until `deadline`: the connected socket, or INVALID_SOCKET
 // with `error` saying why not.
 SOCKET connect_to(const addrinfo& address, const Deadline& deadline, int& error) {
-  // Not overlapped: the interrupt's handler writes to it with WriteFile.
+  // Not inherited: a program the user starts meanwhile must not hold the
+  // connection open.
   const SOCKET s = WSASocketW(address.ai_family, address.ai_socktype, address.ai_protocol, nullptr,
                               0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) {
@@ -61,17 +81,7 @@ SOCKET connect_to(const addrinfo& address, const Deadline& deadline, int& error)
   error = 0;
   if (::connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
     error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK) {
-      bool failed = false;
-      int size = sizeof error;
-      if (!wait_for(s, true, deadline, &failed)) {
-        error = WSAETIMEDOUT;
-      } else if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
-        error = WSAGetLastError();
-      } else if (failed && error == 0) {
-        error = WSAECONNREFUSED;
-      }
-    }
+    if (error == WSAEWOULDBLOCK) error = await_connect(s, deadline);
   }
   if (error != 0) {
     closesocket(s);
@@ -79,6 +89,15 @@ SOCKET connect_to(const addrinfo& address, const Deadline& deadline, int& error)
   }
   tune(s);
   return s;
+}
+
+// An established connection's end, in words for the person at the
+// program: the keep-alive's or the retransmission's time-out is the
+// network that fell silent.
+std::string ended_text(int error) {
+  const std::string words = system_message(static_cast<DWORD>(error));
+  const bool silent = error == WSAETIMEDOUT || error == WSAENETRESET || error == WSAECONNABORTED;
+  return silent ? "the network stopped answering (" + words + ")" : words;
 }
 
 }  // namespace
@@ -116,8 +135,8 @@ ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uin
   // answers leaves time for the next.
   const Deadline deadline(timeout_ms);
   bool all_refused = true;
+  int error = 0;
   for (const addrinfo* a = list; a != nullptr; a = a->ai_next, --addresses) {
-    int error = 0;
     const SOCKET s =
         connect_to(*a, Deadline(deadline.left_ms() / static_cast<uint32_t>(addresses)), error);
     if (s != INVALID_SOCKET) {
@@ -125,15 +144,20 @@ ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uin
       break;
     }
     all_refused = all_refused && error == WSAECONNREFUSED;
-    error_ = system_message(static_cast<DWORD>(error));
+    if (error == WSAEINTR) break;
   }
   freeaddrinfo(list);
   if (socket_ != -1) return ConnectResult::ok;
+  if (error == WSAEINTR) {
+    error_ = "interrupted";
+    return ConnectResult::interrupted;
+  }
+  error_ = error == WSAETIMEDOUT ? "no answer within " + std::to_string(timeout_ms / 1000) + " s"
+                                 : system_message(static_cast<DWORD>(error));
   return all_refused ? ConnectResult::refused : ConnectResult::failed;
 }
 
 long TcpConnection::receive(std::span<uint8_t> buffer, uint32_t timeout_ms) {
-  park_if_interrupted();
   const SOCKET s = handle(socket_);
   const Deadline deadline(timeout_ms);
   for (;;) {
@@ -141,12 +165,12 @@ long TcpConnection::receive(std::span<uint8_t> buffer, uint32_t timeout_ms) {
         ::recv(s, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);
     if (n > 0) return n;
     if (n == 0) {
-      error_ = "the other end closed the connection";
+      error_ = "the port server closed the connection";
       return -1;
     }
     const int error = WSAGetLastError();
     if (error != WSAEWOULDBLOCK) {
-      error_ = system_message(static_cast<DWORD>(error));
+      error_ = ended_text(error);
       return -1;
     }
     if (deadline.left_ms() == 0 || !wait_for(s, false, deadline)) return 0;
@@ -154,7 +178,6 @@ long TcpConnection::receive(std::span<uint8_t> buffer, uint32_t timeout_ms) {
 }
 
 long TcpConnection::send(std::span<const uint8_t> bytes, uint32_t timeout_ms) {
-  park_if_interrupted();
   const SOCKET s = handle(socket_);
   const Deadline deadline(timeout_ms);
   size_t sent = 0;
@@ -167,7 +190,7 @@ long TcpConnection::send(std::span<const uint8_t> bytes, uint32_t timeout_ms) {
     }
     const int error = WSAGetLastError();
     if (error != WSAEWOULDBLOCK) {
-      error_ = system_message(static_cast<DWORD>(error));
+      error_ = ended_text(error);
       return -1;
     }
     if (deadline.left_ms() == 0 || !wait_for(s, true, deadline)) break;
@@ -181,7 +204,6 @@ bool TcpConnection::all_delivered() const { return true; }
 void TcpConnection::close(uint32_t timeout_ms) {
   if (socket_ == -1) return;
   const SOCKET s = handle(socket_);
-  win32_interrupt::disarm_release();
   // As on Linux: our end first, then what the other end still sends is
   // read and dropped, so that the close is no reset.
   shutdown(s, SD_SEND);
@@ -194,10 +216,6 @@ void TcpConnection::close(uint32_t timeout_ms) {
   }
   closesocket(s);
   socket_ = -1;
-}
-
-void TcpConnection::release_on_interrupt(std::span<const ReleaseStep> release, uint32_t) {
-  if (socket_ != -1) win32_interrupt::arm_release(reinterpret_cast<HANDLE>(socket_), release);
 }
 
 }  // namespace chipferry

@@ -15,8 +15,6 @@
 #include <span>
 #include <string>
 
-#include "platform/serial.h"
-
 namespace chipferry {
 
 enum class ConnectResult {
@@ -24,6 +22,7 @@ enum class ConnectResult {
   no_such_host,  ///< the name is known to no resolver
   refused,       ///< every address of the host refused the connection
   failed,        ///< no answer in time, no route, and every other reason
+  interrupted,   ///< the run must end (Ctrl+C) before an answer came
 };
 
 class TcpConnection {
@@ -35,12 +34,15 @@ class TcpConnection {
 
   /// Resolves `host` and connects to `port` on its addresses in turn,
   /// within `timeout_ms` in all. The name lookup itself is bounded by the
-  /// system's resolver, not by `timeout_ms`.
+  /// system's resolver, not by `timeout_ms`. A request to end the run
+  /// (Ctrl+C) ends the wait for an answer.
   ConnectResult connect(const std::string& host, uint16_t port, uint32_t timeout_ms);
 
   /// Waits at most `timeout_ms` for bytes and reads what has come, at most
   /// `buffer.size()`. The count read; 0 when nothing came in time; -1 when
-  /// the connection has ended (error_text() says how).
+  /// the connection has ended: closed or reset by the other end, or given
+  /// up by the system when probes or data went unanswered (error_text()
+  /// says which).
   long receive(std::span<uint8_t> buffer, uint32_t timeout_ms);
   /// Sends what the connection takes of `bytes` within `timeout_ms`. The
   /// count taken, 0 when there was no room in time; -1 when the connection
@@ -54,10 +56,6 @@ class TcpConnection {
   /// `timeout_ms` for it to close its side, and closes.
   void close(uint32_t timeout_ms);
   bool is_open() const;
-
-  /// Arms the way out of an interrupted run on this connection, as the
-  /// local serial backends do with their port.
-  void release_on_interrupt(std::span<const ReleaseStep> release, uint32_t byte_timeout_ms);
 
   /// The system's words for the last failure.
   const std::string& error_text() const { return error_; }

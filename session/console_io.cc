@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "session/ending.h"
 #include "session/text.h"
 
 namespace chipferry {
@@ -33,13 +34,17 @@ bool is_space(int c) {
 }
 
 // Makes a character available in the current line, reading a new line when
-// the current one is used up. False once input has ended.
+// the current one is used up. False once input has ended, and once the run
+// must end: what was typed ahead is not acted on then.
 bool fill(Session& s) {
   InputLine& in = s.input;
+  if (must_end(s)) return false;
   if (in.pos < in.line.size()) return true;
   if (in.ended) return false;
   std::string next;
   if (!s.console.read_line(next)) {
+    // A read that the request to end interrupted: input goes on.
+    if (must_end(s)) return false;
     in.ended = true;
     in.line.clear();
     in.pos = 0;

@@ -25,7 +25,8 @@ void diagnose(Session& s, std::string_view line);
 constexpr int kEndOfInput = -1;
 
 /// The next character of standard input, the line feed that ends each
-/// line included; kEndOfInput once input has ended.
+/// line included; kEndOfInput once input has ended, and once the run must
+/// end (session/ending.h): the reads below then say ended too.
 int read_char(Session& s);
 
 /// Drops the unread rest of the current line. Never blocks and never reads

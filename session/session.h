@@ -4,7 +4,8 @@
 //
 // This folder is the floor of the program: the run state, the console
 // words every option uses (session/console_io.h) and the text comparison
-// (session/text.h). Above it, in this order, stand link/ (the wire),
+// (session/text.h), and how a run that must end before its time gets out
+// (session/ending.h). Above it, in this order, stand link/ (the wire),
 // catalogue/, operations/ and transfer/ (side by side, never including
 // each other) and app/ (start-up and the menu). No folder includes one
 // above it; platform/ lies beneath them all.
@@ -61,6 +62,9 @@ struct Port {
   bool answers_settings = false;
   uint32_t read_count = 0;   ///< bytes delivered by the last read_byte
   uint32_t write_count = 0;  ///< bytes delivered by the last send_byte
+  /// The device has gone (hung up, its adapter pulled): the port is not
+  /// touched again, only closed.
+  bool gone = false;
 };
 
 /// Standard input as the menu sees it: the current line and how much of it
@@ -98,6 +102,14 @@ struct Session {
   char text[kTextSize] = {};
   std::array<uint8_t, kHostBufferSize> host_buffer{};
   int32_t transfer_length = kStartTransferLength;
+  /// The length of the image option 1 put into the device buffer in this
+  /// run, once its checksum confirmed it; 0 when none is known to be there
+  /// (none loaded, an upload abandoned, or a dump has filled the buffer
+  /// from the chip since).
+  int32_t loaded_image_length = 0;
+  /// Why the run must end before its time, once the program has heard of
+  /// it (session/ending.h); the first reason is kept.
+  Stop stop = Stop::none;
 };
 
 }  // namespace chipferry

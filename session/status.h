@@ -3,7 +3,10 @@
 // says what it waits for, how far it has got, and how to get out. The
 // console draws it only at a terminal and erases it before anything else
 // is written or read (platform/console.h); here it is kept to a few
-// redraws a second, since a transfer asks after every byte.
+// redraws a second, since a transfer asks after every byte, and a line is
+// drawn only when it differs from the one shown. That is decided here
+// alone: the callers make the line they would show, the consoles draw
+// what they are given.
 #pragma once
 
 #include <cstdint>

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,13 @@ constexpr char kUsage[] =
     "      preamble=N      downloads start with N zero bytes (normally 16)\n"
     "      surplus=N[:XX]  downloads put N bytes of hex value XX (normally 00)\n"
     "                      between the data and the closing prompt\n"
+    "      hangup=upload:N the line goes away, as when a USB adapter is pulled,\n"
+    "                      once N data bytes of an upload have come: both ends of\n"
+    "                      the pseudo-terminal are closed, so the program's reads\n"
+    "                      and writes fail (EIO); nothing more is served\n"
+    "      hangup=command:TEXT\n"
+    "                      the same when the command line TEXT comes, unanswered\n"
+    "                      (ignoring case; R is the type query, S8 a download)\n"
     "  --replay TRACE      play the programmer's side of a session recorded with\n"
     "                      CHIPFERRY_TRACE instead of the model, and compare what\n"
     "                      the program sends with the recording; at the first\n"
@@ -112,61 +120,77 @@ bool parse_number(const std::string& text, unsigned long max, unsigned long& val
   return value <= max;
 }
 
+[[noreturn]] void show_usage(Options&, const std::string&) {
+  std::fputs(kUsage, stdout);
+  std::exit(0);
+}
+
+// One option: its name, whether a value follows it, whether it sets up
+// the model (which a replay has no use for), and what it does.
+struct Option {
+  const char* name;
+  bool takes_value;
+  bool model;
+  void (*apply)(Options& o, const std::string& value);
+};
+
+constexpr Option kOptions[] = {
+    {"--help", false, false, show_usage},
+    {"-h", false, false, show_usage},
+    {"--version", false, false,
+     [](Options&, const std::string&) {
+       std::fputs("chipferry-sim " CHIPFERRY_VERSION "\n", stdout);
+       std::exit(0);
+     }},
+    {"--chip", true, true,
+     [](Options& o, const std::string& v) {
+       const size_t colon = v.find(':');
+       o.chip_type = rom_type_named(v.substr(0, colon));
+       if (colon == std::string::npos) return;
+       o.chip_image = v.substr(colon + 1);
+       if (o.chip_image.empty()) usage_error("--chip: no file after ':'");
+     }},
+    {"--empty-socket", false, true, [](Options& o, const std::string&) { o.empty_socket = true; }},
+    {"--type", true, true, [](Options& o, const std::string& v) { o.type = rom_type_named(v); }},
+    {"--pace", false, false, [](Options& o, const std::string&) { o.pace = true; }},
+    {"--no-pace", false, false, [](Options& o, const std::string&) { o.pace = false; }},
+    {"--duration-ms", true, true,
+     [](Options& o, const std::string& v) {
+       unsigned long ms = 0;
+       if (!parse_number(v, kMaxDurationMs, ms)) {
+         usage_error("--duration-ms takes a number of milliseconds from 0 to 60000");
+       }
+       o.durations_given = true;
+       o.duration_ms = static_cast<uint32_t>(ms);
+     }},
+    {"--log", true, false, [](Options& o, const std::string& v) { o.log_path = v; }},
+    {"--fault", true, true, [](Options& o, const std::string& v) { o.faults.push_back(v); }},
+    {"--replay", true, false, [](Options& o, const std::string& v) { o.replay_path = v; }},
+};
+
 Options parse_options(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage_error(arg + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--version") {
-      std::fputs("chipferry-sim " CHIPFERRY_VERSION "\n", stdout);
-      std::exit(0);
-    } else if (arg == "--chip") {
-      const std::string v = value();
-      const size_t colon = v.find(':');
-      o.chip_type = rom_type_named(v.substr(0, colon));
-      o.model_options = true;
-      if (colon != std::string::npos) o.chip_image = v.substr(colon + 1);
-      if (colon != std::string::npos && o.chip_image.empty())
-        usage_error("--chip: no file after ':'");
-    } else if (arg == "--empty-socket") {
-      o.empty_socket = true;
-      o.model_options = true;
-    } else if (arg == "--type") {
-      o.type = rom_type_named(value());
-      o.model_options = true;
-    } else if (arg == "--pace") {
-      o.pace = true;
-    } else if (arg == "--no-pace") {
-      o.pace = false;
-    } else if (arg == "--duration-ms") {
-      unsigned long ms = 0;
-      if (!parse_number(value(), kMaxDurationMs, ms)) {
-        usage_error("--duration-ms takes a number of milliseconds from 0 to 60000");
-      }
-      o.durations_given = true;
-      o.duration_ms = static_cast<uint32_t>(ms);
-      o.model_options = true;
-    } else if (arg == "--log") {
-      o.log_path = value();
-    } else if (arg == "--fault") {
-      o.faults.push_back(value());
-      o.model_options = true;
-    } else if (arg == "--replay") {
-      o.replay_path = value();
-    } else if (arg == "--run") {
+    // Everything after --run is the program's own.
+    if (arg == "--run") {
       if (i + 1 >= argc) usage_error("--run needs a program");
       o.run.assign(argv + i + 1, argv + argc);
       o.run.push_back(nullptr);
       break;
-    } else {
-      usage_error("unknown option '" + arg + "'");
     }
+    const Option* option = nullptr;
+    for (const Option& known : kOptions) {
+      if (arg == known.name) option = &known;
+    }
+    if (option == nullptr) usage_error("unknown option '" + arg + "'");
+    std::string value;
+    if (option->takes_value) {
+      if (i + 1 >= argc) usage_error(arg + " needs a value");
+      value = argv[++i];
+    }
+    option->apply(o, value);
+    if (option->model) o.model_options = true;
   }
   if (o.empty_socket && o.chip_type != nullptr)
     usage_error("--chip and --empty-socket exclude each other");
@@ -195,7 +219,7 @@ void apply_fault(const std::string& fault, Programmer& p) {
   } else if (name == "frame" && eq != std::string::npos) {
     p.faults.execute_replies.push_back("[" + arg);
   } else if (name == "preamble" && parse_number(arg, 100000, n)) {
-    p.download_preamble_zeros = n;
+    p.faults.download_preamble_zeros = n;
   } else if (name == "surplus") {
     const size_t colon = arg.find(':');
     unsigned long byte = 0;
@@ -205,7 +229,16 @@ void apply_fault(const std::string& fault, Programmer& p) {
       usage_error("--fault surplus=N[:XX] takes a count and a hexadecimal byte");
     }
     byte = std::stoul(hex, nullptr, 16);
-    p.download_surplus.assign(n, static_cast<char>(byte));
+    p.faults.download_surplus.assign(n, static_cast<char>(byte));
+  } else if (name == "hangup" && arg.rfind("upload:", 0) == 0) {
+    if (!parse_number(arg.substr(7), 1u << 16, n)) {
+      usage_error("--fault hangup=upload:N takes a count of data bytes up to 65536");
+    }
+    p.faults.hang_up_after_upload_bytes = n;
+  } else if (name == "hangup" && arg.rfind("command:", 0) == 0 && arg.size() > 8) {
+    p.faults.hang_up_at_command = arg.substr(8);
+  } else if (name == "hangup") {
+    usage_error("--fault hangup= takes upload:N or command:TEXT");
   } else {
     usage_error("unknown fault '" + fault + "'");
   }
@@ -277,6 +310,105 @@ std::unique_ptr<Replay> load_replay(const Options& o) {
   return replay;
 }
 
+// chipferry-sim once its line is open: the host serving it, the program
+// it started (none: it serves until it is stopped), and the replay, if it
+// plays one. What it waits for besides the line, the signals and the
+// program's end, comes as data on signal_fd, so that the host's one poll
+// loop sees it.
+struct Service {
+  const Options& o;
+  PtyHost& host;
+  TrafficLog& log;
+  Peer& peer;
+  Replay* replay;  ///< nullptr: the model plays the programmer
+  int signal_fd = -1;
+  pid_t child = -1;
+  bool ending = false;  ///< a replay has diverged; the program is being ended
+};
+
+void report_divergence(Service& sv) {
+  std::fputs(sv.replay->report().c_str(), stderr);
+  sv.log.note(sv.host.now_ns(), "the replay diverged");
+  sv.log.flush();
+}
+
+// A replay that has diverged has the program ended; one that is complete
+// with no program to wait for ends the service. Its exit code then.
+std::optional<int> after_serving(Service& sv) {
+  if (sv.replay == nullptr) return std::nullopt;
+  if (sv.replay->diverged() && !sv.ending) {
+    sv.ending = true;
+    report_divergence(sv);
+    if (sv.child < 0) return kExitDiverged;
+    kill(sv.child, SIGTERM);
+    alarm(kGraceSeconds);
+  }
+  if (sv.child < 0 && sv.replay->ended()) {
+    sv.log.note(sv.host.now_ns(), "the replay is complete");
+    return 0;
+  }
+  return std::nullopt;
+}
+
+// A child has ended; the exit code once it is the program.
+std::optional<int> program_ended(Service& sv) {
+  int status = 0;
+  if (waitpid(sv.child, &status, WNOHANG) != sv.child) return std::nullopt;
+  if (!sv.ending) sv.host.drain();
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  sv.log.note(sv.host.now_ns(),
+              std::string(sv.o.run[0]) + " ended with exit code " + std::to_string(code));
+  if (sv.replay == nullptr) return code;
+  if (sv.ending) return kExitDiverged;
+  // The program has gone, whether or not the host saw it close the port.
+  sv.replay->port_closed(static_cast<uint64_t>(sv.host.now_ns() / 1'000'000));
+  if (!sv.replay->diverged()) return code;
+  report_divergence(sv);
+  return kExitDiverged;
+}
+
+// One signal; the exit code when it ends the service.
+std::optional<int> on_signal(Service& sv, const signalfd_siginfo& info) {
+  const int sig = static_cast<int>(info.ssi_signo);
+  if (sig == SIGALRM) {
+    if (sv.ending && sv.child >= 0) kill(sv.child, SIGKILL);
+    return std::nullopt;
+  }
+  if (sv.child < 0) {
+    if (sig == SIGCHLD) return std::nullopt;
+    sv.host.drain();
+    sv.log.note(sv.host.now_ns(), std::string("stopped by ") + strsignal(sig));
+    return 0;
+  }
+  if (sig == SIGCHLD) return program_ended(sv);
+  // The terminal's Ctrl+C or hang-up (sent by the kernel) has reached the
+  // program already; passed on, it would be a second Ctrl+C, which cuts the
+  // program's own way out short. A signal sent to us alone is passed on.
+  // Either way we end when it does.
+  if (info.ssi_code != SI_KERNEL) kill(sv.child, sig);
+  return std::nullopt;
+}
+
+int serve(Service& sv) {
+  for (;;) {
+    if (!sv.peer.ended()) sv.host.serve(sv.signal_fd);
+    if (const std::optional<int> code = after_serving(sv)) return *code;
+    signalfd_siginfo info{};
+    if (read(sv.signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    if (const std::optional<int> code = on_signal(sv, info)) return *code;
+  }
+}
+
+// The signals the service waits for, as data on the descriptor returned
+// (-1 on failure); `old_mask` receives the mask a program is started with.
+int signals_as_data(sigset_t& old_mask) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGALRM}) sigaddset(&signals, sig);
+  sigprocmask(SIG_BLOCK, &signals, &old_mask);
+  return signalfd(-1, &signals, SFD_CLOEXEC);
+}
+
 int run(int argc, char** argv) {
   const Options o = parse_options(argc, argv);
   Programmer programmer;
@@ -303,84 +435,25 @@ int run(int argc, char** argv) {
   log.note(host.now_ns(),
            replay != nullptr ? "replaying " + o.replay_path : describe_socket(programmer, o));
 
-  // Signals arrive as readable data, so the one poll loop sees them.
-  sigset_t signals, old_mask;
-  sigemptyset(&signals);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGALRM}) sigaddset(&signals, sig);
-  sigprocmask(SIG_BLOCK, &signals, &old_mask);
-  const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
-  if (signal_fd < 0) {
+  Service sv{o, host, log, peer, replay.get()};
+  sigset_t old_mask;
+  sv.signal_fd = signals_as_data(old_mask);
+  if (sv.signal_fd < 0) {
     std::fprintf(stderr, "chipferry-sim: signalfd: %s\n", std::strerror(errno));
     return kExitSimFailed;
   }
-
-  pid_t child = -1;
   if (o.run.empty()) {
     std::printf("%s\n", host.serial_path().c_str());
     std::fflush(stdout);
   } else {
-    child = start_program(o, host.serial_path(), old_mask);
-    if (child < 0) {
+    sv.child = start_program(o, host.serial_path(), old_mask);
+    if (sv.child < 0) {
       std::fprintf(stderr, "chipferry-sim: fork: %s\n", std::strerror(errno));
       return kExitSimFailed;
     }
     log.note(host.now_ns(), std::string("started ") + o.run[0]);
   }
-
-  bool ending = false;  // a replay has diverged; the program is being ended
-  auto report_divergence = [&] {
-    std::fputs(replay->report().c_str(), stderr);
-    log.note(host.now_ns(), "the replay diverged");
-    log.flush();
-  };
-  for (;;) {
-    if (!peer.ended()) host.serve(signal_fd);
-    if (replay != nullptr && replay->diverged() && !ending) {
-      ending = true;
-      report_divergence();
-      if (child < 0) return kExitDiverged;
-      kill(child, SIGTERM);
-      alarm(kGraceSeconds);
-    }
-    if (replay != nullptr && child < 0 && replay->ended()) {
-      log.note(host.now_ns(), "the replay is complete");
-      return 0;
-    }
-    signalfd_siginfo info{};
-    if (read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    const int sig = static_cast<int>(info.ssi_signo);
-    if (sig == SIGALRM) {
-      if (ending && child >= 0) kill(child, SIGKILL);
-      continue;
-    }
-    if (child < 0) {
-      if (sig == SIGCHLD) continue;
-      host.drain();
-      log.note(host.now_ns(), std::string("stopped by ") + strsignal(sig));
-      return 0;
-    }
-    if (sig != SIGCHLD) {
-      // The terminal's Ctrl+C or hang-up (sent by the kernel) has reached
-      // the program already; passed on, it would be a second Ctrl+C, which
-      // cuts the program's own way out short. A signal sent to us alone is
-      // passed on. Either way we end when it does.
-      if (info.ssi_code != SI_KERNEL) kill(child, sig);
-      continue;
-    }
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) != child) continue;
-    if (!ending) host.drain();
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    log.note(host.now_ns(),
-             std::string(o.run[0]) + " ended with exit code " + std::to_string(code));
-    if (replay == nullptr) return code;
-    if (ending) return kExitDiverged;
-    // The program has gone, whether or not the host saw it close the port.
-    replay->port_closed(static_cast<uint64_t>(host.now_ns() / 1'000'000));
-    if (!replay->diverged()) return code;
-    report_divergence();
-    return kExitDiverged;
-  }
+  return serve(sv);
 }
 
 }  // namespace

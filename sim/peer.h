@@ -44,6 +44,10 @@ class Peer {
 
   /// The peer has nothing more to do; the host stops serving.
   virtual bool ended() const { return false; }
+  /// The line has gone, as when the USB adapter is pulled: the host closes
+  /// its end of it, so that the program's calls fail as on a dead port.
+  /// A peer that hangs up has also ended.
+  virtual bool hung_up() const { return false; }
 };
 
 }  // namespace chipferry::sim

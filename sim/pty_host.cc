@@ -193,6 +193,17 @@ void PtyHost::discard_unread() {
   }
 }
 
+void PtyHost::hang_up(int64_t now) {
+  for (int* fd : {&watch_fd_, &slave_fd_, &master_fd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  input_.clear();
+  output_.clear();
+  log_.note(now, "hung up: the line is gone, as when a USB adapter is pulled");
+  log_.flush();
+}
+
 void PtyHost::watch_openers(int64_t now) {
   if (watch_fd_ < 0) return;
   alignas(inotify_event) char buffer[4096];
@@ -272,6 +283,7 @@ int64_t PtyHost::next_deadline() const {
 }
 
 void PtyHost::drain() {
+  if (master_fd_ < 0) return;  // hung up: nothing more comes
   const int64_t now = now_ns();
   take_all_input(now);
   watch_openers(now);
@@ -295,11 +307,20 @@ void PtyHost::serve(int wake_fd) {
     watch_openers(now);
     feed_input(now);
     read_input(now, false);
+    // A program opens the port before it writes, but the open may reach us
+    // only after its first bytes were read: looked at again, it is counted
+    // before those bytes are answered, or the answer is lost as sent to
+    // nobody.
+    watch_openers(now);
     feed_input(now);
     if (line_quiet()) peer_.advance(to_ms(now));
     if (silence_wake_ns_ >= 0 && silence_wake_ns_ <= now) silence_wake_ns_ = -1;
     if (const auto timer = peer_.timer_ms(); timer && *timer <= to_ms(now)) {
       peer_.on_timer(to_ms(now));
+    }
+    if (peer_.hung_up()) {
+      if (master_fd_ >= 0) hang_up(now);
+      return;
     }
     stage_output(now);
     write_output();

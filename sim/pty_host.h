@@ -20,6 +20,11 @@
 //    on silence instead; the host wakes once after each received byte, as
 //    the peer asks, so that the silence is noticed.
 //
+// A peer that hangs up (Peer::hung_up) has the host close both its ends of
+// the pseudo-terminal, the one it serves and the one it held so that the
+// line never hangs up: the program's end then fails every read and write
+// with EIO, as a serial port whose USB adapter was pulled fails them.
+//
 // The host sleeps in ppoll() until a byte moves or something falls due;
 // an idle line costs no CPU. It also watches who has the terminal end
 // open: bytes the model sends while nobody has the port open are lost, as
@@ -96,6 +101,7 @@ class PtyHost {
   void feed_input(int64_t now);
   void take_all_input(int64_t now);
   void discard_unread();
+  void hang_up(int64_t now);
   void watch_openers(int64_t now);
   void stage_output(int64_t now);
   void write_output();

@@ -30,7 +30,7 @@ const char kLeftOver[] =
 
 using TypeQuery = WithBench;
 
-TEST_F(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
+TEST_F(TypeQuery, StripsLeadingZerosAndFindsTheTransferLength) {
   struct Case {
     const char* name;
     const RomType* selected;
@@ -57,10 +57,10 @@ TEST_F(TypeQuery, StripsLeadingZerosAndSetsTheTransferLength) {
     if (c.selected != nullptr) bench.programmer.selected = c.selected;
     if (c.code) bench.programmer.faults.type_code = *c.code;
     Session& s = bench.opened();
-    s.transfer_length = c.before;
     std::memset(s.text, 'z', sizeof s.text);  // left over from an earlier prompt
-    EXPECT_TRUE(query_rom_type(s).carries_on());
-    EXPECT_EQ(s.transfer_length, c.after);
+    const QueriedType queried = query_rom_type(s);
+    EXPECT_TRUE(queried.next.carries_on());
+    EXPECT_EQ(queried.length_or(c.before), c.after);
     EXPECT_STREQ(s.text, c.text);
     EXPECT_EQ(bench.wire(), "R\r");
     EXPECT_EQ(bench.clock.sleeps, Sleeps{timing::kCommandMs});
@@ -72,16 +72,16 @@ TEST_F(TypeQuery, CodeCutShortComparesWhatArrived) {
   b.programmer.drop_output();
   b.programmer.faults.type_code = "16";
   b.programmer.faults.type_code_gap_ms = 500;  // "]" and the prompt come late
-  Session& s = b.opened();
-  EXPECT_TRUE(query_rom_type(s).carries_on());
-  EXPECT_EQ(s.transfer_length, 2048);
+  const QueriedType queried = query_rom_type(b.opened());
+  EXPECT_TRUE(queried.next.carries_on());
+  EXPECT_EQ(queried.length_or(0), 2048);
   // Two reads came back empty after their time-out.
   EXPECT_EQ(b.clock.now, timing::kCommandMs + 2u * timing::kByteTimeoutMs);
 }
 
 TEST_F(TypeQuery, NoBracketIsReportedAndChangesNothing) {
   b.programmer.faults.silent = true;
-  EXPECT_FALSE(query_rom_type(b.opened()).carries_on());
+  EXPECT_FALSE(query_rom_type(b.opened()).next.carries_on());
   EXPECT_EQ(b.session->transfer_length, kStartTransferLength);
 
   // Within a chip operation it ends the run with "No Response".
@@ -103,26 +103,26 @@ struct Operation {
   const char* prompt;  // the confirmation prompt, or ""
   const char* wire;    // what goes out between the wake-up and the release
   bool type_query;
-  uint32_t (*pause)(int32_t);  // pause after "P\r" by transfer length, or none
+  Sleeps pause;  // after "P\r", for a 2 KiB and a 64 KiB chip; none at all
 };
 
-const Operation kDump = {"dump", "5", "", "R\rP8\rP\r", true, timing::dump_pause};
-const Operation kCompare = {"compare", "6", "", "R\rPE\rP\r", true, timing::check_pause};
+const Operation kDump = {"dump", "5", "", "R\rP8\rP\r", true, {1008, 1256}};
+const Operation kCompare = {"compare", "6", "", "R\rPE\rP\r", true, {500, 504}};
 const Operation kProgram = {"program",    "7 PROGRAM", kProgramPrompt,
-                            "R\rPD\rP\r", true,        timing::program_pause};
-const Operation kErase = {"erase", "8 erase", kErasePrompt, "P9\rP\r", false, nullptr};
-const Operation kBlankCheck = {"blank check", "9", "", "R\rPC\rP\r", true, timing::check_pause};
+                            "R\rPD\rP\r", true,        {10240, 327680}};
+const Operation kErase = {"erase", "8 erase", kErasePrompt, "P9\rP\r", false, {}};
+const Operation kBlankCheck = {"blank check", "9", "", "R\rPC\rP\r", true, {500, 504}};
 const Operation kOperations[] = {kDump, kCompare, kProgram, kErase, kBlankCheck};
 
 // The pauses of a run that starts one operation and then quits: the
 // wake-up, "R\r" and the "]" that ends the type code (one failed attempt of
-// the prompt wait), the operation command, the pause after "P\r" for
-// `length`, `tail`, and the release.
-Sleeps expected_sleeps(const Operation& op, int32_t length, Sleeps tail = {}) {
+// the prompt wait), the operation command, the pause after "P\r" for the
+// smallest or the `largest` chip, `tail`, and the release.
+Sleeps expected_sleeps(const Operation& op, bool largest = false, Sleeps tail = {}) {
   Sleeps sleeps;
-  if (op.type_query) sleeps = {timing::kCommandMs, timing::kWaitRetryMs};
-  sleeps.push_back(timing::kCommandMs);
-  if (op.pause != nullptr) sleeps.push_back(op.pause(length));
+  if (op.type_query) sleeps = {100, 75};
+  sleeps.push_back(100);
+  if (!op.pause.empty()) sleeps.push_back(op.pause[largest ? 1 : 0]);
   sleeps.insert(sleeps.end(), tail.begin(), tail.end());
   return run_pauses(sleeps);
 }
@@ -141,7 +141,7 @@ TEST_F(ChipOperations, SuccessSendsTheSequencePausesByTheChipSizeAndPrintsNothin
       EXPECT_EQ(bench.run(std::string(op.keys) + " x\nq\n"), 0);
       EXPECT_EQ(bench.out_after_banner(), kMenu + op.prompt + kMenu);
       EXPECT_EQ(bench.wire(), kWakeUp + op.wire + kRelease);
-      EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, largest ? 65536 : 2048));
+      EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, largest));
       if (op.type_query) {
         EXPECT_EQ(bench.session->transfer_length, largest ? 65536 : 2048);
       }
@@ -156,7 +156,7 @@ TEST_F(ChipOperations, UnknownTypeCodeKeepsTheTransferLengthForThePause) {
     bench.programmer.faults.type_code = "0000";
     bench.session->transfer_length = 65536;
     EXPECT_EQ(bench.run(std::string(op.keys) + "\nq\n"), 0);
-    EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, 65536));
+    EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, true));
   }
 }
 
@@ -165,13 +165,26 @@ TEST_F(ChipOperations, DumpWaitsForTwoPassesAndThenTheWholePrompt) {
   EXPECT_EQ(b.run("5\nq\n"), 0);
   EXPECT_EQ(b.programmer.device_buffer[0], 0x42);
   // The closing prompt wait took the whole "[C]" of the second pass.
-  EXPECT_EQ(b.clock.sleeps, expected_sleeps(kDump, 2048));
+  EXPECT_EQ(b.clock.sleeps, expected_sleeps(kDump));
 
   // One pass alone is not enough: a missing second frame is no response.
   Bench one;
   one.programmer.faults.execute_replies = {"[PASS]"};
   EXPECT_EQ(one.run("5\nq\n"), 6);
   EXPECT_EQ(one.out_after_banner(), kMenu + "No Response\n");
+}
+
+// The closing wait after the last pass: a bare "[" serves every operation
+// but the dump, which waits for the whole prompt.
+TEST_F(ChipOperations, OnlyTheDumpClosesOnTheWholePrompt) {
+  for (const Operation* op : {&kCompare, &kProgram, &kErase, &kBlankCheck, &kDump}) {
+    SCOPED_TRACE(op->name);
+    Bench bench;
+    const bool dump = op == &kDump;
+    bench.programmer.faults.execute_replies = {dump ? "[PASS][PASS][" : "[PASS]["};
+    EXPECT_EQ(bench.run(std::string(op->keys) + "\nq\n"), dump ? 6 : 0);
+    EXPECT_EQ(bench.out_after_banner(), kMenu + op->prompt + (dump ? "No Response\n" : kMenu));
+  }
 }
 
 TEST_F(ChipOperations, FramesAreComparedIgnoringCaseAndWithoutEarlierText) {
@@ -233,8 +246,7 @@ TEST_F(ChipOperations, EveryCodeFramePrintsItsMessageAndShowsTheMenuAfterTheProm
               kMenu + op.prompt + o.printed + kMenu + (o.esc ? kLeftOver : ""));
     EXPECT_EQ(bench.wire(), kWakeUp + op.wire + (o.esc ? kEsc : "") + kRelease);
     // After ESC the error's pause, then the programmer's prompt arrives at once.
-    const Sleeps after_esc = o.esc ? Sleeps{timing::kEscAfterErrorMs} : Sleeps{};
-    EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, 2048, after_esc));
+    EXPECT_EQ(bench.clock.sleeps, expected_sleeps(op, false, o.esc ? Sleeps{200} : Sleeps{}));
   }
 }
 
@@ -322,8 +334,7 @@ TEST(Confirmation, AnyOtherWordReturnsToTheMenuWithoutTheOperationCommand) {
     // Refusing is silent and keeps the rest of the line for the menu.
     EXPECT_EQ(b.out_after_banner(), kMenu + c.op->prompt + kMenu + kLeftOver);
     EXPECT_EQ(b.wire(), kWakeUp + c.wire + kRelease);
-    const Sleeps asked =
-        c.op->type_query ? Sleeps{timing::kCommandMs, timing::kWaitRetryMs} : Sleeps{};
+    const Sleeps asked = c.op->type_query ? Sleeps{100, 75} : Sleeps{};
     EXPECT_EQ(b.clock.sleeps, run_pauses(asked));
   }
 }
@@ -334,6 +345,43 @@ TEST(Confirmation, EndOfInputRefuses) {
     Bench b;
     EXPECT_EQ(b.run(input), 0);
     EXPECT_EQ(b.wire().find("P\r"), std::string::npos);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// An image shorter than the chip, named before the chip is burned.
+
+TEST(ShortImage, IsNamedBeforeTheConfirmationOnlyWhenItIsShorterThanTheChip) {
+  const std::string named =
+      "the image loaded is 2048 bytes; a 2764 holds 8192, so 0800-1FFF will be programmed "
+      "from what the programmer's buffer held before";
+  const struct {
+    const char* name;
+    std::string input;  // "%2" and "%8" stand for a 2 and an 8 KiB image
+    std::vector<std::string> said;
+  } cases[] = {
+      {"2 KiB image", "1\n%2\n7\nno\n", {named}},
+      {"8 KiB image", "1\n%8\n7\nno\n", {}},
+      {"nothing loaded", "7\nno\n", {}},
+      {"a dump since", "1\n%2\n5\n7\nno\n", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir / "2k.bin", Bytes(2048, 0x11));
+    write_file(dir / "8k.bin", Bytes(8192, 0x11));
+    std::string input = c.input + "q\n";
+    for (const std::string size : {"2", "8"}) {
+      const size_t at = input.find("%" + size);
+      if (at != std::string::npos) input.replace(at, 2, dir / (size + "k.bin"));
+    }
+    Bench b;
+    b.programmer.selected = &rom("2764");
+    EXPECT_EQ(b.run(input), 0);
+    EXPECT_EQ(b.console.diagnostics, c.said);
+    // Standard output and the wire are as they were.
+    EXPECT_TRUE(b.out_after_banner().ends_with(kProgramPrompt + kMenu));
+    EXPECT_TRUE(b.wire().ends_with("R\r" + kRelease));
   }
 }
 

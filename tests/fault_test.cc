@@ -37,7 +37,7 @@ std::string last_line(const std::string& out) {
 }
 
 void silence_after_commands(Bench& b, size_t commands) {
-  b.programmer.quiet_after_commands = commands;
+  b.programmer.faults.quiet_after_commands = commands;
 }
 
 TEST(Faults, EveryFailureEndsWithItsCodeAndLeavesTheImageAlone) {
@@ -61,25 +61,23 @@ TEST(Faults, EveryFailureEndsWithItsCodeAndLeavesTheImageAlone) {
        },
        6, "No Response\n"},
       {"upload unanswered", "1\n%F\n",
-       [](Bench& b) { b.programmer.transfer_faults.upload_unanswered = true; }, 6, "No Response\n"},
+       [](Bench& b) { b.programmer.faults.upload_unanswered = true; }, 6, "No Response\n"},
       {"upload checksum differs", "1\n%F\n",
-       [](Bench& b) { b.programmer.transfer_faults.checksum_reply = "[1A2B ][C]"; }, 7,
+       [](Bench& b) { b.programmer.faults.checksum_reply = "[1A2B ][C]"; }, 7,
        "Checksum wrong! 1a2b does not equal d000\n"},
       {"checksum reply without the blank", "1\n%F\n",
-       [](Bench& b) { b.programmer.transfer_faults.checksum_reply = "[D000]\r[C]"; }, 7,
+       [](Bench& b) { b.programmer.faults.checksum_reply = "[D000]\r[C]"; }, 7,
        "Invalid Response\n"},
       {"download preamble too short", "2\n%F\n",
-       [](Bench& b) {
-         b.programmer.transfer_faults.download_preamble = std::string(1, '\0') + "\xFF";
-       },
-       6, "Data preamble invalid\n"},
+       [](Bench& b) { b.programmer.faults.download_preamble = std::string(1, '\0') + "\xFF"; }, 6,
+       "Data preamble invalid\n"},
       {"download with 250 bytes too many", "2\n%F\n",
-       [](Bench& b) { b.programmer.transfer_faults.download_length = 2048 + 245; }, 6,
+       [](Bench& b) { b.programmer.faults.download_length = 2048 + 245; }, 6,
        "Transmission has been aborted, 2298 bytes has been received\n"},
       {"download without the trailer", "2\n%F\n",
-       [](Bench& b) { b.programmer.download_trailer = "\r\n"; }, 6, "No Response\n"},
+       [](Bench& b) { b.programmer.faults.download_trailer = "\r\n"; }, 6, "No Response\n"},
       {"download checksum differs", "2\n%F\n",
-       [](Bench& b) { b.programmer.transfer_faults.checksum_reply = "[0001 ][C]"; }, 7,
+       [](Bench& b) { b.programmer.faults.checksum_reply = "[0001 ][C]"; }, 7,
        "Checksum wrong! 0001 does not equal f800\n"},
       {"input ends before the name", "2\n", [](Bench&) {}, 8, "Buffer not saved\n"},
   };
@@ -115,7 +113,7 @@ TEST(Faults, ADeviceThatFloodsBytesForeverCannotHoldTheProgram) {
   TempDir dir;
   Bench d;
   d.programmer.selected = type_of_class(0);
-  d.programmer.download_trailer = std::string(70000 + 3 * 3600, 'x');
+  d.programmer.faults.download_trailer = std::string(70000 + 3 * 3600, 'x');
   EXPECT_EQ(d.run("2\n" + (dir / "out.bin") + "\n"), 6);
   EXPECT_EQ(last_line(d.console.out), "No Response\n");
   EXPECT_TRUE(dir.entries().empty());
@@ -129,7 +127,7 @@ TEST(Faults, ADeviceThatAnswersEveryWaitWithGarbage) {
     write_file(image, kOldImage);
     Bench b;
     b.programmer.selected = type_of_class(0);
-    b.programmer.garbage_replies = true;
+    b.programmer.faults.garbage_replies = true;
     const int code = b.run(with_path(input, image));
     EXPECT_TRUE(code == 6 || code == 7) << code;
     EXPECT_EQ(read_file(image), kOldImage);

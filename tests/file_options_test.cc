@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
+#include <iterator>
 
+#include "platform/files.h"
+#include "tests/support/as_nobody.h"
 #include "tests/support/bench.h"
 #include "tests/support/transfer_scene.h"
 
@@ -14,6 +18,11 @@ namespace chipferry::test {
 namespace {
 
 const std::string kPrompt = "Enter Filename\n";
+
+size_t open_files() {
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
 
 using FileToBuffer = WithBenchAndFolder;
 
@@ -27,7 +36,9 @@ TEST_F(FileToBuffer, RefusedSizesLeaveTheLengthAndTheLineAlone) {
     input += name + "\n";
     expected += kPrompt + "Unsupported file size\n";
   }
+  const size_t open_before = open_files();
   EXPECT_EQ(b.run(input + "\nq\n"), 0);
+  EXPECT_EQ(open_files(), open_before);  // each refused file closed again
   EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
   EXPECT_EQ(b.session->transfer_length, 4096);
   EXPECT_EQ(b.wire(), kWakeUp + kRelease);
@@ -52,6 +63,18 @@ TEST_F(FileToBuffer, NamesThatOpenNothingAskAgain) {
   EXPECT_EQ(b.run(input), 0);
   EXPECT_EQ(b.out_after_banner(), expected + kPrompt + kMenu);
   EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(2048) + kRelease);
+}
+
+// A FIFO with no writer would hold the open for ever; a device with no
+// size is refused by its size, as before, without a byte read.
+TEST_F(FileToBuffer, NothingIsWaitedOn) {
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  alarm(60);  // a hang fails the test rather than the whole run
+  EXPECT_EQ(b.run("1\n" + dir / "fifo" + "\n/dev/null\n/dev/zero\n\nq\n"), 0);
+  alarm(0);
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Can't read file " + dir / "fifo" + "\n" +
+                                      kPrompt + "Unsupported file size\n" + kPrompt +
+                                      "Unsupported file size\n" + kPrompt + kMenu);
 }
 
 TEST_F(FileToBuffer, QuotesInsideAnUnquotedNameArePartOfIt) {
@@ -117,6 +140,7 @@ TEST_F(BufferToFile, AsksAgainUntilTheFileIsSaved) {
   // Replaced, exactly one block long, with its permissions; nothing else
   // left behind.
   EXPECT_EQ(read_file(dir / "old.bin"), device);
+  EXPECT_EQ(b.session->transfer_length, 2048);  // kept for the options to come
   struct stat info {};
   ASSERT_EQ(stat((dir / "old.bin").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
@@ -131,6 +155,70 @@ TEST_F(BufferToFile, SavesThroughALink) {
   EXPECT_EQ(b.run("2\n" + dir / "link.bin" + "\nq\n"), 0);
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
   EXPECT_EQ(read_file(dir / "real.bin").size(), 2048u);
+}
+
+// A link to a link, relative to its own folder, to a file not made yet:
+// the file is made where the last link points, and both links stay.
+TEST_F(BufferToFile, SavesThroughADanglingChainOfLinks) {
+  std::filesystem::create_directory(dir / "images");
+  std::filesystem::create_symlink("images/next.bin", dir / "link.bin");
+  std::filesystem::create_symlink("../made.bin", dir / "images/next.bin");
+  b.programmer.selected = type_of_class(0);
+  EXPECT_EQ(b.run("2\n" + dir / "link.bin" + "\nq\n"), 0);
+  EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + kMenu);
+  EXPECT_EQ(read_file(dir / "made.bin").size(), 2048u);
+  EXPECT_EQ(std::filesystem::read_symlink(dir / "link.bin"), "images/next.bin");
+  EXPECT_EQ(std::filesystem::read_symlink(dir / "images/next.bin"), "../made.bin");
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"images", "link.bin", "made.bin"}));
+}
+
+TEST_F(BufferToFile, ASaveByRootKeepsTheOwnerGroupAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can save over another user's file";
+  write_file(dir / "theirs.bin", {1});
+  ASSERT_EQ(chown((dir / "theirs.bin").c_str(), kNobody, kNoGroup), 0);
+  ASSERT_EQ(chmod((dir / "theirs.bin").c_str(), 0640), 0);
+  b.programmer.selected = type_of_class(0);
+  EXPECT_EQ(b.run("2\n" + dir / "theirs.bin" + "\nq\n"), 0);
+  struct stat info {};
+  ASSERT_EQ(stat((dir / "theirs.bin").c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 2048);
+  EXPECT_EQ(info.st_uid, kNobody);
+  EXPECT_EQ(info.st_gid, kNoGroup);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// Where a temporary file cannot take the old one's place, but the user may
+// write the file, it is written in place as "wb" would, and keeps its
+// owner: a folder the user may not write, and a file the user may write
+// but not give its owner's name.
+TEST(Saves, WhereNoTemporaryFileCanServeTheFileIsWrittenInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as nobody";
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  std::filesystem::create_directory(dir / "closed");
+  std::filesystem::create_directory(dir / "open");
+  const std::string in_closed = dir / "closed/image.bin";
+  const std::string roots = dir / "open/image.bin";
+  write_file(in_closed, Bytes(5000, 1));
+  write_file(roots, Bytes(5000, 2));
+  ASSERT_EQ(chown(in_closed.c_str(), kNobody, kNoGroup), 0);
+  ASSERT_EQ(chmod(roots.c_str(), 0666), 0);
+  ASSERT_EQ(chmod((dir / "closed").c_str(), 0555), 0);
+  ASSERT_EQ(chmod((dir / "open").c_str(), 0777), 0);
+
+  const Bytes image = pattern(2048, 9);
+  const std::string saved = as_nobody([&] {
+    return std::string(replace_file(in_closed.c_str(), image.data(), image.size()) ? "y" : "n") +
+           (replace_file(roots.c_str(), image.data(), image.size()) ? "y" : "n");
+  });
+  EXPECT_EQ(saved, "yy");
+  EXPECT_EQ(read_file(in_closed), image);
+  EXPECT_EQ(read_file(roots), image);
+  struct stat info {};
+  ASSERT_EQ(stat(roots.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 0u);
+  EXPECT_EQ(std::filesystem::directory_iterator(dir / "closed")->path(), in_closed);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "open"), {}), 1);
 }
 
 // The disk refuses the image half-way: the old file must survive whole.

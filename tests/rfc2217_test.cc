@@ -18,6 +18,7 @@
 #include "platform/serial-rfc2217.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_console.h"
+#include "tests/support/wire.h"
 
 namespace chipferry::test {
 namespace {
@@ -132,7 +133,7 @@ TEST(Rfc2217Url, TakesTheThreeFormsOfHostAndSaysWhatIsWrongWithTheRest) {
 }
 
 // ---------------------------------------------------------------------------
-// The backend, against a port server the test plays.
+// The whole program against a port server the test plays on 127.0.0.1.
 
 constexpr int kPeerWaitMs = 5000;
 
@@ -178,44 +179,62 @@ void put(int fd, const std::string& s) {
   ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
 }
 
-// Reads what the client sends until `done` says it holds enough; what it
-// read. Empty-handed after kPeerWaitMs.
-std::string read_until(int fd, const std::function<bool(const std::string&)>& done) {
-  std::string got;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPeerWaitMs);
-  while (!done(got) && std::chrono::steady_clock::now() < end) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 50) != 1) continue;
-    char chunk[512];
-    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    got.append(chunk, static_cast<size_t>(n));
-  }
-  return got;
+// What the client sends next; empty once it has closed, or after
+// kPeerWaitMs of silence.
+std::string read_some(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, kPeerWaitMs) != 1) return {};
+  char chunk[512];
+  const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+  return n > 0 ? std::string(chunk, static_cast<size_t>(n)) : std::string();
 }
 
-// ser2net's opening with a banner, and every one of the client's settings
-// answered as asked, for the query at open and the settings after it.
-void serve_as_a_port(int fd) {
-  put(fd, bytes({0xFF, 251, 3, 0xFF, 253, 3, 0xFF, 253, 0, 0xFF, 251, 0, 0xFF, 253, 44}) +
-              "\r\nser2net port 7416\r\n");
-  size_t answered = 0;
+// ser2net's opening: our requests answered, and the serial port option.
+const std::string kPortOpening =
+    bytes({0xFF, 251, 3, 0xFF, 253, 3, 0xFF, 253, 0, 0xFF, 251, 0, 0xFF, 253, 44});
+
+// A port server as the client meets it: `opening` and a banner, then every
+// serial port command answered with the value asked, and the data, with
+// 0xFF undoubled, handed to `programmer`. It adds what the programmer
+// says (its 0xFF doubled) to `reply`, and returns false to end the
+// connection from this side. Returns the data when the client closed.
+std::string serve(
+    int fd, const std::string& opening,
+    const std::function<bool(const std::string& data, std::string& reply)>& programmer) {
+  put(fd, opening + "\r\nser2net port 7416\r\n");
   std::string in;
-  while (answered < 10) {
-    const std::string more = read_until(fd, [](const std::string& s) { return !s.empty(); });
-    if (more.empty()) return;
+  std::string data;
+  for (std::string more = read_some(fd); !more.empty(); more = read_some(fd)) {
     in += more;
-    for (size_t at = in.find("\xFF\xFA\x2C"); at != std::string::npos;
-         at = in.find("\xFF\xFA\x2C")) {
-      const size_t end = in.find("\xFF\xF0", at);
-      if (end == std::string::npos) break;
-      std::string reply = in.substr(at, end + 2 - at);
-      reply[3] = static_cast<char>(reply[3] + 100);
-      put(fd, reply);
-      in.erase(0, end + 2);
-      ++answered;
+    std::string reply;
+    size_t at = 0;
+    while (at < in.size()) {
+      if (in[at] != '\xFF') {
+        data += in[at++];
+        continue;
+      }
+      if (at + 1 == in.size()) break;
+      const auto verb = static_cast<uint8_t>(in[at + 1]);
+      if (verb == 0xFF) {
+        data += in[at];
+        at += 2;
+      } else if (verb == 0xFA) {
+        const size_t end = in.find("\xFF\xF0", at);
+        if (end == std::string::npos) break;
+        reply += in.substr(at, 3) + static_cast<char>(in[at + 3] + 100) +
+                 in.substr(at + 4, end + 2 - at - 4);
+        at = end + 2;
+      } else {
+        if (verb >= 251 && at + 2 == in.size()) break;
+        at += verb >= 251 ? 3 : 2;
+      }
     }
+    in.erase(0, at);
+    const bool go_on = programmer(data, reply);
+    if (!reply.empty()) put(fd, reply);
+    if (!go_on) break;
   }
+  return data;
 }
 
 struct Com1 {
@@ -223,109 +242,92 @@ struct Com1 {
   ~Com1() { setenv("CHIPFERRY_COM1", "/nonexistent/set-CHIPFERRY_COM1-in-this-test", 1); }
 };
 
-void open_configured(SerialDevice& serial) {
-  ASSERT_EQ(serial.open("COM1"), OpenResult::ok) << serial.error_text();
-  LineSettings settings;
-  ASSERT_TRUE(serial.get_state(settings));
-  settings = {19200, 8, Parity::none, StopBits::one, Handshake::rts_cts};
-  ASSERT_TRUE(serial.set_state(settings)) << serial.error_text();
-  ASSERT_TRUE(serial.set_timeouts({60, 60}));
-}
-
-TEST(Rfc2217Serial, AConnectionCutMidBlockEndsLikeAVanishedPort) {
-  std::string received;
-  ScriptedServer server([&](int fd) {
-    serve_as_a_port(fd);
-    received = read_until(fd, [](const std::string& s) { return s.size() >= 3; });
-    // A block's first bytes, 0xFF doubled, then the connection cut in the
-    // middle of the next doubled 0xFF.
-    put(fd, bytes({'A', 0xFF, 0xFF, 'B', 0xFF}));
-  });
-  const auto serial = std::make_unique<Rfc2217Serial>(server.url());
-  open_configured(*serial);
-  EXPECT_EQ(serial->write_byte(0xFF).count, 1u);
-  EXPECT_EQ(serial->write_byte('x').count, 1u);
-
-  // What came before the cut is read, and not the banner from before the
-  // port was set up; then the call fails.
-  std::string block;
-  ByteIo io;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPeerWaitMs);
-  while (std::chrono::steady_clock::now() < end) {
-    uint8_t byte = 0;
-    io = serial->read_byte(byte);
-    if (!io.call_ok) break;
-    if (io.count == 1) block += static_cast<char>(byte);
-  }
-  EXPECT_FALSE(io.call_ok);
-  EXPECT_EQ(block, bytes({'A', 0xFF, 'B'}));
-  for (int i = 0; i < 2; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    uint8_t byte = 0;
-    const ByteIo read = serial->read_byte(byte);
-    EXPECT_FALSE(read.call_ok);
-    EXPECT_EQ(read.count, 0u);
-    EXPECT_FALSE(serial->write_byte('y').call_ok);
-    // Each failed call still takes its time-out: no caller spins.
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(110));
-  }
-  EXPECT_NE(serial->error_text().find("connection to the port server ended"), std::string::npos)
-      << serial->error_text();
-  serial->close();
-  EXPECT_EQ(received, bytes({0xFF, 0xFF, 'x'}));
-}
-
-// The whole start-up against `url`, on a virtual clock.
-int start_up_with(const std::string& url, ScriptedConsole& console) {
+// The whole program against `url`, on a virtual clock, with `input` typed.
+int run_with(const std::string& url, ScriptedConsole& console, const std::string& input) {
   Com1 com1(url);
-  sim::VirtualClock clock;
-  auto serial = remote_serial_from_environment();
+  auto serial = remote_serial("/nonexistent/default");
   EXPECT_NE(serial, nullptr);
+  if (!serial) return -1;
+  VirtualClock clock;
   auto session = std::make_unique<Session>(*serial, console, clock);
-  console.input = "q\n";
+  console.input = input;
   return run_program(*session);
 }
 
 TEST(Rfc2217Serial, PortFailuresGiveTheirExitCodesAndSayWhy) {
-  ScriptedServer hangs_up([](int) {});
+  // It reads the client's opening first: a close with bytes unread would
+  // be a reset.
+  ScriptedServer hangs_up([](int fd) { read_some(fd); });
+  std::string released;
+  // A Telnet server that refuses the serial port option: the settings are
+  // refused, and the programmer still gets its release.
+  ScriptedServer telnet_only([&](int fd) {
+    released =
+        serve(fd, bytes({0xFF, 254, 44, 0xFF, 253, 0, 0xFF, 251, 0, 0xFF, 253, 3, 0xFF, 251, 3}),
+              [](const std::string&, std::string&) { return true; });
+  });
   const struct {
     std::string url;
     int code;
     const char* message;
-    const char* reason;
+    const char* why;
   } cases[] = {
-      {"rfc2217://127.0.0.1", 1, "Port COM1 doesn't exist\n", "no port number"},
+      {"rfc2217://127.0.0.1", 1, "Port COM1 doesn't exist\n",
+       " cannot be opened: no port number (the form is rfc2217://HOST:PORT)"},
       {"rfc2217://127.0.0.1:" + std::to_string(unused_loopback_port()), 1,
-       "Port COM1 doesn't exist\n", "Connection refused"},
-      {hangs_up.url(), 2, "Can't access Port COM1\n", "connection to the port server ended"},
+       "Port COM1 doesn't exist\n",
+       " cannot be opened: Connection refused; is the port server running there, on that port?"},
+      {hangs_up.url(), 2, "Can't access Port COM1\n",
+       " cannot be opened: the port server closed the connection; can the port server open its "
+       "serial device?"},
+      {telnet_only.url(), 4, "Can't set Port COM1 state\n",
+       " refused the line settings (19200 baud, 8N1, RTS/CTS): the server does not take Telnet's "
+       "serial port option (RFC 2217); is it a telnet(rfc2217) port?"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
-    sim::VirtualClock clock;
+    VirtualClock clock;
     ScriptedConsole console(clock);
-    EXPECT_EQ(start_up_with(c.url, console), c.code);
-    EXPECT_NE(console.out.find(c.message), std::string::npos) << console.out;
-    ASSERT_EQ(console.diagnostics.size(), 1u);
-    EXPECT_EQ(console.diagnostics[0].rfind("COM1 (" + c.url + "): ", 0), 0u)
-        << console.diagnostics[0];
-    EXPECT_NE(console.diagnostics[0].find(c.reason), std::string::npos) << console.diagnostics[0];
+    EXPECT_EQ(run_with(c.url, console, "q\n"), c.code);
+    EXPECT_EQ(console.out, kBannerStart +
+                               "Written from the programmer's documented exchanges; "
+                               "no warranty.\n\n" +
+                               c.message);
+    EXPECT_EQ(console.diagnostics, std::vector<std::string>{"COM1 (" + c.url + ")" + c.why});
   }
+  EXPECT_EQ(released, kRelease);
+}
 
-  // A server that refuses the serial port option: the settings are
-  // refused, and the programmer still gets its release.
-  std::string released;
-  ScriptedServer telnet_only([&](int fd) {
-    put(fd, bytes({0xFF, 254, 44, 0xFF, 253, 0, 0xFF, 251, 0, 0xFF, 253, 3, 0xFF, 251, 3}));
-    released =
-        read_until(fd, [](const std::string& s) { return s.find("SC\r") != std::string::npos; });
+// The port server goes in the middle of a download, in the middle of a
+// doubled 0xFF: what came before is read, then the run ends as it ends
+// when a local port vanishes, and nothing more goes to the connection.
+TEST(Rfc2217Serial, AConnectionCutMidBlockEndsLikeAVanishedPort) {
+  std::string after_download;
+  ScriptedServer server([&](int fd) {
+    int prompts = 0;
+    const std::string data =
+        serve(fd, kPortOpening, [&](const std::string& data, std::string& reply) {
+          const int due = static_cast<int>(data.find('\x11') != std::string::npos) +
+                          static_cast<int>(data.find("S900000 01\r") != std::string::npos);
+          for (; prompts < due; ++prompts) reply += "[C]";
+          if (data.ends_with("R\r")) reply += "[0016][C]";
+          if (!data.ends_with("S8\r")) return true;
+          put(fd, bytes({0, 0, 0, 0xFF, 0xFF, 'A', 0xFF, 0xFF, 'B', 0xFF}));
+          shutdown(fd, SHUT_WR);
+          return true;
+        });
+    after_download = data.substr(data.find("S8\r") + 3);
   });
-  sim::VirtualClock clock;
+  VirtualClock clock;
   ScriptedConsole console(clock);
-  EXPECT_EQ(start_up_with(telnet_only.url(), console), 4);
-  EXPECT_NE(console.out.find("Can't set Port COM1 state\n"), std::string::npos) << console.out;
-  ASSERT_EQ(console.diagnostics.size(), 1u);
-  EXPECT_NE(console.diagnostics[0].find("serial port option"), std::string::npos);
-  EXPECT_NE(released.find("\x1BSC\r"), std::string::npos);
+  EXPECT_EQ(run_with(server.url(), console, "2\nq\n"), 6);
+  EXPECT_EQ(console.out.substr(console.out.find(kMenu)),
+            kMenu + "Couldn't read Port COM1\nNo Response\n");
+  EXPECT_EQ(console.diagnostics,
+            std::vector<std::string>{"COM1 (" + server.url() +
+                                     ") went away: the port server closed the connection; is the "
+                                     "port server still running there, and the network up?"});
+  EXPECT_EQ(after_download, "") << "no byte after the connection ended, the release's neither";
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 namespace chipferry::test {
 namespace {
 
-using Kind = sim::WireEvent::Kind;
+using Kind = WireEvent::Kind;
 
 using StartUp = WithBench;
 
@@ -17,15 +17,11 @@ TEST_F(StartUp, WakesTheProgrammerAndQuitsCleanly) {
   EXPECT_EQ(b.console.out, kBanner + kMenu);
   EXPECT_EQ(b.wire(), kWakeUp + kRelease);
   // The pause between ESC and DC1, and the release's two.
-  EXPECT_EQ(b.clock.sleeps, run_pauses());
+  EXPECT_EQ(b.clock.sleeps, (Sleeps{50, 100, 100}));
   EXPECT_EQ(b.serial.opened_name, "COM1");
-  EXPECT_EQ(b.serial.settings.baud_rate, 19200u);
-  EXPECT_EQ(b.serial.settings.data_bits, 8);
-  EXPECT_EQ(b.serial.settings.parity, Parity::none);
-  EXPECT_EQ(b.serial.settings.stop_bits, StopBits::one);
-  EXPECT_EQ(b.serial.settings.handshake, Handshake::rts_cts);
-  EXPECT_EQ(b.serial.timeouts.read_ms, timing::kByteTimeoutMs);
-  EXPECT_EQ(b.serial.timeouts.write_ms, timing::kByteTimeoutMs);
+  EXPECT_TRUE(b.serial.line_set);
+  EXPECT_EQ(b.serial.timeouts.read_ms, 60u);
+  EXPECT_EQ(b.serial.timeouts.write_ms, 60u);
   EXPECT_EQ(b.serial.events.back().kind, Kind::closed);
   EXPECT_FALSE(b.serial.is_open);
 }
@@ -62,23 +58,24 @@ TEST_F(StartUp, SilentProgrammerGivesUpAfterTheFullWait) {
 TEST_F(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
   struct Case {
     const char* name;
-    void (*arrange)(sim::SimSerial&);
+    void (*arrange)(SimSerial&);
     int code;
     const char* message;
     bool released;
+    const char* why;  ///< on standard error
   };
   const Case cases[] = {
-      {"missing", [](sim::SimSerial& s) { s.open_result = OpenResult::not_found; }, 1,
-       "Port COM1 doesn't exist\n", false},
-      {"busy", [](sim::SimSerial& s) { s.open_result = OpenResult::failed; }, 2,
-       "Can't access Port COM1\n", false},
+      {"missing", [](SimSerial& s) { s.open_result = OpenResult::not_found; }, 1,
+       "Port COM1 doesn't exist\n", false, "COM1 cannot be opened"},
+      {"busy", [](SimSerial& s) { s.open_result = OpenResult::failed; }, 2,
+       "Can't access Port COM1\n", false, "COM1 cannot be opened"},
       // No settings: no terminal device, so nothing may be written to it.
-      {"get state", [](sim::SimSerial& s) { s.get_state_ok = false; }, 3,
-       "Can't get Port COM1 state\n", false},
-      {"set state", [](sim::SimSerial& s) { s.set_state_ok = false; }, 4,
-       "Can't set Port COM1 state\n", true},
-      {"timeouts", [](sim::SimSerial& s) { s.set_timeouts_ok = false; }, 5,
-       "Can't set Port COM1 timeouts\n", true},
+      {"get state", [](SimSerial& s) { s.get_state_ok = false; }, 3, "Can't get Port COM1 state\n",
+       false, "COM1 is not a serial device"},
+      {"set state", [](SimSerial& s) { s.set_state_ok = false; }, 4, "Can't set Port COM1 state\n",
+       true, "COM1 refused the line settings (19200 baud, 8N1, RTS/CTS)"},
+      {"timeouts", [](SimSerial& s) { s.set_timeouts_ok = false; }, 5,
+       "Can't set Port COM1 timeouts\n", true, "COM1 refused its time-outs"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -86,6 +83,7 @@ TEST_F(StartUp, PortFailuresEndWithTheirCodeAndReleaseOnlyAnOpenPort) {
     c.arrange(bench.serial);
     EXPECT_EQ(bench.run("q\n"), c.code);
     EXPECT_EQ(bench.console.out, kBanner + c.message);
+    EXPECT_EQ(bench.console.diagnostics, std::vector<std::string>{c.why});
     EXPECT_EQ(bench.wire(), c.released ? kRelease : "");
     EXPECT_FALSE(bench.serial.is_open);
     EXPECT_EQ(bench.console.lines_read, 0);
@@ -163,38 +161,6 @@ TEST_F(Menu, EndOfInputEndsTheRunAsQuitDoes) {
     Bench bench;
     EXPECT_EQ(bench.run(input), 0);
     EXPECT_EQ(bench.wire(), kWakeUp + kRelease);
-  }
-}
-
-// The tests take their pauses from link/timings.h, as the program does; a
-// wrong figure there would pass them all. Here each has its own number.
-TEST(Timings, EveryFigureIsPinnedToItsNumber) {
-  EXPECT_EQ(timing::kByteTimeoutMs, 60u);
-  EXPECT_EQ(timing::kWaitAttempts, 3600);
-  EXPECT_EQ(timing::kWaitRetryMs, 75u);
-  EXPECT_EQ(timing::kWakeUpMs, 50u);
-  EXPECT_EQ(timing::kReleaseMs, 100u);
-  EXPECT_EQ(timing::kCommandMs, 100u);
-  EXPECT_EQ(timing::kEscAfterErrorMs, 200u);
-  EXPECT_EQ(timing::kBeforeBreakMs, 200u);
-  EXPECT_EQ(timing::kBreakMs, 500u);
-  EXPECT_EQ(timing::kAbandonUploadMs, 500u);
-  EXPECT_EQ(timing::kAbandonPreambleMs, 5000u);
-  EXPECT_EQ(timing::kAbandonDataMs, 2000u);
-  const struct {
-    int32_t length;
-    uint32_t checksum, dump, check, program;
-  } by_length[] = {
-      {2048, 700, 1008, 500, 10240},
-      {32768, 702, 1128, 502, 163840},
-      {65536, 704, 1256, 504, 327680},
-  };
-  for (const auto& l : by_length) {
-    SCOPED_TRACE(l.length);
-    EXPECT_EQ(timing::checksum_pause(l.length), l.checksum);
-    EXPECT_EQ(timing::dump_pause(l.length), l.dump);
-    EXPECT_EQ(timing::check_pause(l.length), l.check);
-    EXPECT_EQ(timing::program_pause(l.length), l.program);
   }
 }
 

@@ -1,6 +1,6 @@
 // What a person at a terminal sees beyond standard output, in virtual
 // time: the status line during the long waits, control keys in caret
-// notation, --help and --version; and what an interrupt would send.
+// notation, --help and --version.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -67,7 +67,7 @@ TEST(StatusLine, ShowsADownloadsProgressAndEscOnlyWithAKeyboard) {
     // Half the block at once, then 1.2 s of silence, then the rest: the
     // rate counts from the first byte, 1023 bytes in 1020 ms when a
     // second has gone by, 2047 in 1200 ms at the end.
-    b.programmer.transfer_faults.download_gaps = {{1024, 1200}};
+    b.programmer.faults.download_gaps = {{1024, 1200}};
     EXPECT_EQ(b.run("2\n" + (dir / "out.bin") + "\nq\n"), 0);
     const std::string esc = keyboard ? ", ESC abandons" : "";
     std::vector<std::string> lines;
@@ -110,7 +110,7 @@ TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argv.back());
-    sim::VirtualClock clock;
+    VirtualClock clock;
     ScriptedConsole console(clock);
     const auto code =
         answer_arguments(static_cast<int>(c.argv.size()), c.argv.data(), console, "/dev/ttyS9");
@@ -119,33 +119,12 @@ TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
     EXPECT_EQ(console.out.rfind(c.starts, 0), 0u) << console.out;
     EXPECT_EQ(console.out.empty(), !c.answered);
   }
-  sim::VirtualClock clock;
+  VirtualClock clock;
   ScriptedConsole console(clock);
   const char* help[] = {"chipferry", "--help"};
   answer_arguments(2, help, console, "/dev/ttyS9");
   EXPECT_NE(console.out.find("CHIPFERRY_COM1,\nor /dev/ttyS9 when it is not set"),
             std::string::npos);
-}
-
-// What a Ctrl+C would send is what the end of the run sends, and only to a
-// port that is a terminal device.
-TEST(Interrupt, ArmsTheReleaseOnlyForAPortThatAnswersItsSettings) {
-  Bench b;
-  EXPECT_EQ(b.run("q\n"), 0);
-  std::string armed;
-  std::vector<uint32_t> pauses;
-  for (const ReleaseStep& step : b.serial.interrupt_release) {
-    armed.push_back(static_cast<char>(step.byte));
-    if (step.pause_ms != 0) pauses.push_back(step.pause_ms);
-  }
-  EXPECT_EQ(armed, kRelease);
-  EXPECT_EQ(pauses, (std::vector<uint32_t>{100, 100}));
-  EXPECT_EQ(b.serial.interrupt_byte_timeout_ms, 60u);
-
-  Bench not_a_terminal;
-  not_a_terminal.serial.get_state_ok = false;
-  EXPECT_EQ(not_a_terminal.run("q\n"), 3);
-  EXPECT_TRUE(not_a_terminal.serial.interrupt_release.empty());
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 
 #include "app/program.h"
 #include "platform/backends.h"
-#include "sim/sim_serial.h"
 #include "tests/support/bench.h"
 #include "tests/support/scripted_console.h"
+#include "tests/support/sim_serial.h"
 #include "tests/support/temp_dir.h"
 #include "trace/recorder.h"
 
@@ -140,9 +140,9 @@ TEST(TraceFormat, RefusesWhatIsNoTraceAndReadsWhatAKilledWriterLeft) {
   }
 }
 
-std::string wire_text(const std::vector<sim::WireEvent>& events) {
+std::string wire_text(const std::vector<WireEvent>& events) {
   std::string text;
-  for (const sim::WireEvent& e : events) {
+  for (const WireEvent& e : events) {
     text += std::to_string(static_cast<int>(e.kind)) + ":" + std::to_string(e.byte) + "@" +
             std::to_string(e.at_ms) + " ";
   }
@@ -164,11 +164,11 @@ TEST(TraceRecording, SeesEverythingOnTheLineAndChangesNothing) {
   const int bare_code = bare.run(input);
 
   sim::Programmer programmer;
-  auto clock = std::make_unique<sim::VirtualClock>();
-  auto serial = std::make_unique<sim::SimSerial>(programmer, *clock);
+  auto clock = std::make_unique<VirtualClock>();
+  auto serial = std::make_unique<SimSerial>(programmer, *clock);
   auto console = std::make_unique<ScriptedConsole>(*clock);
-  sim::VirtualClock& virtual_clock = *clock;
-  sim::SimSerial& sim_serial = *serial;
+  VirtualClock& virtual_clock = *clock;
+  SimSerial& sim_serial = *serial;
   ScriptedConsole& scripted = *console;
   sim_serial.held_writes = 1;
   sim_serial.faults_from_byte = 40;
@@ -187,8 +187,8 @@ TEST(TraceRecording, SeesEverythingOnTheLineAndChangesNothing) {
   const std::string written = sim_serial.written();
   const std::vector<uint32_t> sleeps = virtual_clock.sleeps;
   std::vector<uint64_t> breaks;
-  for (const sim::WireEvent& e : sim_serial.events) {
-    if (e.kind != sim::WireEvent::Kind::byte) breaks.push_back(e.at_ms);
+  for (const WireEvent& e : sim_serial.events) {
+    if (e.kind != WireEvent::Kind::byte) breaks.push_back(e.at_ms);
   }
   backends = Backends{};  // the file is complete once the backends are gone
 
@@ -220,9 +220,9 @@ TEST(TraceRecording, SeesEverythingOnTheLineAndChangesNothing) {
 TEST(TraceRecording, AFileThatCannotBeCreatedLeavesTheBackendsAlone) {
   sim::Programmer programmer;
   Backends backends;
-  backends.clock = std::make_unique<sim::VirtualClock>();
-  backends.serial = std::make_unique<sim::SimSerial>(
-      programmer, static_cast<sim::VirtualClock&>(*backends.clock));
+  backends.clock = std::make_unique<VirtualClock>();
+  backends.serial =
+      std::make_unique<SimSerial>(programmer, static_cast<VirtualClock&>(*backends.clock));
   SerialDevice* serial = backends.serial.get();
   std::string error;
   EXPECT_FALSE(trace::record(backends, "/nonexistent/dir/t", error));

@@ -50,18 +50,8 @@ std::string hex(uint8_t byte) {
   return text;
 }
 
-std::string settings_text(const LineSettings& s) {
-  const char parity = s.parity == Parity::none   ? 'N'
-                      : s.parity == Parity::odd  ? 'O'
-                      : s.parity == Parity::even ? 'E'
-                                                 : '?';
-  const char stop = s.stop_bits == StopBits::one ? '1' : s.stop_bits == StopBits::two ? '2' : '?';
-  char text[64];
-  std::snprintf(text, sizeof text, "%lu %u%c%c %s", static_cast<unsigned long>(s.baud_rate),
-                static_cast<unsigned>(s.data_bits), parity, stop,
-                s.handshake == Handshake::rts_cts ? "rts/cts" : "no handshake");
-  return text;
-}
+// The line set_state() sets, in the words the traces have always used.
+constexpr char kLineSet[] = "19200 8N1 rts/cts";
 
 class TracingSerial : public SerialDevice {
  public:
@@ -88,16 +78,15 @@ class TracingSerial : public SerialDevice {
     return inner_->device_path(port_name);
   }
 
-  bool get_state(LineSettings& settings) override {
-    const bool ok = inner_->get_state(settings);
-    rec_->event(ok ? Event::settings_read : Event::settings_not_read,
-                ok ? settings_text(settings) : "");
+  bool get_state() override {
+    const bool ok = inner_->get_state();
+    rec_->event(ok ? Event::settings_read : Event::settings_not_read);
     return ok;
   }
 
-  bool set_state(const LineSettings& settings) override {
-    const bool ok = inner_->set_state(settings);
-    rec_->event(ok ? Event::settings_set : Event::settings_refused, settings_text(settings));
+  bool set_state() override {
+    const bool ok = inner_->set_state();
+    rec_->event(ok ? Event::settings_set : Event::settings_refused, kLineSet);
     return ok;
   }
 
@@ -112,7 +101,7 @@ class TracingSerial : public SerialDevice {
   ByteIo write_byte(uint8_t byte) override {
     const ByteIo io = inner_->write_byte(byte);
     if (!io.call_ok) {
-      rec_->event(Event::write_failed, hex(byte));
+      rec_->event(Event::write_failed, hex(byte) + (io.gone ? ": " + gone_text() : ""));
     } else if (io.count == 0) {
       rec_->event(Event::write_delivered_nothing, hex(byte));
     } else {
@@ -124,7 +113,7 @@ class TracingSerial : public SerialDevice {
   ByteIo read_byte(uint8_t& byte) override {
     const ByteIo io = inner_->read_byte(byte);
     if (!io.call_ok) {
-      rec_->event(Event::read_failed);
+      rec_->event(Event::read_failed, io.gone ? gone_text() : "");
     } else if (io.count == 0) {
       rec_->event(Event::read_timed_out);
     } else {
@@ -153,14 +142,9 @@ class TracingSerial : public SerialDevice {
     rec_->event(Event::output_discarded);
   }
 
-  // The interrupted run's release goes out from a signal handler, which
-  // cannot write to the trace: the trace ends where the interrupt came.
-  void release_on_interrupt(std::span<const ReleaseStep> release,
-                            uint32_t byte_timeout_ms) override {
-    inner_->release_on_interrupt(release, byte_timeout_ms);
-  }
-
   std::string error_text() const override { return inner_->error_text(); }
+  std::string advice() const override { return inner_->advice(); }
+  std::string gone_advice() const override { return inner_->gone_advice(); }
 
   void close() override {
     inner_->close();
@@ -169,6 +153,8 @@ class TracingSerial : public SerialDevice {
   }
 
  private:
+  std::string gone_text() const { return "the device has gone (" + inner_->error_text() + ")"; }
+
   std::unique_ptr<SerialDevice> inner_;
   std::shared_ptr<Recorder> rec_;
 };
@@ -184,9 +170,17 @@ class TracingClock : public Clock {
     rec_->clock().sleep_ms(ms);
   }
   void sleep_ms_ticking(uint32_t ms, uint32_t every_ms,
-                        const std::function<void(uint32_t slept_ms)>& tick) override {
+                        const std::function<void(uint32_t slept_ms)>& tick,
+                        const std::function<bool()>& ended) override {
     rec_->event(Event::pause, std::to_string(ms) + " ms");
-    rec_->clock().sleep_ms_ticking(ms, every_ms, tick);
+    const uint64_t start = rec_->now();
+    rec_->clock().sleep_ms_ticking(ms, every_ms, tick, ended);
+    // A pause the end of the run cut short says so, or the trace would
+    // seem to have lost time.
+    if (const uint64_t slept = rec_->now() - start; slept < ms) {
+      rec_->writer.note(rec_->now(),
+                        "the pause ended after " + std::to_string(slept) + " ms: the run must end");
+    }
   }
   uint64_t now_ms() override { return rec_->clock().now_ms(); }
 

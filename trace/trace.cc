@@ -94,14 +94,17 @@ std::string one_line(std::string_view text) {
   return line;
 }
 
-// A piece of an untrusted line, safe to put in a message.
+// A piece of an untrusted line, safe to put in a message, in quotes.
 std::string shown(std::string_view text) {
   constexpr size_t kMaxShown = 40;
   std::string piece = one_line(text.substr(0, kMaxShown));
   for (char& c : piece) {
     if (static_cast<uint8_t>(c) >= 0x80) c = '?';
   }
-  return text.size() > kMaxShown ? piece + "..." : piece;
+  if (text.size() > kMaxShown) piece += "...";
+  piece.insert(piece.begin(), '\'');
+  piece += '\'';
+  return piece;
 }
 
 int hex_digit(char c) {
@@ -113,84 +116,125 @@ int hex_digit(char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// One line that is neither blank nor a note. `last_unended`: the file
-// stops in this line, so whatever it holds up to where it breaks off
-// counts, and a head cut short drops the line. Returns false with `error`
-// when the line is malformed; with `keep` false when there is nothing to
-// keep of it.
-bool parse_entry(std::string_view line, size_t number, bool last_unended, Entry& entry, bool& keep,
-                 std::string& error) {
-  keep = false;
-  const std::string where = "line " + std::to_string(number) + ": ";
-  auto fail = [&](const std::string& what) {
-    if (last_unended) return true;  // the writer was stopped here
-    error = where + what;
-    return false;
-  };
+// Where a line of entries stands once its time and its mark are read.
+struct Head {
+  uint64_t at_ms = 0;
+  char mark = 0;
+  size_t rest = 0;  ///< where what follows the mark begins
+};
+
+// The time and the mark that begin every entry: "   0.050 >". False, with
+// `what` saying why, when either is missing or malformed.
+bool parse_head(std::string_view line, Head& head, std::string& what) {
   size_t i = 0;
   while (i < line.size() && line[i] == ' ') ++i;
   uint64_t seconds = 0;
   size_t digits = 0;
   for (; i < line.size() && is_digit(line[i]); ++i, ++digits) {
-    if (digits == kMaxSecondsDigits) return fail("the time has too many digits");
+    if (digits == kMaxSecondsDigits) {
+      what = "the time has too many digits";
+      return false;
+    }
     seconds = seconds * 10 + static_cast<uint64_t>(line[i] - '0');
   }
   if (digits == 0 || i + 4 > line.size() || line[i] != '.' || !is_digit(line[i + 1]) ||
       !is_digit(line[i + 2]) || !is_digit(line[i + 3])) {
-    return fail("no time (seconds with three decimals) at the start of '" + shown(line) + "'");
+    what = "no time (seconds with three decimals) at the start of " + shown(line);
+    return false;
   }
   uint64_t ms = 0;
   for (size_t d = 1; d <= 3; ++d) ms = ms * 10 + static_cast<uint64_t>(line[i + d] - '0');
   i += 4;
-  if (i + 2 > line.size() || line[i] != ' ') return fail("no mark after the time");
+  const bool spaced = i + 2 <= line.size() && line[i] == ' ';
   while (i < line.size() && line[i] == ' ') ++i;
-  if (i == line.size()) return fail("no mark after the time");
-  const char mark = line[i++];
-  if (i < line.size() && line[i] != ' ')
-    return fail("'" + shown(line.substr(i - 1, line.find(' ', i) - (i - 1))) + "' is no mark");
+  if (!spaced || i == line.size()) {
+    what = "no mark after the time";
+    return false;
+  }
+  head.mark = line[i++];
+  if (i < line.size() && line[i] != ' ') {
+    what = shown(line.substr(i - 1, line.find(' ', i) - (i - 1))) + " is no mark";
+    return false;
+  }
+  head.at_ms = seconds * 1000 + ms;
+  head.rest = i;
+  return true;
+}
 
-  entry = Entry{};
-  entry.at_ms = seconds * 1000 + ms;
-  entry.line = number;
-  if (mark == kEventMark) {
-    while (i < line.size() && line[i] == ' ') ++i;
-    const std::string_view rest = line.substr(i);
-    size_t best = 0;
-    for (const EventWords& w : kEventWords) {
-      const size_t n = std::strlen(w.words);
-      if (n > best && rest.substr(0, n) == w.words && (rest.size() == n || rest[n] == ' ')) {
-        best = n;
-        entry.event = w.event;
-      }
+// What follows a "*" mark: the words of an event, then its detail.
+bool parse_event(std::string_view rest, Entry& entry, std::string& what) {
+  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  size_t best = 0;
+  for (const EventWords& w : kEventWords) {
+    const size_t n = std::strlen(w.words);
+    if (n > best && rest.substr(0, n) == w.words && (rest.size() == n || rest[n] == ' ')) {
+      best = n;
+      entry.event = w.event;
     }
-    if (best == 0) return fail("no event is called '" + shown(rest) + "'");
-    entry.kind = Entry::Kind::event;
-    if (best < rest.size()) entry.data = std::string(rest.substr(best + 1));
-    keep = true;
-    return true;
   }
-  if (mark != kSent && mark != kReceived) {
-    return fail("'" + shown(std::string_view(&line[i - 1], 1)) + "' is none of > < *");
+  if (best == 0) {
+    what = "no event is called " + shown(rest);
+    return false;
   }
-  entry.kind = mark == kSent ? Entry::Kind::sent : Entry::Kind::received;
-  for (;;) {
-    while (i < line.size() && line[i] == ' ') ++i;
-    if (i == line.size() || line[i] == '"') break;  // the text is for people
-    const bool whole = i + 2 <= line.size() && (i + 2 == line.size() || line[i + 2] == ' ');
-    if (!whole || hex_digit(line[i]) < 0 || hex_digit(line[i + 1]) < 0) {
-      if (last_unended && !entry.data.empty()) break;
-      return fail("'" + shown(line.substr(i, line.find(' ', i) - i)) +
-                  "' is not a byte in two hexadecimal digits");
+  entry.kind = Entry::Kind::event;
+  if (best < rest.size()) entry.data = std::string(rest.substr(best + 1));
+  return true;
+}
+
+// What follows a ">" or "<" mark: bytes in two hexadecimal digits each,
+// then the text for people. `cut_short`: the file stops in this line, so
+// the bytes before the place where it breaks off count.
+bool parse_bytes(std::string_view rest, bool cut_short, Entry& entry, std::string& what) {
+  for (size_t i = 0;; i += 2) {
+    while (i < rest.size() && rest[i] == ' ') ++i;
+    if (i == rest.size() || rest[i] == '"') break;
+    const bool whole = i + 2 <= rest.size() && (i + 2 == rest.size() || rest[i + 2] == ' ');
+    if (!whole || hex_digit(rest[i]) < 0 || hex_digit(rest[i + 1]) < 0) {
+      if (cut_short && !entry.data.empty()) break;
+      what =
+          shown(rest.substr(i, rest.find(' ', i) - i)) + " is not a byte in two hexadecimal digits";
+      return false;
     }
     if (entry.data.size() == kBytesPerLine) {
-      return fail("more than " + std::to_string(kBytesPerLine) + " bytes");
+      what = "more than " + std::to_string(kBytesPerLine) + " bytes";
+      return false;
     }
-    entry.data.push_back(static_cast<char>(hex_digit(line[i]) * 16 + hex_digit(line[i + 1])));
-    i += 2;
+    entry.data.push_back(static_cast<char>(hex_digit(rest[i]) * 16 + hex_digit(rest[i + 1])));
   }
-  if (entry.data.empty()) return fail("no bytes after the mark");
-  keep = true;
+  if (entry.data.empty()) {
+    what = "no bytes after the mark";
+    return false;
+  }
   return true;
+}
+
+// One line that is neither blank nor a note. `last_unended`: the file
+// stops in this line, so whatever it holds up to where it breaks off
+// counts, and a line that is malformed before that is dropped. Returns
+// false with `error` when the line is malformed; with `keep` false when
+// there is nothing to keep of it.
+bool parse_entry(std::string_view line, size_t number, bool last_unended, Entry& entry, bool& keep,
+                 std::string& error) {
+  keep = false;
+  std::string what;
+  Head head;
+  if (parse_head(line, head, what)) {
+    entry = Entry{};
+    entry.at_ms = head.at_ms;
+    entry.line = number;
+    const std::string_view rest = line.substr(head.rest);
+    if (head.mark == kEventMark) {
+      keep = parse_event(rest, entry, what);
+    } else if (head.mark == kSent || head.mark == kReceived) {
+      entry.kind = head.mark == kSent ? Entry::Kind::sent : Entry::Kind::received;
+      keep = parse_bytes(rest, last_unended, entry, what);
+    } else {
+      what = shown(std::string_view(&head.mark, 1)) + " is none of > < *";
+    }
+  }
+  if (keep || last_unended) return true;  // the writer was stopped in this line
+  error = "line " + std::to_string(number) + ": " + what;
+  return false;
 }
 
 }  // namespace

@@ -3,29 +3,30 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <string>
 
 #include "link/port.h"
+#include "link/protocol.h"
 #include "link/timings.h"
 #include "session/console_io.h"
+#include "session/ending.h"
 #include "session/status.h"
 
 namespace chipferry {
 namespace {
 
-constexpr int kPreambleZeros = 13;
-constexpr uint8_t kPreambleEnd = 0xFF;
-constexpr int32_t kMinReceivedZeros = 2;
-constexpr int32_t kMaxReceivedZeros = 200;
-// A download's data ends at the 26th empty read, wherever they fall.
-constexpr int kMaxEmptyReads = 25;
-constexpr int32_t kSurplusLimit = 250;
+using protocol::kDataStart;
+using protocol::kMostZeros;
+using protocol::kTrailer;
+
 constexpr int32_t kFullBuffer = static_cast<int32_t>(kHostBufferSize);
 // How long one look at the output queue lasts, between looks for ESC.
 constexpr uint32_t kDrainSliceMs = 50;
-constexpr uint8_t kTrailer[] = {0x0D, 0x0A, '[', 'C', ']'};
 constexpr int32_t kTrailerSize = sizeof kTrailer;
+// The key that abandons a transfer, as the keyboard reports it.
+constexpr int kEscKey = 0x1B;
 
 // Keys are read one at a time, without echo, only while a block moves;
 // every way out of the block puts the keyboard back.
@@ -90,7 +91,7 @@ class TransferStatus {
 };
 
 // Reads the key that is waiting, if any. Keys other than ESC are dropped.
-bool esc_pressed(Session& s) { return s.console.poll_key() == kEsc; }
+bool esc_pressed(Session& s) { return s.console.poll_key() == kEscKey; }
 
 void hold_break(Session& s) {
   s.serial.set_break(true);
@@ -100,18 +101,23 @@ void hold_break(Session& s) {
 
 // The programmer ends an upload on a break. Bytes still queued by the
 // operating system would reach it after the break, so they are dropped.
+// A run that must end leaves an upload this way too: any byte after the
+// data would otherwise be taken for data, the release's among them.
 Next abandon_upload(Session& s) {
   clear_status(s);
   s.serial.discard_output();
   hold_break(s);
-  send_byte(s, kEsc);
+  send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(timing::kAbandonUploadMs);
   return Next::menu_after_prompt();
 }
 
+// A run that must end leaves a download this way too, pause and all: the
+// programmer needs it to stop sending before the release's bytes can
+// reach it as a command.
 Next abandon_download(Session& s, uint32_t pause_ms) {
   clear_status(s);
-  send_byte(s, kEsc);
+  send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(pause_ms);
   return Next::menu_after_prompt();
 }
@@ -130,12 +136,13 @@ Next receive_preamble(Session& s, TransferStatus& status) {
   for (;;) {
     status.update(0);
     const uint8_t byte = read_byte(s);
+    if (s.port.gone) return no_response(s);
     const bool arrived = s.port.read_count != 0;
-    if (arrived && byte == 0x00 && zeros <= kMaxReceivedZeros) ++zeros;
-    if (esc_pressed(s)) return abandon_download(s, timing::kAbandonPreambleMs);
-    if (arrived && byte == kPreambleEnd) break;
+    if (arrived && byte == 0x00 && zeros <= kMostZeros) ++zeros;
+    if (esc_pressed(s) || must_end(s)) return abandon_download(s, timing::kAbandonPreambleMs);
+    if (arrived && byte == kDataStart) break;
   }
-  if (zeros < kMinReceivedZeros || zeros > kMaxReceivedZeros) {
+  if (zeros < protocol::kFewestZeros || zeros > kMostZeros) {
     print(s, "Data preamble invalid\n");
     return Next::end(kExitNoResponse);
   }
@@ -143,21 +150,22 @@ Next receive_preamble(Session& s, TransferStatus& status) {
 }
 
 // The data of a download: everything that comes, the programmer's closing
-// bytes included, until the buffer is full or the 26th empty read. The
-// empty reads add up over the whole phase; a byte does not reset them.
+// bytes included, until the buffer is full or the empty reads, added up
+// over the whole phase, say it has ended.
 Next receive_data(Session& s, TransferStatus& status, int32_t& received) {
   int empty_reads = 0;
   received = 0;
   for (;;) {
     status.update(received);
     const uint8_t byte = read_byte(s);
+    if (s.port.gone) return no_response(s);
     if (s.port.read_count == 0) {
-      if (++empty_reads > kMaxEmptyReads) return Next::carry_on();
+      if (++empty_reads == protocol::kEmptyReadsThatEndData) return Next::carry_on();
     } else {
       s.host_buffer[static_cast<size_t>(received)] = byte;
       if (++received == kFullBuffer) return Next::carry_on();
     }
-    if (esc_pressed(s)) return abandon_download(s, timing::kAbandonDataMs);
+    if (esc_pressed(s) || must_end(s)) return abandon_download(s, timing::kAbandonDataMs);
   }
 }
 
@@ -169,7 +177,7 @@ Next check_stream_end(Session& s, int32_t length, int32_t received, int32_t& las
     last = kFullBuffer - 1;
     return expect_prompt(s);
   }
-  if (received - length >= kSurplusLimit) {
+  if (received - length >= protocol::kSurplusLimit) {
     print_surplus(s, received);
     return Next::end(kExitNoResponse);
   }
@@ -194,10 +202,10 @@ void scan_surplus(Session& s, int32_t length, int32_t received, int32_t last) {
 }  // namespace
 
 Next send_block(Session& s, int32_t length, uint16_t& sum) {
-  send_string(s, "S6 0\r");
+  send_string(s, protocol::kUpload);
   s.clock.sleep_ms(timing::kCommandMs);
-  for (int i = 0; i < kPreambleZeros; ++i) send_byte(s, 0x00);
-  send_byte(s, kPreambleEnd);
+  for (int i = 0; i < protocol::kUploadZeros; ++i) send_byte(s, 0x00);
+  send_byte(s, kDataStart);
 
   sum = 0;
   {
@@ -209,19 +217,20 @@ Next send_block(Session& s, int32_t length, uint16_t& sum) {
       const uint8_t byte = s.host_buffer[static_cast<size_t>(p)];
       send_byte(s, byte);
       // A byte that did not leave (CTS held, or a failed call) goes again;
-      // it counts once, when it is written.
+      // it counts once, when it is written. Not to a device that has gone.
+      if (s.port.gone) return no_response(s);
       if (s.port.write_count == 1) {
         sum = static_cast<uint16_t>(sum + byte);
         ++p;
       }
-      if (esc_pressed(s)) return abandon_upload(s);
+      if (esc_pressed(s) || must_end(s)) return abandon_upload(s);
     }
     status.update(p);
     // The break must follow the last byte on the line, not in a queue.
     // The programmer may hold it back as long as it likes; ESC still works.
     while (!s.serial.wait_output_drained(kDrainSliceMs)) {
       status.update(p);
-      if (esc_pressed(s)) return abandon_upload(s);
+      if (esc_pressed(s) || must_end(s)) return abandon_upload(s);
     }
   }
 
@@ -231,7 +240,7 @@ Next send_block(Session& s, int32_t length, uint16_t& sum) {
 }
 
 Next receive_block(Session& s, int32_t length) {
-  send_string(s, "S8\r");
+  send_string(s, protocol::kDownload);
   discard_pending_input(s);
 
   int32_t received = 0;
@@ -255,26 +264,33 @@ uint16_t sum_block(const Session& s, int32_t length) {
 }
 
 Next check_block(Session& s, int32_t length, uint16_t pc_sum) {
-  // The end address is L-1 = xxFF; only its high byte varies.
   char piece[3];
   std::snprintf(piece, sizeof piece, "%02X", static_cast<unsigned>(((length - 1) >> 8) & 0xFF));
-  send_string(s, "S1K 0000-");
+  send_string(s, protocol::kChecksumQuery);
   send_string(s, piece);
-  send_string(s, "FF\r");
-  s.clock.sleep_ms(timing::checksum_pause(length));
+  send_string(s, protocol::kChecksumQueryEnd);
+  pause_unless_ending(s, timing::checksum_pause(length));
 
   if (Next next = expect_bracket(s); !next.carries_on()) return next;
-  char reply[7] = {};
-  for (int i = 0; i < 6; ++i) reply[i] = static_cast<char>(read_byte(s));
-  if (reply[4] != ' ' || reply[5] != ']') {
+  char reply[protocol::kChecksumReplyLength + 1] = {};
+  for (size_t i = 0; i < protocol::kChecksumReplyLength; ++i) {
+    reply[i] = static_cast<char>(read_byte(s));
+  }
+  if (s.port.gone) return no_response(s);
+  const bool closed =
+      std::strcmp(reply + protocol::kChecksumDigits, protocol::kChecksumReplyEnd) == 0;
+  // Only the digits take part, read as strtol reads base 16. A reply
+  // without a digit would read as 0000, the sum of a block of zeros and of
+  // a 64 KiB block of 0xFF alike: such a reply confirms nothing.
+  reply[protocol::kChecksumDigits] = '\0';
+  char* digits_end = nullptr;
+  const long device_sum = std::strtol(reply, &digits_end, 16);
+  if (!closed || digits_end == reply) {
     print(s, "Invalid Response\n");
     return Next::end(kExitInvalidResponse);
   }
   if (Next next = expect_prompt(s); !next.carries_on()) return next;
 
-  // Only the four digits take part, read as strtol reads base 16.
-  reply[4] = '\0';
-  const long device_sum = std::strtol(reply, nullptr, 16);
   if (device_sum != pc_sum) {
     print(s, "Checksum wrong! %04x does not equal %04x\n", static_cast<unsigned>(device_sum),
           static_cast<unsigned>(pc_sum));

@@ -1,9 +1,7 @@
 #include "transfer/file_options.h"
 
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "catalogue/catalogue.h"
@@ -16,43 +14,29 @@
 namespace chipferry {
 namespace {
 
-bool is_capacity(long size) {
+bool is_capacity(uint64_t size) {
   for (uint8_t k = 0; k < kSizeClassCount; ++k) {
-    if (size == capacity_of(k)) return true;
+    if (size == static_cast<uint64_t>(capacity_of(k))) return true;
   }
   return false;
 }
 
-enum class Load { ok, cant_read, unsupported_size };
+// How a load went, and the length of the image it put into the host
+// buffer.
+struct LoadedImage {
+  FileRead read = FileRead::cannot_read;
+  int32_t length = 0;
+};
 
-// Reads the whole image before anything else changes: the host buffer and
-// the transfer length are only touched once every byte is in, so a file
-// that fails or changes size half-way leaves both as they were.
-Load load_image(Session& s, const char* name) {
-  // A folder opens on some systems, and is no image.
-  std::error_code error;
-  if (std::filesystem::is_directory(name, error)) return Load::cant_read;
-  std::FILE* file = std::fopen(name, "rb");
-  if (file == nullptr) return Load::cant_read;
-  long size = -1;
-  if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-  if (size < 0) {
-    std::fclose(file);
-    return Load::cant_read;
-  }
-  std::rewind(file);
-  if (!is_capacity(size)) {
-    std::fclose(file);
-    return Load::unsupported_size;
-  }
-  std::vector<uint8_t> image(static_cast<size_t>(size));
-  const bool complete = std::fread(image.data(), 1, image.size(), file) == image.size() &&
-                        std::fgetc(file) == EOF && std::ferror(file) == 0;
-  std::fclose(file);
-  if (!complete) return Load::cant_read;
+// Reads the whole image before the host buffer changes: it is only touched
+// once every byte is in, so a file that fails or changes size half-way
+// leaves it as it was.
+LoadedImage load_image(Session& s, const char* name) {
+  std::vector<uint8_t> image;
+  const FileRead read = read_file(name, is_capacity, image);
+  if (read != FileRead::ok) return {read, 0};
   std::memcpy(s.host_buffer.data(), image.data(), image.size());
-  s.transfer_length = static_cast<int32_t>(size);
-  return Load::ok;
+  return {read, static_cast<int32_t>(image.size())};
 }
 
 // Prints "Enter Filename", drops the rest of the menu line, and reads one
@@ -74,6 +58,7 @@ ReadResult read_file_name(Session& s) {
 }  // namespace
 
 Next file_to_buffer(Session& s) {
+  LoadedImage load;
   for (;;) {
     const ReadResult read = read_file_name(s);
     if (read == ReadResult::empty || read == ReadResult::ended) {
@@ -81,26 +66,33 @@ Next file_to_buffer(Session& s) {
       return Next::menu();
     }
     // A cut-down name could open some other file.
-    const Load load = read == ReadResult::too_long ? Load::cant_read : load_image(s, s.text);
-    if (load == Load::ok) break;
-    if (load == Load::cant_read) {
+    load = read == ReadResult::too_long ? LoadedImage{} : load_image(s, s.text);
+    if (load.read == FileRead::ok) break;
+    if (load.read == FileRead::cannot_read) {
       print(s, "Can't read file %s\n", s.text);
     } else {
       print(s, "Unsupported file size\n");
     }
   }
 
-  const int32_t length = s.transfer_length;
+  const int32_t length = load.length;
+  s.transfer_length = length;
   uint16_t sum = 0;
+  // From the first byte on, the device buffer holds no image as a whole
+  // until the checksum confirms the new one.
+  s.loaded_image_length = 0;
   if (Next next = send_block(s, length, sum); !next.carries_on()) return next;
   if (Next next = check_block(s, length, sum); !next.carries_on()) return next;
+  s.loaded_image_length = length;
   return Next::menu();
 }
 
 Next buffer_to_file(Session& s) {
-  if (Next next = query_rom_type(s); !next.carries_on()) return next;
+  const QueriedType queried = query_rom_type(s);
+  if (!queried.next.carries_on()) return queried.next;
+  const int32_t length = queried.length_or(s.transfer_length);
+  s.transfer_length = length;
   if (Next next = expect_prompt(s); !next.carries_on()) return next;
-  const int32_t length = s.transfer_length;
   if (Next next = receive_block(s, length); !next.carries_on()) return next;
   if (Next next = check_block(s, length, sum_block(s, length)); !next.carries_on()) return next;
 

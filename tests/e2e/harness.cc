@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "trace/trace.h"
@@ -22,6 +23,19 @@ extern char** environ;
 namespace chipferry::test::e2e {
 
 namespace {
+
+// Where the kernel holds a process that would not end, for the failure
+// message: a hang seen once in a soak is otherwise a hang without a clue.
+std::string where_held(int pid) {
+  std::string where;
+  for (const char* what : {"wchan", "syscall"}) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + what);
+    std::string text;
+    std::getline(in, text);
+    where += std::string(where.empty() ? "" : ", ") + what + " " + text;
+  }
+  return where;
+}
 
 // Every time limit, times CHIPFERRY_E2E_TIME_SCALE when that is a number
 // above 1: a program under Wine, say, starts and runs slower.
@@ -107,6 +121,11 @@ void Process::close_input() {
   in_fd_ = -1;
 }
 
+void Process::close_output() {
+  if (out_fd_ >= 0) ::close(out_fd_);
+  out_fd_ = -1;
+}
+
 bool Process::read_some(int timeout_ms) {
   if (out_fd_ < 0) {
     poll(nullptr, 0, timeout_ms);
@@ -148,7 +167,8 @@ int Process::wait(milliseconds limit) {
       break;
     }
     if (std::chrono::steady_clock::now() >= end) {
-      ADD_FAILURE() << name_ << " still running after " << limit.count() << " ms; killed";
+      ADD_FAILURE() << name_ << " still running after " << limit.count() << " ms ("
+                    << where_held(pid_) << "); killed";
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
       status_ = -1;

@@ -43,6 +43,8 @@ class Process {
 
   void write_input(const std::string& text);
   void close_input();
+  /// Stops reading its standard output, as a pipe's reader that goes away.
+  void close_output();
   /// Reads standard output until it holds `text`; false when the time ran out.
   bool read_until(const std::string& text, milliseconds limit = kRunLimit);
   /// Reads standard output to its end and waits for the process; its exit

@@ -275,6 +275,8 @@ TEST(Transfers, ADownloadAfterAnAbandonedOneBringsTheWholeImage) {
   ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
   t.press(dir / "saved.bin" + "\r");
   ASSERT_TRUE(t.see(kMenuEnd)) << t.screen;
+  // Back at the menu, the terminal is as it was: echo and line editing.
+  t.expect_settings_as_before();
   t.press("q\r");
   EXPECT_EQ(t.finish(), 0) << t.screen;
   EXPECT_TRUE(read_file<std::string>(dir / "saved.bin") == chip) << "the saved image differs";

@@ -12,10 +12,10 @@
 #include "link/timings.h"
 #include "session/session.h"
 #include "sim/programmer.h"
-#include "sim/sim_serial.h"
-#include "sim/virtual_clock.h"
 #include "tests/support/scripted_console.h"
+#include "tests/support/sim_serial.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/virtual_clock.h"
 #include "tests/support/wire.h"
 
 namespace chipferry::test {
@@ -39,9 +39,9 @@ struct Bench {
   /// Standard output after the banner.
   std::string out_after_banner() const;
 
-  sim::VirtualClock clock;
+  VirtualClock clock;
   sim::Programmer programmer;
-  sim::SimSerial serial{programmer, clock};
+  SimSerial serial{programmer, clock};
   ScriptedConsole console{clock};
   std::unique_ptr<Session> session;
 };

@@ -1,24 +1,37 @@
 // A console for the tests: standard input is a fixed text, standard output
-// is collected, and key presses arrive at given virtual times.
+// is collected, and key presses arrive at given virtual times. The run can
+// be asked to end as a signal asks it, at a virtual time or at a line
+// read, and standard output can lose its reader after some writes.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/console.h"
-#include "sim/virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
 namespace chipferry::test {
 
 class ScriptedConsole : public Console {
  public:
-  explicit ScriptedConsole(sim::VirtualClock& clock) : clock_(clock) {}
+  explicit ScriptedConsole(VirtualClock& clock) : clock_(clock) {}
 
-  void write(std::string_view text) override { out.append(text); }
+  void write(std::string_view text) override {
+    if (writes_before_output_gone == 0) {
+      output_gone = true;
+      return;
+    }
+    if (writes_before_output_gone > 0) --writes_before_output_gone;
+    out.append(text);
+  }
 
   bool read_line(std::string& line) override {
+    ++line_reads;
+    // A read that the request interrupts.
+    if (stop_requested() != Stop::none) return false;
     if (input_pos >= input.size()) return false;
     size_t end = input.find('\n', input_pos);
     if (end == std::string::npos) end = input.size();
@@ -55,6 +68,21 @@ class ScriptedConsole : public Console {
 
   void diagnostic(std::string_view line) override { diagnostics.emplace_back(line); }
 
+  Stop stop_requested() override {
+    if (output_gone) return Stop::output_gone;
+    if (!stop || clock_.now < stop->at_ms || line_reads < stop->at_line_read) return Stop::none;
+    return stop->why;
+  }
+
+  /// The request to end the run: `why`, from virtual time `at_ms` on, and
+  /// not before the `at_line_read`-th read of a line has begun (which it
+  /// then interrupts).
+  struct StopAt {
+    Stop why;
+    uint64_t at_ms = 0;
+    int at_line_read = 0;
+  };
+
   struct Key {
     int key;
     uint64_t at_ms;       ///< the key is there from this virtual time on
@@ -65,6 +93,12 @@ class ScriptedConsole : public Console {
   size_t input_pos = 0;
   std::deque<Key> keys;
   std::string out;  ///< all of standard output
+  /// Writes that reach standard output before its reader goes; -1: all.
+  /// The next one then fails, as a write to a pipe nobody reads fails.
+  int writes_before_output_gone = -1;
+  bool output_gone = false;
+  std::optional<StopAt> stop;
+  int line_reads = 0;  ///< read_line calls, interrupted ones included
   int lines_read = 0;
   int key_waits = 0;
   int key_polls = 0;
@@ -82,7 +116,7 @@ class ScriptedConsole : public Console {
   std::vector<std::string> diagnostics;
 
  private:
-  sim::VirtualClock& clock_;
+  VirtualClock& clock_;
 };
 
 }  // namespace chipferry::test

@@ -1,11 +1,12 @@
 // The simulated programmer plugged in as the serial device, on a virtual
-// clock: the in-process host of the model.
+// clock: the in-process host of the model, for the tests and the fuzzer.
 //
 // A read takes the next byte the model has ready; if none is ready within
 // the read time-out the program set, the clock moves on by that time-out
 // and the read comes back empty, exactly as a silent line behaves. A held
-// write takes the write time-out. Everything the program writes is
-// recorded with its virtual time.
+// write takes the write time-out. Everything the program does to the line
+// (bytes, break on and off, the close) is recorded with its virtual time,
+// and the calls can be made to fail, time out or find the line hung up.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +15,9 @@
 
 #include "platform/serial.h"
 #include "sim/programmer.h"
-#include "sim/virtual_clock.h"
+#include "tests/support/virtual_clock.h"
 
-namespace chipferry::sim {
+namespace chipferry::test {
 
 /// One thing the program did to the line.
 struct WireEvent {
@@ -28,23 +29,20 @@ struct WireEvent {
 
 class SimSerial : public SerialDevice {
  public:
-  SimSerial(Programmer& programmer, VirtualClock& clock) : programmer_(programmer), clock_(clock) {}
+  SimSerial(sim::Programmer& programmer, VirtualClock& clock)
+      : programmer_(programmer), clock_(clock) {}
 
   OpenResult open(const char* port_name) override;
-  bool get_state(LineSettings& settings_now) override;
-  bool set_state(const LineSettings& settings_wanted) override;
+  bool get_state() override { return get_state_ok; }
+  bool set_state() override;
   bool set_timeouts(const Timeouts& timeouts_wanted) override;
   ByteIo write_byte(uint8_t byte) override;
   ByteIo read_byte(uint8_t& byte) override;
   void set_break(bool on) override;
   bool wait_output_drained(uint32_t max_ms) override;
   void discard_output() override;
-  void release_on_interrupt(std::span<const ReleaseStep> release,
-                            uint32_t byte_timeout_ms) override {
-    interrupt_release.assign(release.begin(), release.end());
-    interrupt_byte_timeout_ms = byte_timeout_ms;
-  }
   void close() override;
+  std::string error_text() const override { return error; }
 
   /// The bytes the program wrote, in order, breaks left out.
   std::string written() const;
@@ -60,20 +58,28 @@ class SimSerial : public SerialDevice {
   uint32_t failing_reads = 0;    ///< the next read calls fail
   uint32_t undrained_waits = 0;  ///< the next drain waits run out (CTS held off)
   int discards = 0;              ///< discard_output calls
+  /// Set by the calls that fail; a hang-up of the programmer's
+  /// (Faults::hang_up_*) fails every later call, gone.
+  std::string error;
 
   // What the program did.
   std::string opened_name;
-  LineSettings settings;
-  Timeouts timeouts;  ///< as the program set them; until then, none
+  bool line_set = false;  ///< set_state() set the programmer's line
+  Timeouts timeouts;      ///< as the program set them; until then, none
   bool is_open = false;
   std::vector<WireEvent> events;
-  std::vector<ReleaseStep> interrupt_release;  ///< what an interrupt would send
-  uint32_t interrupt_byte_timeout_ms = 0;
+  /// Calls other than close() made after the line went away: a program
+  /// that heard it has gone makes none.
+  int calls_after_hang_up = 0;
 
  private:
-  Programmer& programmer_;
+  sim::Programmer& programmer_;
   VirtualClock& clock_;
+  /// True, counting the call, once the programmer has hung up.
+  bool line_gone();
+
   size_t bytes_written_ = 0;
+  bool gone_told_ = false;
 };
 
-}  // namespace chipferry::sim
+}  // namespace chipferry::test

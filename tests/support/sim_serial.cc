@@ -1,6 +1,6 @@
-#include "sim/sim_serial.h"
+#include "tests/support/sim_serial.h"
 
-namespace chipferry::sim {
+namespace chipferry::test {
 
 OpenResult SimSerial::open(const char* port_name) {
   opened_name = port_name;
@@ -8,15 +8,9 @@ OpenResult SimSerial::open(const char* port_name) {
   return open_result;
 }
 
-bool SimSerial::get_state(LineSettings& settings_now) {
-  if (!get_state_ok) return false;
-  settings_now = settings;
-  return true;
-}
-
-bool SimSerial::set_state(const LineSettings& settings_wanted) {
+bool SimSerial::set_state() {
   if (!set_state_ok) return false;
-  settings = settings_wanted;
+  line_set = true;
   return true;
 }
 
@@ -26,10 +20,21 @@ bool SimSerial::set_timeouts(const Timeouts& timeouts_wanted) {
   return true;
 }
 
+bool SimSerial::line_gone() {
+  if (!programmer_.hung_up()) return false;
+  // The call that finds the line gone is fine; any after it is not.
+  if (gone_told_) ++calls_after_hang_up;
+  gone_told_ = true;
+  error = "Input/output error";
+  return true;
+}
+
 ByteIo SimSerial::write_byte(uint8_t byte) {
+  if (line_gone()) return {false, 0, true};
   const bool faults_due = bytes_written_ >= faults_from_byte;
   if (faults_due && failing_writes > 0) {
     --failing_writes;
+    error = "Write fault";
     return {false, 0};
   }
   if (faults_due && held_writes > 0) {
@@ -44,8 +49,10 @@ ByteIo SimSerial::write_byte(uint8_t byte) {
 }
 
 ByteIo SimSerial::read_byte(uint8_t& byte) {
+  if (line_gone()) return {false, 0, true};
   if (failing_reads > 0) {
     --failing_reads;
+    error = "Read fault";
     return {false, 0};
   }
   programmer_.advance(clock_.now);
@@ -61,18 +68,21 @@ ByteIo SimSerial::read_byte(uint8_t& byte) {
 }
 
 void SimSerial::set_break(bool on) {
+  if (line_gone()) return;
   events.push_back({on ? WireEvent::Kind::break_on : WireEvent::Kind::break_off, 0, clock_.now});
   programmer_.set_break(on, clock_.now);
 }
 
 bool SimSerial::wait_output_drained(uint32_t max_ms) {
-  if (undrained_waits == 0) return true;
+  if (line_gone() || undrained_waits == 0) return true;
   --undrained_waits;
   clock_.now += max_ms;
   return false;
 }
 
-void SimSerial::discard_output() { ++discards; }
+void SimSerial::discard_output() {
+  if (!line_gone()) ++discards;
+}
 
 void SimSerial::close() {
   events.push_back({WireEvent::Kind::closed, 0, clock_.now});
@@ -87,4 +97,4 @@ std::string SimSerial::written() const {
   return bytes;
 }
 
-}  // namespace chipferry::sim
+}  // namespace chipferry::test
