@@ -173,15 +173,12 @@ bool is_url(std::string_view name) {
   return true;
 }
 
-bool parse_url(std::string_view url, Address& address, std::string& problem) {
-  constexpr size_t kSchemeSize = sizeof "rfc2217://" - 1;
-  constexpr const char* kForm = " (the form is rfc2217://HOST:PORT)";
-  if (!is_url(url)) {
-    problem = "not an rfc2217:// URL";
-    return false;
-  }
-  std::string_view rest = url.substr(kSchemeSize);
-  std::string_view host;
+namespace {
+
+constexpr const char* kForm = " (the form is rfc2217://HOST:PORT)";
+
+// Takes the host off the front of `rest`, which keeps what follows it.
+bool take_host(std::string_view& rest, std::string_view& host, std::string& problem) {
   if (!rest.empty() && rest.front() == '[') {
     const size_t close = rest.find(']');
     if (close == std::string_view::npos) {
@@ -214,20 +211,24 @@ bool parse_url(std::string_view url, Address& address, std::string& problem) {
       return false;
     }
   }
-  if (rest.empty() || rest.front() != ':' || rest.size() == 1) {
-    problem = rest.empty() || rest.size() == 1
-                  ? std::string("no port number") + kForm
-                  : std::string("unexpected text after the host") + kForm;
+  return true;
+}
+
+// ":PORT", and nothing after it.
+bool read_port(std::string_view rest, uint16_t& port, std::string& problem) {
+  if (rest.size() <= 1 || rest.front() != ':') {
+    problem =
+        std::string(rest.size() <= 1 ? "no port number" : "unexpected text after the host") + kForm;
     return false;
   }
   rest.remove_prefix(1);
-  uint32_t port = 0;
+  uint32_t number = 0;
   size_t digits = 0;
-  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9' && port <= 65535) {
-    port = port * 10 + static_cast<uint32_t>(rest[digits] - '0');
+  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9' && number <= 65535) {
+    number = number * 10 + static_cast<uint32_t>(rest[digits] - '0');
     ++digits;
   }
-  if (digits == 0 || port == 0 || port > 65535) {
+  if (digits == 0 || number == 0 || number > 65535) {
     problem = "the port number must be 1 to 65535";
     return false;
   }
@@ -235,8 +236,24 @@ bool parse_url(std::string_view url, Address& address, std::string& problem) {
     problem = "unexpected text after the port number: " + std::string(rest.substr(digits));
     return false;
   }
+  port = static_cast<uint16_t>(number);
+  return true;
+}
+
+}  // namespace
+
+bool parse_url(std::string_view url, Address& address, std::string& problem) {
+  constexpr size_t kSchemeSize = sizeof "rfc2217://" - 1;
+  if (!is_url(url)) {
+    problem = "not an rfc2217:// URL";
+    return false;
+  }
+  std::string_view rest = url.substr(kSchemeSize);
+  std::string_view host;
+  uint16_t port = 0;
+  if (!take_host(rest, host, problem) || !read_port(rest, port, problem)) return false;
   address.host = std::string(host);
-  address.port = static_cast<uint16_t>(port);
+  address.port = port;
   return true;
 }
 
