@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <utility>
 
 #include "platform/com1.h"
@@ -27,6 +26,9 @@ constexpr uint32_t kCloseMs = 3000;
 constexpr size_t kMaxBreaksAsked = 8;
 
 constexpr ByteIo kGone{false, 0, true};
+
+// A byte's time on the programmer's line: ten bits at 19,200 baud.
+constexpr std::chrono::microseconds kByteOnLine{521};
 
 // The programmer's line: 19,200 baud, 8N1, RTS/CTS.
 constexpr Setting kLine[] = {
@@ -178,6 +180,7 @@ ByteIo Rfc2217Serial::write_byte(uint8_t byte) {
   if (!send_pending(write_timeout_ms_)) return lost_ ? kGone : ByteIo{true, 0};
   client_.send_data(byte);
   send_pending(0);
+  line_done_ = std::max(line_done_, Steady::now()) + kByteOnLine;
   return lost_ ? kGone : ByteIo{true, 1};
 }
 
@@ -204,14 +207,20 @@ void Rfc2217Serial::set_break(bool on) {
   send_pending(write_timeout_ms_);
 }
 
+// The server's line is what the programmer sees, and nothing tells when
+// the server has written the last byte to it: the bytes are taken to
+// leave at the line's pace from when they were written. A break sent
+// sooner could overtake data the server still holds, and end an upload
+// short.
 bool Rfc2217Serial::wait_output_drained(uint32_t max_ms) {
   const Deadline deadline(max_ms);
   if (!send_pending(max_ms)) return lost_;
-  // A connection that has ended holds nothing that will still leave.
-  while (!lost_ && !tcp_.all_delivered()) {
+  // Reading meanwhile notices a connection that ends; a connection that
+  // has ended holds nothing that will still leave.
+  while (!lost_ && (Steady::now() < line_done_ || !tcp_.all_delivered())) {
     const uint32_t left = deadline.left_ms();
     if (left == 0) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(left, 5)));
+    receive(std::min<uint32_t>(left, 5));
   }
   return true;
 }

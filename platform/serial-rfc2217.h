@@ -25,8 +25,8 @@
 //    that refuses it (ser2net does, on a pseudo-terminal) is noted in the
 //    trace, and the program goes on, as it does with a local port's break.
 //  - wait_output_drained: every byte sent has reached the server (where
-//    the system can tell). What the server then holds for the line still
-//    comes before the break, which is behind it on the stream.
+//    the system can tell), and the server's line has had the time to carry
+//    them all at 19,200 baud from when they were written.
 //  - discard_output: the server drops what it holds for the line
 //    (PURGE-DATA); bytes the network still carries cannot be called back.
 //  - close: what is left is sent, and the server is given a moment to
@@ -38,6 +38,7 @@
 // gone at once, and error_text() says why.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -93,6 +94,9 @@ class Rfc2217Serial : public SerialDevice {
   std::optional<uint32_t> answers_[rfc2217::kCommandCount];
   /// Break commands sent whose answers have not come, oldest first.
   std::deque<uint8_t> breaks_asked_;
+  using Steady = std::chrono::steady_clock;
+  /// When the server's line can have carried every byte written so far.
+  Steady::time_point line_done_{};
   uint32_t read_timeout_ms_ = 0;
   uint32_t write_timeout_ms_ = 0;
   std::function<void(std::string_view)> note_sink_;

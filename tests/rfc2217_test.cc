@@ -330,5 +330,22 @@ TEST(Rfc2217Serial, AConnectionCutMidBlockEndsLikeAVanishedPort) {
   EXPECT_EQ(after_download, "") << "no byte after the connection ended, the release's neither";
 }
 
+// The server takes bytes far faster than its line carries them: the break
+// must wait for the line, or it would overtake the end of an upload.
+TEST(Rfc2217Serial, OutputIsDrainedOnlyOnceTheServersLineCanHaveCarriedIt) {
+  ScriptedServer server([](int fd) {
+    serve(fd, kPortOpening, [](const std::string&, std::string&) { return true; });
+  });
+  Rfc2217Serial serial(server.url());
+  ASSERT_EQ(serial.open("COM1"), OpenResult::ok) << serial.error_text();
+  ASSERT_TRUE(serial.get_state());
+  ASSERT_TRUE(serial.set_state()) << serial.error_text();
+  ASSERT_TRUE(serial.set_timeouts({60, 60}));
+  // Written in a small part of the 5.2 s the line needs for them.
+  for (int i = 0; i < 10000; ++i) ASSERT_EQ(serial.write_byte(0xFF).count, 1u);
+  EXPECT_FALSE(serial.wait_output_drained(50));
+  serial.close();
+}
+
 }  // namespace
 }  // namespace chipferry::test
