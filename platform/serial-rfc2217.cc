@@ -114,7 +114,7 @@ OpenResult Rfc2217Serial::open(const char*) {
 
 OpenResult Rfc2217Serial::connect(const rfc2217::Address& address) {
   const ConnectResult result = tcp_.connect(address.host, address.port, kConnectMs);
-  error_ = tcp_.error_text();
+  if (result != ConnectResult::ok) error_ = tcp_.error_text();
   switch (result) {
     case ConnectResult::ok:
       return OpenResult::ok;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/connect_each.h"
 #include "platform/deadline.h"
 #include "platform/interrupt-posix.h"
 #include "platform/socket.h"
@@ -60,22 +61,29 @@ int await_connect(int fd, const Deadline& deadline) {
   }
 }
 
-// One address, until `deadline`: the connected descriptor, or -1 with
-// errno saying why not.
-int connect_to(const addrinfo& address, const Deadline& deadline) {
-  const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+// One address, until `deadline`: 0 with `fd` connected, or the errno that
+// says why not.
+int connect_to(const addrinfo& address, const Deadline& deadline, int& fd) {
+  fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
   int error = 0;
   if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
     error = errno == EINPROGRESS || errno == EINTR ? await_connect(fd, deadline) : errno;
   }
   if (error != 0) {
     ::close(fd);
-    errno = error;
-    return -1;
+    fd = -1;
+    return error;
   }
   tune(fd);
-  return fd;
+  return 0;
+}
+
+Attempt attempt_from(int error) {
+  if (error == 0) return Attempt::connected;
+  if (error == ECONNREFUSED) return Attempt::refused;
+  if (error == ETIMEDOUT) return Attempt::timed_out;
+  return error == EINTR ? Attempt::interrupted : Attempt::failed;
 }
 
 // An established connection's end, in words for the person at the
@@ -119,37 +127,18 @@ ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uin
     error_ = found == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(found);
     return no_such_name(found) ? ConnectResult::no_such_host : ConnectResult::failed;
   }
-  size_t addresses = 0;
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) ++addresses;
-  // Each address gets its share of the time left, so that one that never
-  // answers leaves time for the next.
-  const Deadline deadline(timeout_ms);
-  bool all_refused = true;
-  int error = 0;
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next, --addresses) {
-    // The name lookup cannot be cut short; what comes after it can.
-    if (posix_interrupt::received() != 0) {
-      error = EINTR;
-      break;
-    }
-    const int fd = connect_to(*a, Deadline(deadline.left_ms() / static_cast<uint32_t>(addresses)));
-    if (fd >= 0) {
-      socket_ = fd;
-      break;
-    }
-    error = errno;
-    all_refused = all_refused && error == ECONNREFUSED;
-    if (error == EINTR) break;
-  }
+  const ConnectResult result = connect_each(
+      list, timeout_ms, error_, [&](const addrinfo& address, const Deadline& deadline) {
+        int fd = -1;
+        // The name lookup cannot be cut short; what comes after it can.
+        const int error =
+            posix_interrupt::received() != 0 ? EINTR : connect_to(address, deadline, fd);
+        socket_ = fd;
+        if (error != 0) error_ = std::strerror(error);
+        return attempt_from(error);
+      });
   freeaddrinfo(list);
-  if (socket_ >= 0) return ConnectResult::ok;
-  if (error == EINTR) {
-    error_ = "interrupted";
-    return ConnectResult::interrupted;
-  }
-  error_ = error == ETIMEDOUT ? "no answer within " + std::to_string(timeout_ms / 1000) + " s"
-                              : std::strerror(error);
-  return all_refused ? ConnectResult::refused : ConnectResult::failed;
+  return result;
 }
 
 long TcpConnection::receive(std::span<uint8_t> buffer, uint32_t timeout_ms) {

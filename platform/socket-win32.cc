@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/connect_each.h"
 #include "platform/deadline.h"
 #include "platform/interrupt-win32.h"
 #include "platform/serial-win32.h"
@@ -129,32 +130,21 @@ ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uin
     return found == WSAHOST_NOT_FOUND || found == WSANO_DATA ? ConnectResult::no_such_host
                                                              : ConnectResult::failed;
   }
-  size_t addresses = 0;
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) ++addresses;
-  // Each address gets its share of the time left, so that one that never
-  // answers leaves time for the next.
-  const Deadline deadline(timeout_ms);
-  bool all_refused = true;
-  int error = 0;
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next, --addresses) {
-    const SOCKET s =
-        connect_to(*a, Deadline(deadline.left_ms() / static_cast<uint32_t>(addresses)), error);
-    if (s != INVALID_SOCKET) {
-      socket_ = static_cast<std::intptr_t>(s);
-      break;
-    }
-    all_refused = all_refused && error == WSAECONNREFUSED;
-    if (error == WSAEINTR) break;
-  }
+  const ConnectResult result = connect_each(
+      list, timeout_ms, error_, [&](const addrinfo& address, const Deadline& deadline) {
+        int error = 0;
+        const SOCKET s = connect_to(address, deadline, error);
+        if (s != INVALID_SOCKET) {
+          socket_ = static_cast<std::intptr_t>(s);
+          return Attempt::connected;
+        }
+        error_ = system_message(static_cast<DWORD>(error));
+        if (error == WSAECONNREFUSED) return Attempt::refused;
+        if (error == WSAETIMEDOUT) return Attempt::timed_out;
+        return error == WSAEINTR ? Attempt::interrupted : Attempt::failed;
+      });
   freeaddrinfo(list);
-  if (socket_ != -1) return ConnectResult::ok;
-  if (error == WSAEINTR) {
-    error_ = "interrupted";
-    return ConnectResult::interrupted;
-  }
-  error_ = error == WSAETIMEDOUT ? "no answer within " + std::to_string(timeout_ms / 1000) + " s"
-                                 : system_message(static_cast<DWORD>(error));
-  return all_refused ? ConnectResult::refused : ConnectResult::failed;
+  return result;
 }
 
 long TcpConnection::receive(std::span<uint8_t> buffer, uint32_t timeout_ms) {
