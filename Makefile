@@ -78,9 +78,10 @@ else
 endif
 
 # The session tests with chipferry.exe under Wine in place of the Linux
-# chipferry, on pseudo-terminals (needs wine and wine64). WINE_TESTS picks
-# the tests, as a GoogleTest filter.
-WINE_TESTS ?= Session.*
+# chipferry, on pseudo-terminals (needs wine and wine64), and a session
+# through ser2net, which reaches the Winsock side of the network port.
+# WINE_TESTS picks the tests, as a GoogleTest filter.
+WINE_TESTS ?= Session.*:Remote.*
 windows-test: windows
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DCHIPFERRY_SANITIZE=ON $(DEV_OPTIONS)
 	cmake --build $(BUILD)/test -j $(JOBS) --target chipferry_e2e

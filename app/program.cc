@@ -122,6 +122,8 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
   usage += com1_default;
   usage +=
       " when it is not set.\n"
+      "A port on another machine, served by ser2net or another RFC 2217\n"
+      "server, is CHIPFERRY_COM1=rfc2217://HOST:PORT.\n"
       "\n"
       "At a terminal, a status line on standard error tells what the program\n"
       "waits for. Ctrl+C hands the programmer back and ends the run; a second\n"

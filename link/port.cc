@@ -80,7 +80,9 @@ void note_gone(Session& s) {
   s.port.gone = true;
   std::string line = port_and_device(s) + " went away";
   if (const std::string reason = s.serial.error_text(); !reason.empty()) line += ": " + reason;
-  diagnose(s, line + "; is the cable or the USB adapter still plugged in?");
+  const std::string advice = s.serial.gone_advice();
+  diagnose(s, line + "; " +
+                  (advice.empty() ? "is the cable or the USB adapter still plugged in?" : advice));
 }
 
 }  // namespace

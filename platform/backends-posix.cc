@@ -6,6 +6,7 @@
 #include "platform/console-posix.h"
 #include "platform/interrupt-posix.h"
 #include "platform/serial-posix.h"
+#include "platform/serial-rfc2217.h"
 
 namespace chipferry {
 namespace {
@@ -22,7 +23,9 @@ Backends make_backends() {
   posix_interrupt::install();
   Backends b;
   b.com1_default = "/dev/ttyS0";
-  b.serial = std::make_unique<PosixSerial>(b.com1_default);
+  // rfc2217://HOST:PORT in CHIPFERRY_COM1 is a port on another machine.
+  b.serial = remote_serial(b.com1_default);
+  if (!b.serial) b.serial = std::make_unique<PosixSerial>(b.com1_default);
   b.console = std::make_unique<PosixConsole>();
   b.clock = std::make_unique<PosixClock>();
   b.platform = system_name();

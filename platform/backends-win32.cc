@@ -6,6 +6,7 @@
 #include "platform/clock-win32.h"
 #include "platform/console-win32.h"
 #include "platform/interrupt-win32.h"
+#include "platform/serial-rfc2217.h"
 #include "platform/serial-win32.h"
 
 namespace chipferry {
@@ -43,7 +44,9 @@ Backends make_backends() {
   win32_interrupt::install();
   Backends b;
   b.com1_default = "COM1";
-  b.serial = std::make_unique<Win32Serial>();
+  // rfc2217://HOST:PORT in CHIPFERRY_COM1 is a port on another machine.
+  b.serial = remote_serial(b.com1_default);
+  if (!b.serial) b.serial = std::make_unique<Win32Serial>();
   b.console = std::make_unique<Win32Console>();
   b.clock = std::make_unique<Win32Clock>();
   b.platform = system_name();

@@ -127,19 +127,20 @@ bool Win32Serial::wait_output_drained(uint32_t) { return true; }
 
 void Win32Serial::discard_output() { PurgeComm(handle_, PURGE_TXCLEAR); }
 
-// The system's message, without the line end it comes with.
-std::string Win32Serial::error_text() const {
-  if (error_ == 0) return {};
+std::string Win32Serial::error_text() const { return error_ != 0 ? system_message(error_) : ""; }
+
+std::string system_message(DWORD code) {
   char text[256] = {};
   const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error_,
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
                      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
   std::string message(text, length);
+  // The system's message ends in a full stop and a line end.
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                               message.back() == ' ' || message.back() == '.')) {
     message.pop_back();
   }
-  if (message.empty()) message = "system error " + std::to_string(error_);
+  if (message.empty()) message = "system error " + std::to_string(code);
   return message;
 }
 

@@ -48,4 +48,8 @@ class Win32Serial : public SerialDevice {
   DWORD error_ = 0;  ///< GetLastError() of the last call that failed
 };
 
+/// The system's words for the error `code` (GetLastError, WSAGetLastError),
+/// without the full stop and line end they come with.
+std::string system_message(DWORD code);
+
 }  // namespace chipferry

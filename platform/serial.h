@@ -28,7 +28,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace chipferry {
 
@@ -95,6 +97,16 @@ class SerialDevice {
   /// it, the serial devices there are. Empty when it knows nothing that
   /// helps.
   virtual std::string advice() const { return {}; }
+  /// What the user can check once a call has reported the device gone;
+  /// empty: the cable or the USB adapter, as for any local port.
+  virtual std::string gone_advice() const { return {}; }
+
+  /// Where to tell, as it happens, what no call's result shows but a
+  /// trace should (a port server that refused a break, say). A device
+  /// with nothing of the kind to tell ignores it.
+  virtual void set_note_sink(const std::function<void(std::string_view note)>& sink) {
+    static_cast<void>(sink);
+  }
 };
 
 }  // namespace chipferry

@@ -56,7 +56,10 @@ constexpr char kLineSet[] = "19200 8N1 rts/cts";
 class TracingSerial : public SerialDevice {
  public:
   TracingSerial(std::unique_ptr<SerialDevice> inner, std::shared_ptr<Recorder> recorder)
-      : inner_(std::move(inner)), rec_(std::move(recorder)) {}
+      : inner_(std::move(inner)), rec_(std::move(recorder)) {
+    inner_->set_note_sink(
+        [rec = rec_](std::string_view note) { rec->writer.note(rec->now(), note); });
+  }
 
   OpenResult open(const char* port_name) override {
     rec_->writer.comment("device: " + inner_->device_path(port_name) + " (" + port_name + ")");
@@ -141,6 +144,7 @@ class TracingSerial : public SerialDevice {
 
   std::string error_text() const override { return inner_->error_text(); }
   std::string advice() const override { return inner_->advice(); }
+  std::string gone_advice() const override { return inner_->gone_advice(); }
 
   void close() override {
     inner_->close();

@@ -254,8 +254,10 @@ Process::Setup chipferry_setup(const std::string& port) {
   }
   std::istringstream words(program);
   for (std::string word; words >> word;) setup.argv.push_back(word);
-  // The port is reached through a link the other build's COM1 maps to.
-  if (const char* link = std::getenv("CHIPFERRY_E2E_PORT_LINK")) {
+  // The port is reached through a link the other build's COM1 maps to; a
+  // port on another machine is reached as it is named.
+  const char* link = std::getenv("CHIPFERRY_E2E_PORT_LINK");
+  if (link != nullptr && port.rfind("rfc2217://", 0) != 0) {
     std::remove(link);
     if (symlink(port.c_str(), link) != 0) std::perror(link);
     setup.env = {"CHIPFERRY_COM1="};

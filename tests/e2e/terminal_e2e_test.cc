@@ -52,14 +52,16 @@ bool any_row_has(const std::vector<std::string>& rows, const std::string& text) 
 
 TEST(AtTheTerminal, TheStatusLineShowsADownloadAndLeavesNothingBehind) {
   TempDir dir;
-  // 4 KiB at the line's speed: two seconds, long enough for a rate.
+  // 4 KiB at the line's speed. Whether a rate shows depends on how the
+  // machine schedules the program (a stalled run reads the block at once),
+  // so the rate's text is left to the tests on the virtual clock.
   Sim sim(dir, {"--pace", "--chip", "2732"});
   Terminal t;
   t.start(sim.port);
   ASSERT_TRUE(t.see("(Q)uit\r\n")) << t.screen;
   t.press("2\r");
   ASSERT_TRUE(t.see("Receiving 0 of 4096 bytes, ESC abandons")) << t.screen;
-  ASSERT_TRUE(t.see(" bytes/s, ")) << t.screen;
+  ASSERT_TRUE(t.see("Receiving 4096 of 4096 bytes")) << t.screen;
   ASSERT_TRUE(t.see("Enter Filename")) << t.screen;
   t.press((dir / "chip.bin") + "\r");
   ASSERT_TRUE(t.see("(Q)uit\r\n")) << t.screen;

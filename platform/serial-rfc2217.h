@@ -1,0 +1,109 @@
+// The serial port on another machine. CHIPFERRY_COM1=rfc2217://HOST:PORT
+// reaches a port server (ser2net, say, on a small board beside the
+// programmer) over TCP and speaks Telnet's serial port option to it
+// (platform/rfc2217.h). The same source serves Linux and Windows; the
+// sockets are behind platform/socket.h.
+//
+// The port's steps, on the connection:
+//  - open: the connection, bounded in time; the Telnet options; and one
+//    question to the port server that shows it has its serial port open.
+//    A URL that is not one, no such host, or a connection refused is a
+//    port that does not exist; no answer in time, no route, or a
+//    connection that ends before that question is answered (ser2net's way
+//    of saying it cannot open its device) is a port that cannot be opened.
+//  - get_state: the connection is still there.
+//  - set_state: the programmer's line, each setting sent and confirmed by
+//    the server with the value it has put in force. Another value, no
+//    answer, or a server without the serial port option or without 8-bit
+//    Telnet is a refusal.
+//  - read_byte, write_byte: one byte within the port's time-outs. What the
+//    network brings at once is kept and handed out a byte per read, as the
+//    termios backend does; a written byte counts once the system has taken
+//    it, as a byte in a local port's queue does.
+//  - the break: a command on the same stream as the data, so it follows
+//    the last data byte in order. Its answer is not waited for; a server
+//    that refuses it (ser2net does, on a pseudo-terminal) is noted in the
+//    trace, and the program goes on, as it does with a local port's break.
+//  - wait_output_drained: every byte sent has reached the server (where
+//    the system can tell), and the server's line has had the time to carry
+//    them all at 19,200 baud from when they were written.
+//  - discard_output: the server drops what it holds for the line
+//    (PURGE-DATA); bytes the network still carries cannot be called back.
+//  - close: what is left is sent, and the server is given a moment to
+//    pass it on and close its side, so that the closing bytes reach the
+//    programmer; then the connection is closed.
+// A connection that ends (the server closed or reset it, the network
+// stopped answering the keep-alive's probes, a send failed) is a device
+// that has gone: the call that finds it, and every call after it, reports
+// gone at once, and error_text() says why.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "platform/rfc2217.h"
+#include "platform/serial.h"
+#include "platform/socket.h"
+
+namespace chipferry {
+
+class Rfc2217Serial : public SerialDevice {
+ public:
+  /// `url`: what COM1 stands for, rfc2217://HOST:PORT.
+  explicit Rfc2217Serial(std::string url) : url_(std::move(url)) {}
+
+  OpenResult open(const char* port_name) override;
+  std::string device_path(const char* port_name) const override;
+  bool get_state() override;
+  bool set_state() override;
+  bool set_timeouts(const Timeouts& timeouts) override;
+  ByteIo write_byte(uint8_t byte) override;
+  ByteIo read_byte(uint8_t& byte) override;
+  void set_break(bool on) override;
+  bool wait_output_drained(uint32_t max_ms) override;
+  void discard_output() override;
+  void close() override;
+  std::string error_text() const override { return error_; }
+  std::string advice() const override { return advice_; }
+  std::string gone_advice() const override;
+  void set_note_sink(const std::function<void(std::string_view note)>& sink) override;
+
+ private:
+  OpenResult connect(const rfc2217::Address& address);
+  bool refuse(std::string reason, std::string advice);
+  bool send_pending(uint32_t max_ms);
+  bool receive(uint32_t max_ms);
+  bool await(const std::function<bool()>& done, uint32_t max_ms);
+  bool exchange(std::span<const rfc2217::Setting> requests);
+  void sort_replies();
+  void lose();
+  void note(const std::string& text);
+
+  std::string url_;
+  TcpConnection tcp_;
+  rfc2217::Client client_;
+  bool lost_ = false;
+  std::string error_;
+  std::string advice_;
+  /// The server's last answer to each setting, by command.
+  std::optional<uint32_t> answers_[rfc2217::kCommandCount];
+  /// Break commands sent whose answers have not come, oldest first.
+  std::deque<uint8_t> breaks_asked_;
+  using Steady = std::chrono::steady_clock;
+  /// When the server's line can have carried every byte written so far.
+  Steady::time_point line_done_{};
+  uint32_t read_timeout_ms_ = 0;
+  uint32_t write_timeout_ms_ = 0;
+  std::function<void(std::string_view)> note_sink_;
+};
+
+/// The network backend when COM1 stands for an rfc2217:// URL (com1.h,
+/// with `usual` as its default); nothing when it names a local device.
+std::unique_ptr<SerialDevice> remote_serial(const char* usual);
+
+}  // namespace chipferry

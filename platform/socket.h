@@ -1,0 +1,68 @@
+// A TCP connection for the serial port on another machine, every wait of
+// it bounded: the connect, each send and receive, the close. One header;
+// the system's sockets behind it in socket-posix.cc and socket-win32.cc
+// (Winsock), so that the port's protocol above is one source everywhere.
+//
+// The connection carries single bytes at a serial line's pace, so Nagle's
+// coalescing is off (a command or a break must not wait for an
+// acknowledgement), and an idle connection is probed every few seconds,
+// so that a network that has gone is noticed during a long wait for the
+// programmer, and not two hours later.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace chipferry {
+
+enum class ConnectResult {
+  ok,
+  no_such_host,  ///< the name is known to no resolver
+  refused,       ///< every address of the host refused the connection
+  failed,        ///< no answer in time, no route, and every other reason
+  interrupted,   ///< the run must end (Ctrl+C) before an answer came
+};
+
+class TcpConnection {
+ public:
+  TcpConnection() = default;
+  ~TcpConnection();
+  TcpConnection(const TcpConnection&) = delete;
+  TcpConnection& operator=(const TcpConnection&) = delete;
+
+  /// Resolves `host` and connects to `port` on its addresses in turn,
+  /// within `timeout_ms` in all. The name lookup itself is bounded by the
+  /// system's resolver, not by `timeout_ms`. A request to end the run
+  /// (Ctrl+C) ends the wait for an answer.
+  ConnectResult connect(const std::string& host, uint16_t port, uint32_t timeout_ms);
+
+  /// Waits at most `timeout_ms` for bytes and reads what has come, at most
+  /// `buffer.size()`. The count read; 0 when nothing came in time; -1 when
+  /// the connection has ended: closed or reset by the other end, or given
+  /// up by the system when probes or data went unanswered (error_text()
+  /// says which).
+  long receive(std::span<uint8_t> buffer, uint32_t timeout_ms);
+  /// Sends what the connection takes of `bytes` within `timeout_ms`. The
+  /// count taken, 0 when there was no room in time; -1 when the connection
+  /// has ended.
+  long send(std::span<const uint8_t> bytes, uint32_t timeout_ms);
+  /// True once everything sent has reached the other end, as far as the
+  /// system can tell; where it cannot (Windows), true.
+  bool all_delivered() const;
+
+  /// Sends no more, lets the other end see everything sent, waits at most
+  /// `timeout_ms` for it to close its side, and closes.
+  void close(uint32_t timeout_ms);
+  bool is_open() const;
+
+  /// The system's words for the last failure.
+  const std::string& error_text() const { return error_; }
+
+ private:
+  std::intptr_t socket_ = -1;  ///< a descriptor, or a Winsock SOCKET; -1: none
+  std::string error_;
+};
+
+}  // namespace chipferry
