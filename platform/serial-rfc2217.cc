@@ -29,6 +29,14 @@ constexpr ByteIo kGone{false, 0, true};
 
 // A byte's time on the programmer's line: ten bits at 19,200 baud.
 constexpr std::chrono::microseconds kByteOnLine{521};
+// How far the bytes written may run ahead of the server's line. The
+// network would take a whole image at once, and a server reads the stream
+// in order: the discard of an abandon would then wait behind every byte,
+// and the programmer would take the abandon's ESC and the release for
+// data. A second of the line fits in what a server and its device queue
+// hold (ser2net: 64 bytes and the tty's few KiB), so a discard finds them
+// there, and the line is kept fed across a network's hiccups.
+constexpr std::chrono::milliseconds kAheadOfLine{1000};
 
 // The programmer's line: 19,200 baud, 8N1, RTS/CTS.
 constexpr Setting kLine[] = {
@@ -178,10 +186,21 @@ ByteIo Rfc2217Serial::write_byte(uint8_t byte) {
   if (lost_) return kGone;
   // What went before leaves first: a byte never overtakes a command.
   if (!send_pending(write_timeout_ms_)) return lost_ ? kGone : ByteIo{true, 0};
+  if (!wait_for_line(write_timeout_ms_)) return lost_ ? kGone : ByteIo{true, 0};
   client_.send_data(byte);
   send_pending(0);
   line_done_ = std::max(line_done_, Steady::now()) + kByteOnLine;
   return lost_ ? kGone : ByteIo{true, 1};
+}
+
+bool Rfc2217Serial::wait_for_line(uint32_t max_ms) {
+  const Deadline deadline(max_ms);
+  while (!lost_ && line_done_ - Steady::now() > kAheadOfLine) {
+    const uint32_t left = deadline.left_ms();
+    if (left == 0) return false;
+    receive(std::min<uint32_t>(left, 1));
+  }
+  return !lost_;
 }
 
 ByteIo Rfc2217Serial::read_byte(uint8_t& byte) {

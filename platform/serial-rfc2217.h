@@ -19,7 +19,9 @@
 //  - read_byte, write_byte: one byte within the port's time-outs. What the
 //    network brings at once is kept and handed out a byte per read, as the
 //    termios backend does; a written byte counts once the system has taken
-//    it, as a byte in a local port's queue does.
+//    it, as a byte in a local port's queue does. As that queue is bounded,
+//    writes run no more than a second of the line ahead of the server's
+//    line, so that a discard or a break does not wait behind a whole image.
 //  - the break: a command on the same stream as the data, so it follows
 //    the last data byte in order. Its answer is not waited for; a server
 //    that refuses it (ser2net does, on a pseudo-terminal) is noted in the
@@ -83,6 +85,7 @@ class Rfc2217Serial : public SerialDevice {
   void sort_replies();
   void lose();
   void note(const std::string& text);
+  bool wait_for_line(uint32_t max_ms);
 
   std::string url_;
   TcpConnection tcp_;

@@ -330,9 +330,11 @@ TEST(Rfc2217Serial, AConnectionCutMidBlockEndsLikeAVanishedPort) {
   EXPECT_EQ(after_download, "") << "no byte after the connection ended, the release's neither";
 }
 
-// The server takes bytes far faster than its line carries them: the break
-// must wait for the line, or it would overtake the end of an upload.
-TEST(Rfc2217Serial, OutputIsDrainedOnlyOnceTheServersLineCanHaveCarriedIt) {
+// The server takes bytes far faster than its line carries them. Writes
+// must keep near the line, or an abandon's discard would wait behind the
+// image; and the break must wait for the line, or it would overtake the
+// end of an upload. Both are bounds a busy machine cannot break.
+TEST(Rfc2217Serial, WritesKeepNearTheServersLineAndDrainOnlyOnceItCanHaveCarriedThem) {
   ScriptedServer server([](int fd) {
     serve(fd, kPortOpening, [](const std::string&, std::string&) { return true; });
   });
@@ -341,9 +343,18 @@ TEST(Rfc2217Serial, OutputIsDrainedOnlyOnceTheServersLineCanHaveCarriedIt) {
   ASSERT_TRUE(serial.get_state());
   ASSERT_TRUE(serial.set_state()) << serial.error_text();
   ASSERT_TRUE(serial.set_timeouts({60, 60}));
-  // Written in a small part of the 5.2 s the line needs for them.
-  for (int i = 0; i < 10000; ++i) ASSERT_EQ(serial.write_byte(0xFF).count, 1u);
-  EXPECT_FALSE(serial.wait_output_drained(50));
+  using std::chrono::steady_clock;
+  const auto start = steady_clock::now();
+  int written = 0;
+  while (steady_clock::now() - start < std::chrono::milliseconds(300) || written < 2500) {
+    written += static_cast<int>(serial.write_byte(0xFF).count);
+  }
+  const auto writing = steady_clock::now() - start;
+  const auto line = [](int n) { return std::chrono::microseconds(521) * n; };
+  EXPECT_LE(line(written), writing + std::chrono::milliseconds(1100)) << written << " bytes";
+  while (!serial.wait_output_drained(50)) {
+  }
+  EXPECT_GE(steady_clock::now() - start, line(written));
   serial.close();
 }
 
