@@ -11,6 +11,8 @@ bool we_do(uint8_t option) {
 }
 bool server_may(uint8_t option) { return option == kBinary || option == kSuppressGoAhead; }
 
+constexpr std::string_view kScheme = "rfc2217://";
+
 void put_escaped(uint8_t byte, std::string& out) {
   out += static_cast<char>(byte);
   if (byte == kIac) out += static_cast<char>(kIac);
@@ -95,20 +97,14 @@ void Client::take(std::span<const uint8_t> in) {
       case Parse::sb:
         if (byte == kIac) {
           parse_ = Parse::sb_iac;
-        } else if (sb_size_ < sizeof sb_) {
-          sb_[sb_size_++] = byte;
         } else {
-          sb_overflow_ = true;
+          keep_in_sb(byte);
         }
         break;
       case Parse::sb_iac:
         if (byte == kIac) {
           parse_ = Parse::sb;
-          if (sb_size_ < sizeof sb_) {
-            sb_[sb_size_++] = byte;
-          } else {
-            sb_overflow_ = true;
-          }
+          keep_in_sb(byte);
         } else if (byte == kSe) {
           parse_ = Parse::data;
           subnegotiation();
@@ -120,6 +116,14 @@ void Client::take(std::span<const uint8_t> in) {
         }
         break;
     }
+  }
+}
+
+void Client::keep_in_sb(uint8_t byte) {
+  if (sb_size_ < sizeof sb_) {
+    sb_[sb_size_++] = byte;
+  } else {
+    sb_overflow_ = true;
   }
 }
 
@@ -165,7 +169,6 @@ void Client::subnegotiation() {
 }
 
 bool is_url(std::string_view name) {
-  constexpr std::string_view kScheme = "rfc2217://";
   if (name.size() < kScheme.size()) return false;
   for (size_t i = 0; i < kScheme.size(); ++i) {
     if (std::tolower(static_cast<unsigned char>(name[i])) != kScheme[i]) return false;
@@ -243,12 +246,11 @@ bool read_port(std::string_view rest, uint16_t& port, std::string& problem) {
 }  // namespace
 
 bool parse_url(std::string_view url, Address& address, std::string& problem) {
-  constexpr size_t kSchemeSize = sizeof "rfc2217://" - 1;
   if (!is_url(url)) {
     problem = "not an rfc2217:// URL";
     return false;
   }
-  std::string_view rest = url.substr(kSchemeSize);
+  std::string_view rest = url.substr(kScheme.size());
   std::string_view host;
   uint16_t port = 0;
   if (!take_host(rest, host, problem) || !read_port(rest, port, problem)) return false;

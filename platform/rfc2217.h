@@ -55,21 +55,16 @@ constexpr uint32_t kQuery = 0;
 
 namespace parity {
 constexpr uint8_t kNone = 1;
-constexpr uint8_t kOdd = 2;
-constexpr uint8_t kEven = 3;
 }  // namespace parity
 
 namespace stop_size {
 constexpr uint8_t kOne = 1;
-constexpr uint8_t kTwo = 2;
 }  // namespace stop_size
 
 /// SET-CONTROL values. One command carries several settings; an answer
 /// belongs to the group its value falls in.
 namespace control {
-constexpr uint8_t kNoFlowControl = 1;
 constexpr uint8_t kHardwareFlowControl = 3;  ///< RTS/CTS
-constexpr uint8_t kQueryBreak = 4;
 constexpr uint8_t kBreakOn = 5;
 constexpr uint8_t kBreakOff = 6;
 /// The flow control of the output: query, none, XON/XOFF, hardware.
@@ -120,6 +115,7 @@ class Client {
 
   void negotiate(uint8_t verb, uint8_t option);
   void subnegotiation();
+  void keep_in_sb(uint8_t byte);
   void send_option(uint8_t verb, uint8_t option);
 
   State us_[256] = {};   ///< options on our side (WILL / WONT)

@@ -186,21 +186,12 @@ ByteIo Rfc2217Serial::write_byte(uint8_t byte) {
   if (lost_) return kGone;
   // What went before leaves first: a byte never overtakes a command.
   if (!send_pending(write_timeout_ms_)) return lost_ ? kGone : ByteIo{true, 0};
-  if (!wait_for_line(write_timeout_ms_)) return lost_ ? kGone : ByteIo{true, 0};
+  const auto near_the_line = [this] { return line_done_ - Steady::now() <= kAheadOfLine; };
+  if (!await(near_the_line, write_timeout_ms_, 1)) return lost_ ? kGone : ByteIo{true, 0};
   client_.send_data(byte);
   send_pending(0);
   line_done_ = std::max(line_done_, Steady::now()) + kByteOnLine;
   return lost_ ? kGone : ByteIo{true, 1};
-}
-
-bool Rfc2217Serial::wait_for_line(uint32_t max_ms) {
-  const Deadline deadline(max_ms);
-  while (!lost_ && line_done_ - Steady::now() > kAheadOfLine) {
-    const uint32_t left = deadline.left_ms();
-    if (left == 0) return false;
-    receive(std::min<uint32_t>(left, 1));
-  }
-  return !lost_;
 }
 
 ByteIo Rfc2217Serial::read_byte(uint8_t& byte) {
@@ -236,12 +227,10 @@ bool Rfc2217Serial::wait_output_drained(uint32_t max_ms) {
   if (!send_pending(max_ms)) return lost_;
   // Reading meanwhile notices a connection that ends; a connection that
   // has ended holds nothing that will still leave.
-  while (!lost_ && (Steady::now() < line_done_ || !tcp_.all_delivered())) {
-    const uint32_t left = deadline.left_ms();
-    if (left == 0) return false;
-    receive(std::min<uint32_t>(left, 5));
-  }
-  return true;
+  const auto drained = [this] {
+    return lost_ || (Steady::now() >= line_done_ && tcp_.all_delivered());
+  };
+  return await(drained, deadline.left_ms(), 5);
 }
 
 void Rfc2217Serial::discard_output() {
@@ -295,12 +284,14 @@ bool Rfc2217Serial::receive(uint32_t max_ms) {
   return true;
 }
 
-bool Rfc2217Serial::await(const std::function<bool()>& done, uint32_t max_ms) {
+// Reads what comes until `done`, for at most `max_ms`. Each read waits at
+// most `slice_ms`, for a `done` that time alone can make true.
+bool Rfc2217Serial::await(const std::function<bool()>& done, uint32_t max_ms, uint32_t slice_ms) {
   const Deadline deadline(max_ms);
   while (!done()) {
     const uint32_t left = deadline.left_ms();
     if (lost_ || left == 0) return false;
-    receive(left);
+    receive(std::min(left, slice_ms));
   }
   return true;
 }

@@ -80,12 +80,11 @@ class Rfc2217Serial : public SerialDevice {
   bool refuse(std::string reason, std::string advice);
   bool send_pending(uint32_t max_ms);
   bool receive(uint32_t max_ms);
-  bool await(const std::function<bool()>& done, uint32_t max_ms);
+  bool await(const std::function<bool()>& done, uint32_t max_ms, uint32_t slice_ms = UINT32_MAX);
   bool exchange(std::span<const rfc2217::Setting> requests);
   void sort_replies();
   void lose();
   void note(const std::string& text);
-  bool wait_for_line(uint32_t max_ms);
 
   std::string url_;
   TcpConnection tcp_;
