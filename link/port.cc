@@ -17,14 +17,15 @@ namespace {
 // had; standard error says why: the device COM1 stood for, the system's
 // reason and what the platform suggests, "COM1 (/dev/ttyUSB0) cannot be
 // opened: Permission denied; ...".
-void explain_port_failure(Session& s, const char* failed) {
-  std::string line = port_and_device(s) + failed;
+void explain(Session& s, const char* what, const std::string& advice) {
+  std::string line = port_and_device(s) + what;
   const std::string reason = s.serial.error_text();
   if (!reason.empty()) line += ": " + reason;
-  const std::string advice = s.serial.advice();
   if (!advice.empty()) line += "; " + advice;
   diagnose(s, line);
 }
+
+void explain_port_failure(Session& s, const char* failed) { explain(s, failed, s.serial.advice()); }
 
 }  // namespace
 
@@ -78,11 +79,7 @@ namespace {
 // Said once, after the failure line of the call that showed it.
 void note_gone(Session& s) {
   s.port.gone = true;
-  std::string line = port_and_device(s) + " went away";
-  if (const std::string reason = s.serial.error_text(); !reason.empty()) line += ": " + reason;
-  const std::string advice = s.serial.gone_advice();
-  diagnose(s, line + "; " +
-                  (advice.empty() ? "is the cable or the USB adapter still plugged in?" : advice));
+  explain(s, " went away", s.serial.gone_advice());
 }
 
 }  // namespace

@@ -97,9 +97,11 @@ class SerialDevice {
   /// it, the serial devices there are. Empty when it knows nothing that
   /// helps.
   virtual std::string advice() const { return {}; }
-  /// What the user can check once a call has reported the device gone;
-  /// empty: the cable or the USB adapter, as for any local port.
-  virtual std::string gone_advice() const { return {}; }
+  /// What the user can check once a call has reported the device gone:
+  /// for a local port, the cable or the USB adapter.
+  virtual std::string gone_advice() const {
+    return "is the cable or the USB adapter still plugged in?";
+  }
 
   /// Where to tell, as it happens, what no call's result shows but a
   /// trace should (a port server that refused a break, say). A device

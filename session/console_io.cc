@@ -43,8 +43,6 @@ bool fill(Session& s) {
   if (in.ended) return false;
   std::string next;
   if (!s.console.read_line(next)) {
-    // A read that the request to end interrupted: input goes on.
-    if (must_end(s)) return false;
     in.ended = true;
     in.line.clear();
     in.pos = 0;
