@@ -24,22 +24,20 @@ class Clock {
   /// One pause of `ms` milliseconds, as sleep_ms() makes it, during which
   /// `tick` is called about every `every_ms` (never when it is 0) with the
   /// milliseconds slept so far, so that a status line can count the pause;
-  /// and which ends early once `ended` (when given) says so, asked about
-  /// every kEndLookMs: a run that must end does not sit out five minutes
+  /// and which ends early once `ended` says so, asked about every
+  /// kEndLookMs: a run that must end does not sit out five minutes
   /// of a chip operation. It is still one pause: a clock that records
   /// pauses records one, of `ms`.
   virtual void sleep_ms_ticking(uint32_t ms, uint32_t every_ms,
                                 const std::function<void(uint32_t slept_ms)>& tick,
-                                const std::function<bool()>& ended = nullptr) {
+                                const std::function<bool()>& ended) {
     // Each nap ends at a fixed offset from the start, so the naps add up to
     // the pause, however late each of them wakes.
     const uint64_t start = now_ms();
     auto sleep_until = [&](uint32_t after_ms) {
       for (uint64_t now = now_ms(); now < start + after_ms; now = now_ms()) {
-        if (ended && ended()) return false;
-        uint32_t nap = static_cast<uint32_t>(start + after_ms - now);
-        if (ended) nap = std::min(nap, kEndLookMs);
-        sleep_ms(nap);
+        if (ended()) return false;
+        sleep_ms(std::min(static_cast<uint32_t>(start + after_ms - now), kEndLookMs));
       }
       return true;
     };
