@@ -156,7 +156,7 @@ class FuzzSerial : public SerialDevice {
  private:
   // Nothing may reach a line after a call has reported it gone.
   void touched() const {
-    if (gone_told_) {
+    if (gone_) {
       std::fprintf(stderr, "the port was touched after it went away\n");
       std::abort();
     }
@@ -171,7 +171,7 @@ class FuzzSerial : public SerialDevice {
       return ByteIo{false, 0};
     }
     if (plan.trouble == Trouble::hang_up && calls_ >= plan.at_call) {
-      gone_ = gone_told_ = true;
+      gone_ = true;
       return ByteIo{false, 0, true};
     }
     return std::nullopt;
@@ -179,7 +179,6 @@ class FuzzSerial : public SerialDevice {
 
   uint64_t calls_ = 0;
   bool gone_ = false;
-  bool gone_told_ = false;
   const uint8_t* data_;
   size_t size_;
   size_t pos_ = 0;

@@ -99,7 +99,7 @@ Process::~Process() {
     waitpid(pid_, nullptr, 0);
   }
   close_input();
-  if (out_fd_ >= 0) ::close(out_fd_);
+  close_output();
 }
 
 void Process::write_input(const std::string& text) {

@@ -1,5 +1,5 @@
 // The simulated programmer plugged in as the serial device, on a virtual
-// clock: the in-process host of the model, for the tests and the fuzzer.
+// clock: the in-process host of the model, for the tests.
 //
 // A read takes the next byte the model has ready; if none is ready within
 // the read time-out the program set, the clock moves on by that time-out
