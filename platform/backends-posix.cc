@@ -32,21 +32,6 @@ Backends make_backends() {
   return b;
 }
 
-void end_as(Stop stop) {
-  switch (stop) {
-    case Stop::none:
-      return;
-    case Stop::interrupt:
-      posix_interrupt::end_as(SIGINT);
-    case Stop::quit:
-      posix_interrupt::end_as(SIGQUIT);
-    case Stop::terminate:
-      posix_interrupt::end_as(SIGTERM);
-    case Stop::hang_up:
-      posix_interrupt::end_as(SIGHUP);
-    case Stop::output_gone:
-      posix_interrupt::end_as(SIGPIPE);
-  }
-}
+void end_as(Stop stop) { posix_interrupt::end_as(stop); }
 
 }  // namespace chipferry

@@ -59,7 +59,8 @@ void end_as(Stop stop) {
   // No signal ends a Windows process; the console's Ctrl+C code tells a
   // caller the run was interrupted, and a closed pipe has no code of its
   // own, so it gives the status a shell shows on Linux.
-  ExitProcess(stop == Stop::output_gone ? static_cast<UINT>(stop_status(stop)) : 0xC000013A);
+  ExitProcess(stop == Stop::output_gone ? static_cast<UINT>(stop_status(stop))
+                                        : win32_interrupt::kControlCExit);
 }
 
 }  // namespace chipferry

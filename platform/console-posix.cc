@@ -27,7 +27,7 @@ size_t terminal_width(int fd) {
 bool write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR && posix_interrupt::received() == 0) continue;
+    if (n < 0 && errno == EINTR && posix_interrupt::received() == Stop::none) continue;
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
@@ -37,21 +37,6 @@ bool write_all(int fd, std::string_view bytes) {
 bool is_pipe(int fd) {
   struct stat info {};
   return fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
-}
-
-Stop stop_of(int sig) {
-  switch (sig) {
-    case SIGINT:
-      return Stop::interrupt;
-    case SIGQUIT:
-      return Stop::quit;
-    case SIGTERM:
-      return Stop::terminate;
-    case SIGHUP:
-      return Stop::hang_up;
-    default:
-      return Stop::none;
-  }
 }
 
 }  // namespace
@@ -73,7 +58,7 @@ void PosixConsole::write(std::string_view text) {
 }
 
 Stop PosixConsole::stop_requested() {
-  if (const Stop stop = stop_of(posix_interrupt::received()); stop != Stop::none) return stop;
+  if (const Stop stop = posix_interrupt::received(); stop != Stop::none) return stop;
   return output_gone_ ? Stop::output_gone : Stop::none;
 }
 

@@ -17,7 +17,25 @@ volatile sig_atomic_t g_terminal_armed = 0;
 volatile sig_atomic_t g_status_shown = 0;
 bool g_installed = false;
 
-constexpr int kNoted[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct Noted {
+  int sig;
+  Stop stop;
+};
+constexpr Noted kNoted[] = {{SIGINT, Stop::interrupt},
+                            {SIGTERM, Stop::terminate},
+                            {SIGHUP, Stop::hang_up},
+                            {SIGQUIT, Stop::quit}};
+
+// The signal's default action, raised again.
+[[noreturn]] void end_with(int sig) {
+  signal(sig, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // only if the signal's default action did not end us
+}
 
 extern "C" void on_signal(int sig) {
   if (g_received == 0) {
@@ -31,7 +49,7 @@ extern "C" void on_signal(int sig) {
   if (g_status_shown != 0) {
     [[maybe_unused]] const ssize_t erased = write(STDERR_FILENO, "\r\033[K", 4);
   }
-  end_as(sig);
+  end_with(sig);
 }
 
 }  // namespace
@@ -39,7 +57,8 @@ extern "C" void on_signal(int sig) {
 void install() {
   if (g_installed) return;
   g_installed = true;
-  for (int sig : kNoted) {
+  for (const Noted& noted : kNoted) {
+    const int sig = noted.sig;
     struct sigaction old {};
     if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
     struct sigaction action {};
@@ -53,10 +72,16 @@ void install() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-int received() { return g_received; }
+Stop received() {
+  const int sig = g_received;
+  for (const Noted& noted : kNoted) {
+    if (noted.sig == sig) return noted.stop;
+  }
+  return Stop::none;
+}
 
 void add_noted_signals(sigset_t& set) {
-  for (int sig : kNoted) sigaddset(&set, sig);
+  for (const Noted& noted : kNoted) sigaddset(&set, noted.sig);
 }
 
 void arm_terminal(const termios& settings) {
@@ -69,14 +94,11 @@ void disarm_terminal() { g_terminal_armed = 0; }
 
 void set_status_shown(bool shown) { g_status_shown = shown ? 1 : 0; }
 
-void end_as(int sig) {
-  signal(sig, SIG_DFL);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, sig);
-  sigprocmask(SIG_UNBLOCK, &only, nullptr);
-  raise(sig);
-  _exit(128 + sig);  // only if the signal's default action did not end us
+void end_as(Stop stop) {
+  if (stop == Stop::output_gone) end_with(SIGPIPE);
+  for (const Noted& noted : kNoted) {
+    if (noted.stop == stop) end_with(noted.sig);
+  }
 }
 
 }  // namespace chipferry::posix_interrupt

@@ -22,13 +22,16 @@
 #include <signal.h>
 #include <termios.h>
 
+#include "platform/console.h"
+
 namespace chipferry::posix_interrupt {
 
 /// Installs the handlers, once.
 void install();
 
-/// The first signal that came since install(); 0: none.
-int received();
+/// What the first signal that came since install() asks; Stop::none
+/// before one.
+Stop received();
 
 /// Adds the signals the handler takes note of to `set`: a wait that must
 /// not miss one blocks them and lets ppoll() unblock them while it waits.
@@ -42,7 +45,9 @@ void disarm_terminal();
 /// Whether a status line stands on standard error, for the same case.
 void set_status_shown(bool shown);
 
-/// Ends the process as `sig` would: its default action, raised again.
-[[noreturn]] void end_as(int sig);
+/// Ends the process as the signal that `stop` stands for would: its
+/// default action, raised again (SIGPIPE for standard output gone).
+/// Returns only for Stop::none.
+void end_as(Stop stop);
 
 }  // namespace chipferry::posix_interrupt

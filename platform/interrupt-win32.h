@@ -21,6 +21,9 @@
 
 namespace chipferry::win32_interrupt {
 
+/// The exit code of a process a Ctrl+C ended (STATUS_CONTROL_C_EXIT).
+constexpr UINT kControlCExit = 0xC000013A;
+
 /// Installs the handler, once.
 void install();
 

@@ -53,7 +53,7 @@ int await_connect(int fd, const Deadline& deadline) {
     const int n = poll(&p, 1, static_cast<int>(deadline.left_ms()));
     if (n == 0) return ETIMEDOUT;
     if (n < 0 && errno != EINTR) return errno;
-    if (n < 0 && posix_interrupt::received() != 0) return EINTR;
+    if (n < 0 && posix_interrupt::received() != Stop::none) return EINTR;
     if (n < 0) continue;
     int error = 0;
     socklen_t size = sizeof error;
@@ -132,7 +132,7 @@ ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uin
         int fd = -1;
         // The name lookup cannot be cut short; what comes after it can.
         const int error =
-            posix_interrupt::received() != 0 ? EINTR : connect_to(address, deadline, fd);
+            posix_interrupt::received() != Stop::none ? EINTR : connect_to(address, deadline, fd);
         socket_ = fd;
         if (error != 0) error_ = std::strerror(error);
         return attempt_from(error);
