@@ -21,21 +21,11 @@
 #include <vector>
 
 #include "platform/com1.h"
+#include "platform/deadline.h"
+#include "platform/poll-posix.h"
 
 namespace chipferry {
 namespace {
-
-// Waits for `events` on `fd` for at most `timeout_ms`. The events seen,
-// 0 on time-out; a hang-up shows as POLLHUP or POLLERR.
-short wait_for(int fd, short events, int timeout_ms) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    const int n = poll(&p, 1, timeout_ms);
-    if (n > 0) return p.revents;
-    if (n == 0) return 0;
-    if (errno != EINTR) return POLLERR;
-  }
-}
 
 // The errors of a device that has gone rather than of one call.
 bool is_hang_up(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
@@ -121,7 +111,7 @@ ByteIo PosixSerial::write_byte(uint8_t byte) {
     if (n == 1) return {true, 1};
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) return failed(write_timeout_ms_);
-    if (waited || wait_for(fd_, POLLOUT, write_timeout_ms_) == 0) return {true, 0};
+    if (waited || wait_for(fd_, POLLOUT, Deadline(write_timeout_ms_)) == 0) return {true, 0};
   }
 }
 
@@ -131,7 +121,7 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
   // ran out makes an empty read, or a download counts empty reads that
   // never were.
   if (take_received(byte)) return {true, 1};
-  const uint64_t deadline = clock_.now_ms() + static_cast<uint64_t>(read_timeout_ms_);
+  const Deadline deadline(read_timeout_ms_);
   for (;;) {
     const ssize_t n = ::read(fd_, received_, sizeof received_);
     if (n > 0) {
@@ -142,9 +132,8 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) return failed(read_timeout_ms_);
-    const uint64_t now = clock_.now_ms();
-    if (now >= deadline) return {true, 0};
-    const short seen = wait_for(fd_, POLLIN, static_cast<int>(deadline - now));
+    if (deadline.left_ms() == 0) return {true, 0};
+    const short seen = wait_for(fd_, POLLIN, deadline);
     if (seen == 0) return {true, 0};
     // The line has hung up: what it still holds is read, then the device
     // is gone. Without VMIN a terminal reads 0 whenever it has nothing, so

@@ -13,21 +13,11 @@
 #include "platform/connect_each.h"
 #include "platform/deadline.h"
 #include "platform/interrupt-posix.h"
+#include "platform/poll-posix.h"
 #include "platform/socket.h"
 
 namespace chipferry {
 namespace {
-
-// Waits for `events` until `deadline`; the events seen, 0 on time-out.
-short wait_for(int fd, short events, const Deadline& deadline) {
-  for (;;) {
-    pollfd p{fd, events, 0};
-    const int n = poll(&p, 1, static_cast<int>(deadline.left_ms()));
-    if (n > 0) return p.revents;
-    if (n == 0) return 0;
-    if (errno != EINTR) return POLLERR;
-  }
-}
 
 void tune(int fd) {
   const int on = 1;
