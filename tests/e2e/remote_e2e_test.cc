@@ -111,10 +111,18 @@ TEST(Remote, AWholeSessionThroughSer2netBringsTheImageBackByteForByte) {
     ++queries;
   }
   EXPECT_EQ(queries, 2u) << "both checksums";
-  EXPECT_EQ(sent.substr(sent.size() - kRelease.size()), kRelease);
-  if (HasFailure()) {
-    std::printf("chipferry's trace:\n%s", read_file<std::string>(dir / "chipferry.trace").c_str());
-  }
+  // The release is certain in chipferry's trace: sent whole, and the
+  // connection closed by the server, not lost. At the simulator it may
+  // come short: ser2net closes a pseudo-terminal with a flush that drops
+  // what the simulator has not read yet (a real port it lets drain), and
+  // a busy machine may hold the simulator off that long. It must still
+  // get nothing but the release, or a start of it.
+  const std::string trace = read_file<std::string>(dir / "chipferry.trace");
+  EXPECT_TRUE(log_bytes(trace, '>').ends_with(kRelease));
+  EXPECT_EQ(trace.find("connection to the port server ended"), std::string::npos);
+  const std::string after_queries = sent.substr(sent.rfind("S1K 0000-07FF\r") + 14);
+  EXPECT_TRUE(kRelease.starts_with(after_queries)) << after_queries;
+  if (HasFailure()) std::printf("chipferry's trace:\n%s", trace.c_str());
 }
 
 }  // namespace
