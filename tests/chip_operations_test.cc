@@ -63,7 +63,7 @@ TEST_F(TypeQuery, StripsLeadingZerosAndFindsTheTransferLength) {
     EXPECT_EQ(queried.length_or(c.before), c.after);
     EXPECT_STREQ(s.text, c.text);
     EXPECT_EQ(bench.wire(), "R\r");
-    EXPECT_EQ(bench.clock.sleeps, Sleeps{timing::kCommandMs});
+    EXPECT_EQ(bench.clock.sleeps, Sleeps{100});
   }
 }
 
@@ -75,8 +75,8 @@ TEST_F(TypeQuery, CodeCutShortComparesWhatArrived) {
   const QueriedType queried = query_rom_type(b.opened());
   EXPECT_TRUE(queried.next.carries_on());
   EXPECT_EQ(queried.length_or(0), 2048);
-  // Two reads came back empty after their time-out.
-  EXPECT_EQ(b.clock.now, timing::kCommandMs + 2u * timing::kByteTimeoutMs);
+  // After the query's 100 ms, two reads came back empty after 60 ms each.
+  EXPECT_EQ(b.clock.now, 100u + 2u * 60u);
 }
 
 TEST_F(TypeQuery, NoBracketIsReportedAndChangesNothing) {

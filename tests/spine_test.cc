@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "link/port.h"
-#include "link/timings.h"
 #include "tests/support/bench.h"
 
 namespace chipferry::test {
@@ -39,7 +38,7 @@ TEST_F(StartUp, StartCommandFollowsThePromptAndTheMenuWaitsForTheNext) {
   // 75 ms pause start at 50, 185, ... 995 ms; the eighth read gets it.
   EXPECT_EQ(e[2].at_ms, 1050u);
   // The same again for the prompt that answers the start-up command.
-  EXPECT_EQ(b.clock.sleeps, run_pauses(Sleeps(14, timing::kWaitRetryMs)));
+  EXPECT_EQ(b.clock.sleeps, run_pauses(Sleeps(14, 75)));
   EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
@@ -95,7 +94,7 @@ using Waits = WithBench;
 TEST_F(Waits, StrayByteBeforeThePromptCostsOneAttempt) {
   b.programmer.faults.before_next_reply = "x";
   EXPECT_EQ(b.run("q\n"), 0);
-  EXPECT_EQ(b.clock.sleeps, run_pauses({timing::kWaitRetryMs}));
+  EXPECT_EQ(b.clock.sleeps, run_pauses({75}));
   EXPECT_EQ(b.console.out, kBanner + kMenu);
 }
 
@@ -124,7 +123,7 @@ TEST_F(Waits, ZeroByteAndSilenceAreToldApartByTheCount) {
   EXPECT_EQ(b.clock.now, 0u);
   EXPECT_EQ(read_byte(s), 0);
   EXPECT_EQ(s.port.read_count, 0u);
-  EXPECT_EQ(b.clock.now, timing::kByteTimeoutMs);
+  EXPECT_EQ(b.clock.now, 60u);
 }
 
 TEST_F(Waits, FailedCallsPrintTheirLineAndCarryOn) {
@@ -133,7 +132,7 @@ TEST_F(Waits, FailedCallsPrintTheirLineAndCarryOn) {
   EXPECT_EQ(b.run("q\n"), 0);
   EXPECT_EQ(b.out_after_banner(),
             std::string("Couldn't write to Port COM1\nCouldn't read Port COM1\n") + kMenu);
-  EXPECT_EQ(b.clock.sleeps, run_pauses({timing::kWaitRetryMs}));
+  EXPECT_EQ(b.clock.sleeps, run_pauses({75}));
 }
 
 using Menu = WithBench;
