@@ -1,6 +1,5 @@
 #include "app/program.h"
 
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -152,7 +151,6 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
 }
 
 int run_program(Session& s) {
-  std::memset(s.text, 0, sizeof s.text);
   print(s,
         "Chipferry V0.4\n"
         "Transfer tool for Advantest SE4943 (1985), aka TR4943\n"

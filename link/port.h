@@ -2,14 +2,13 @@
 // the two bounded waits, and the release at the end of the run.
 //
 // How the layer behaves on the line:
-//  - send_byte() is one write of one byte. A byte that cannot leave within
-//    the byte time-out (the programmer holds CTS off) comes back with write
-//    count 0 and no message; a failed call prints "Couldn't write to Port
-//    COM1".
-//  - read_byte() is one read of one byte. On a silent line it returns 0
-//    with read count 0 after the byte time-out; a received zero byte
-//    returns 0 with read count 1. A failed call prints "Couldn't read Port
-//    COM1" and looks like a silent read.
+//  - send_byte() is one write of one byte, and says whether it went. A byte
+//    that cannot leave within the byte time-out (the programmer holds CTS
+//    off) did not go, and nothing is printed; a failed call prints
+//    "Couldn't write to Port COM1".
+//  - read_byte() is one read of one byte, and returns it, or nothing after
+//    the byte time-out on a silent line. A received zero byte is a byte. A
+//    failed call prints "Couldn't read Port COM1" and brings nothing.
 //  - Nothing is retried here and nothing is buffered in the program: every
 //    byte is one device call.
 //  - A device that has gone (the line hung up, the USB adapter pulled) is
@@ -25,12 +24,18 @@
 // The figures are in link/timings.h, the bytes in link/protocol.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "session/session.h"
 
 namespace chipferry {
+
+/// The port the program talks to, whatever device stands for it, and the
+/// name every message gives it.
+constexpr char kPortName[] = "COM1";
 
 /// COM1 and the device it stands for, when that has another name:
 /// "COM1 (/dev/ttyUSB0)".
@@ -40,9 +45,11 @@ std::string port_and_device(Session& s);
 /// From the moment the port is open, release_device is due at the end.
 int open_port(Session& s);
 
-void send_byte(Session& s, uint8_t byte);
+/// True when the byte went.
+bool send_byte(Session& s, uint8_t byte);
 void send_string(Session& s, const char* text);
-uint8_t read_byte(Session& s);
+/// The byte that came, or nothing.
+std::optional<uint8_t> read_byte(Session& s);
 
 /// True once "[C]" has been read, false when the attempts ran out (or the
 /// wait was cut off: the device gone, the run ending).

@@ -54,14 +54,11 @@ struct Next {
 
 /// The serial port as the program holds it.
 struct Port {
-  char name[6] = {};
   bool release_registered = false;  ///< release_device runs at the end
   /// The port answered the settings query, so it is a terminal device and
   /// the release may write to it. Anything else (a regular file named by
   /// mistake) must never be written to: the bytes would land in the file.
   bool answers_settings = false;
-  uint32_t read_count = 0;   ///< bytes delivered by the last read_byte
-  uint32_t write_count = 0;  ///< bytes delivered by the last send_byte
   /// The device has gone (hung up, its adapter pulled): the port is not
   /// touched again, only closed.
   bool gone = false;
@@ -81,7 +78,6 @@ struct StatusLine {
   uint64_t drawn_at_ms = 0;
 };
 
-constexpr size_t kTextSize = 256;
 constexpr size_t kHostBufferSize = 65536;
 
 /// The transfer length before any type query or file load has set one: the
@@ -99,7 +95,6 @@ struct Session {
   Port port;
   InputLine input;
   StatusLine status;
-  char text[kTextSize] = {};
   std::array<uint8_t, kHostBufferSize> host_buffer{};
   int32_t transfer_length = kStartTransferLength;
   /// The length of the image option 1 put into the device buffer in this
