@@ -14,6 +14,23 @@ namespace chipferry {
 
 namespace {
 
+// Each line names the port once, by its "%s", and holds no other '%'.
+constexpr bool names_the_port_once(std::string_view message) {
+  const size_t at = message.find("%s");
+  return at != std::string_view::npos && message.find('%') == at &&
+         message.find('%', at + 1) == std::string_view::npos;
+}
+
+// The table is read by exit code.
+constexpr bool well_formed() {
+  for (size_t i = 0; i < std::size(kPortFailures); ++i) {
+    if (kPortFailures[i].exit_code != static_cast<int>(i) + 1) return false;
+    if (!names_the_port_once(kPortFailures[i].message)) return false;
+  }
+  return true;
+}
+static_assert(well_formed());
+
 // Standard output says only that the port failed, in the words it always
 // had; standard error says why: the device COM1 stood for, the system's
 // reason and what the platform suggests, "COM1 (/dev/ttyUSB0) cannot be
@@ -27,8 +44,16 @@ void explain(Session& s, std::string_view what, const std::string& advice) {
   diagnose(s, line);
 }
 
-void explain_port_failure(Session& s, std::string_view failed) {
-  explain(s, failed, s.serial.advice());
+// Prints the failure's line and says why; its exit code ends the run.
+int port_failed(Session& s, int exit_code) {
+  const PortFailure& failure = kPortFailures[exit_code - 1];
+  std::string message = failure.message;
+  message.replace(message.find("%s"), 2, kPortName);
+  s.console.write(message);
+  std::string clause = failure.clause;
+  if (failure.asked != nullptr) clause = clause + " (" + failure.asked + ")";
+  explain(s, clause, s.serial.advice());
+  return exit_code;
 }
 
 }  // namespace
@@ -38,34 +63,17 @@ int open_port(Session& s) {
     case OpenResult::ok:
       break;
     case OpenResult::not_found:
-      print(s, "Port %s doesn't exist\n", kPortName);
-      explain_port_failure(s, " cannot be opened");
-      return kExitNoPort;
+      return port_failed(s, kExitNoPort);
     case OpenResult::failed:
-      print(s, "Can't access Port %s\n", kPortName);
-      explain_port_failure(s, " cannot be opened");
-      return kExitPortAccess;
+      return port_failed(s, kExitPortAccess);
   }
   s.port.release_registered = true;
 
-  if (!s.serial.get_state()) {
-    print(s, "Can't get Port %s state\n", kPortName);
-    explain_port_failure(s, " is not a serial device");
-    return kExitPortGetState;
-  }
+  if (!s.serial.get_state()) return port_failed(s, kExitPortGetState);
   s.port.answers_settings = true;
-  if (!s.serial.set_state()) {
-    print(s, "Can't set Port %s state\n", kPortName);
-    explain_port_failure(s, " refused the line settings (19200 baud, 8N1, RTS/CTS)");
-    return kExitPortSetState;
-  }
-
+  if (!s.serial.set_state()) return port_failed(s, kExitPortSetState);
   const Timeouts timeouts{timing::kByteTimeoutMs, timing::kByteTimeoutMs};
-  if (!s.serial.set_timeouts(timeouts)) {
-    print(s, "Can't set Port %s timeouts\n", kPortName);
-    explain_port_failure(s, " refused its time-outs");
-    return kExitPortTimeouts;
-  }
+  if (!s.serial.set_timeouts(timeouts)) return port_failed(s, kExitPortTimeouts);
   return kExitOk;
 }
 

@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/line.h"
 #include "session/session.h"
 
 namespace chipferry {
@@ -36,6 +37,39 @@ namespace chipferry {
 /// The port the program talks to, whatever device stands for it, and the
 /// name every message gives it.
 constexpr char kPortName[] = "COM1";
+
+/// One way the port can fail to be had, said three ways: the line on
+/// standard output, the clause on standard error, and the exit code with
+/// what --help says of it.
+struct PortFailure {
+  int exit_code;
+  /// Standard output; its one "%s" is the port's name.
+  const char* message;
+  /// Standard error, after the port and its device: "COM1 (/dev/ttyUSB0)
+  /// cannot be opened". The system's reason and the platform's advice
+  /// follow it.
+  const char* clause;
+  /// What was asked of the port, in figures, shown in brackets after the
+  /// clause; nullptr: nothing.
+  const char* asked;
+  /// The exit code's line in --help.
+  const char* meaning;
+};
+
+/// Exit codes 1 to 5, in their order.
+inline constexpr PortFailure kPortFailures[] = {
+    {kExitNoPort, "Port %s doesn't exist\n", " cannot be opened", nullptr,
+     "the port does not exist"},
+    {kExitPortAccess, "Can't access Port %s\n", " cannot be opened", nullptr,
+     "the port cannot be opened (held by another program, no permission)"},
+    // No settings: no serial device, and nothing will be written to it.
+    {kExitPortGetState, "Can't get Port %s state\n", " is not a serial device", nullptr,
+     "the port's settings cannot be read: it is not a serial device"},
+    {kExitPortSetState, "Can't set Port %s state\n", " refused the line settings",
+     line::kPersonText, "the port's settings cannot be set"},
+    {kExitPortTimeouts, "Can't set Port %s timeouts\n", " refused its time-outs", nullptr,
+     "the port's time-outs cannot be set"},
+};
 
 /// COM1 and the device it stands for, when that has another name:
 /// "COM1 (/dev/ttyUSB0)".

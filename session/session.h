@@ -21,14 +21,16 @@
 
 namespace chipferry {
 
-/// Exit codes of the run. Each non-zero one follows its message.
+/// Exit codes of the run. Each non-zero one follows its message. The
+/// port's five (1 to 5) have their messages, and their lines in --help, in
+/// the table of port failures (link/port.h).
 enum ExitCode : int {
   kExitOk = 0,
-  kExitNoPort = 1,           ///< "Port %s doesn't exist"
-  kExitPortAccess = 2,       ///< "Can't access Port %s"
-  kExitPortGetState = 3,     ///< "Can't get Port %s state"
-  kExitPortSetState = 4,     ///< "Can't set Port %s state"
-  kExitPortTimeouts = 5,     ///< "Can't set Port %s timeouts"
+  kExitNoPort = 1,
+  kExitPortAccess = 2,
+  kExitPortGetState = 3,
+  kExitPortSetState = 4,
+  kExitPortTimeouts = 5,
   kExitNoResponse = 6,       ///< programmer silent or a download ended wrongly
   kExitInvalidResponse = 7,  ///< malformed reply or checksum mismatch
   kExitNotSaved = 8,         ///< input ended before a received image was saved
