@@ -87,11 +87,14 @@ std::string port_and_device(Session& s) {
 namespace {
 
 // After the failure line of the call that showed it: the device has gone,
-// said once.
+// said once; or the call failed on a live line, and takes the time-out a
+// call that timed out would have taken.
 void after_failed_call(Session& s, const ByteIo& io) {
   if (io.gone) {
     s.port.gone = true;
     explain(s, " went away", s.serial.gone_advice());
+  } else {
+    s.clock.sleep_ms(timing::kByteTimeoutMs);
   }
 }
 

@@ -9,6 +9,9 @@
 //  - read_byte() is one read of one byte, and returns it, or nothing after
 //    the byte time-out on a silent line. A received zero byte is a byte. A
 //    failed call prints "Couldn't read Port COM1" and brings nothing.
+//  - A failed call that does not mean the device has gone takes the byte
+//    time-out, as a call that timed out does: a caller that sends a byte
+//    again until it goes does not spin on a port that fails at once.
 //  - Nothing is retried here and nothing is buffered in the program: every
 //    byte is one device call.
 //  - A device that has gone (the line hung up, the USB adapter pulled) is

@@ -132,7 +132,10 @@ TEST_F(Waits, FailedCallsPrintTheirLineAndCarryOn) {
   EXPECT_EQ(b.run("q\n"), 0);
   EXPECT_EQ(b.out_after_banner(),
             std::string("Couldn't write to Port COM1\nCouldn't read Port COM1\n") + kMenu);
-  EXPECT_EQ(b.clock.sleeps, run_pauses({75}));
+  // Each failed call takes the byte time-out, as a call that timed out
+  // would: the ESC's before the wake-up's pause, the read's before the
+  // pause after its failed attempt.
+  EXPECT_EQ(b.clock.sleeps, (Sleeps{60, 50, 60, 75, 100, 100}));
 }
 
 using Menu = WithBench;

@@ -319,8 +319,9 @@ TEST_F(Upload, UnwrittenBytesGoAgainAndCountOnce) {
   EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(2048) + kRelease);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), b.programmer.device_buffer.begin()));
   EXPECT_EQ(b.console.key_polls, 2048 + 4 + 3);
-  // After the upload command, the break's two pauses, the checksum's.
-  EXPECT_EQ(b.clock.sleeps, run_pauses({100, 200, 500, 700}));
+  // The failed call takes the byte time-out; the break's two pauses and
+  // the checksum's follow.
+  EXPECT_EQ(b.clock.sleeps, run_pauses({100, 60, 200, 500, 700}));
 }
 
 // The abort: break at once, ESC after it, and the menu after the prompt.
