@@ -57,8 +57,8 @@ Next select_rom_type(Session& s) {
   // that must not match on what was kept.
   const RomType* type = nullptr;
   if (word.result == ReadResult::ok) {
-    type = find_rom_type(word.text.c_str(), NameColumn::full);
-    if (type == nullptr) type = find_rom_type(word.text.c_str(), NameColumn::short_name);
+    type = find_rom_type(word.text, NameColumn::full);
+    if (type == nullptr) type = find_rom_type(word.text, NameColumn::short_name);
   }
   if (type == nullptr) {
     print(s, "Unknown ROM type, see ROM list for supported types.\n");

@@ -11,7 +11,7 @@ namespace chipferry {
 QueriedType query_rom_type(Session& s) {
   const std::optional<std::string> code = read_type_code(s);
   if (!code) return {no_response(s), nullptr};
-  return {Next::carry_on(), find_rom_type(code->c_str(), NameColumn::short_name)};
+  return {Next::carry_on(), find_rom_type(*code, NameColumn::short_name)};
 }
 
 }  // namespace chipferry

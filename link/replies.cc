@@ -30,8 +30,8 @@ StatusReply read_status_frame(Session& s) {
   const Reply frame = read_reply(s, kFrameLength);
   // A frame cut off by a device that went away is no malformed reply.
   if (s.port.gone) return {};
-  if (equal_ignoring_case(frame.bytes.c_str(), protocol::kPass)) return {StatusFrame::pass, {}};
-  if (equal_ignoring_case(frame.bytes.c_str(), protocol::kError)) {
+  if (equal_ignoring_case(frame.text(), protocol::kPass)) return {StatusFrame::pass, {}};
+  if (equal_ignoring_case(frame.text(), protocol::kError)) {
     // The code frame follows directly, without a "[" of its own.
     return {StatusFrame::error, read_reply(s, kFrameLength)};
   }

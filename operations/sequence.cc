@@ -19,7 +19,7 @@
 namespace chipferry {
 namespace {
 
-bool is_failure_code(const char* code) {
+bool is_failure_code(std::string_view code) {
   return std::ranges::any_of(protocol::kFailureCodes, [code](const char* failure) {
     return equal_ignoring_case(code, failure);
   });
@@ -28,7 +28,7 @@ bool is_failure_code(const char* code) {
 // Only an empty socket (#06) leaves the programmer at its prompt by itself;
 // every other error waits for an ESC.
 Next act_on_code_frame(Session& s, const ChipOperation& op, const Reply& code) {
-  const char* text = code.bytes.c_str();
+  const std::string_view text = code.text();
   if (equal_ignoring_case(text, protocol::kNoContact)) {
     print(s, "Operation failed!\nCheck chip contacts!\n");
     discard_pending_input(s);
@@ -69,7 +69,7 @@ void pause_for_chip(Session& s, const char* activity, uint32_t pause_ms) {
 bool ask_confirmation(Session& s, const char* prompt, const char* word) {
   print(s, "%s", prompt);
   const Typed typed = read_word(s);
-  return typed.result == ReadResult::ok && equal_ignoring_case(typed.text.c_str(), word);
+  return typed.result == ReadResult::ok && equal_ignoring_case(typed.text, word);
 }
 
 // Programming burns the whole chip from the device buffer. Of an image

@@ -56,8 +56,11 @@ Typed read_file_name(Session& s) {
 }
 
 // A name the files may be looked for by: the whole of what was typed. A
-// line cut down to fit could name some other file.
-bool whole_name(const Typed& name) { return name.result != ReadResult::too_long; }
+// line cut down to fit could name some other file, and so could one cut
+// at a NUL byte, where the system's calls end a name.
+bool whole_name(const Typed& name) {
+  return name.result != ReadResult::too_long && name.text.find('\0') == std::string::npos;
+}
 
 }  // namespace
 
