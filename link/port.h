@@ -27,7 +27,6 @@
 // The figures are in link/timings.h, the bytes in link/protocol.h.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -1,11 +1,10 @@
 // The programmer's short replies on the wire: the type code that answers
-// the type query, the status frame that ends a chip operation, and the
-// fixed-length text that each of them, and the checksum reply, is.
+// the type query, and the status frame that ends a chip operation.
 //
-// A reply is read byte by byte, its whole length, whatever comes: a byte
-// that does not arrive reads as NUL, and a reply is compared only up to its
-// first NUL, so a reply cut short compares unequal to every expected text.
-// Comparisons fold A-Z only.
+// Each of them, and the checksum reply, is a fixed number of bytes after
+// the "[", read whole whatever comes: a byte that does not arrive reads as
+// NUL, and a reply is compared only up to its first NUL, so a reply cut
+// short compares unequal to every expected text. Comparisons fold A-Z only.
 #pragma once
 
 #include <cstddef>
