@@ -9,7 +9,8 @@
 namespace chipferry {
 
 /// Whole-text comparison that ignores the case of A-Z and nothing else.
-bool equal_ignoring_case(const char* a, const char* b);
+/// Every character takes part: a NUL inside a typed word is no end of it.
+bool equal_ignoring_case(std::string_view a, std::string_view b);
 
 /// `text` with its control characters in caret notation (ESC as ^[, DEL as
 /// ^?): raw, a terminal would act on them, or a line feed split the line.
