@@ -33,12 +33,13 @@ int hex_value(char c) {
   return -1;
 }
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
 // Upper case, at least `digits` of them.
 std::string hex(uint64_t value, size_t digits) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
   do {
-    text.insert(text.begin(), kDigits[value & 0xF]);
+    text.insert(text.begin(), kHexDigits[value & 0xF]);
     value >>= 4;
   } while (value != 0 || text.size() < digits);
   return text;
@@ -62,6 +63,7 @@ std::string character_text(char c) {
   return "byte " + hex(static_cast<unsigned char>(c), 2);
 }
 
+// A CR is a blank here: the one before an LF is part of the line end.
 size_t skip_blanks(std::string_view text, size_t at) {
   while (at < text.size() && (is_blank(text[at]) || text[at] == '\r')) ++at;
   return at;
@@ -315,8 +317,9 @@ TextImage refused(ImageFormat format, int32_t line, std::string what) {
 // Said at the line further down the file, the one a reader reaches second.
 TextImageError clash(const Gathered& g, size_t later, uint64_t a) {
   const Piece& second = g.pieces[later];
-  const Piece& first = *std::find_if(g.pieces.begin(), g.pieces.begin() + later,
-                                     [a](const Piece& p) { return p.covers(a); });
+  const Piece& first =
+      *std::find_if(g.pieces.begin(), g.pieces.begin() + static_cast<std::ptrdiff_t>(later),
+                    [a](const Piece& p) { return p.covers(a); });
   const bool in_order = first.line <= second.line;
   const Piece& here = in_order ? second : first;
   const Piece& there = in_order ? first : second;
@@ -375,15 +378,20 @@ struct Fields {
   }
 };
 
+void put_hex_byte(std::string& out, unsigned byte) {
+  out += kHexDigits[(byte >> 4) & 0xF];
+  out += kHexDigits[byte & 0xF];
+}
+
 void put_record(std::string& out, std::string_view mark, const Fields& f, bool intel,
                 std::string_view line_end) {
   out += mark;
   unsigned sum = 0;
   for (size_t k = 0; k < f.size; ++k) {
-    out += hex(f.bytes[k], 2);
+    put_hex_byte(out, f.bytes[k]);
     sum += f.bytes[k];
   }
-  out += hex((intel ? 0x100 - (sum & 0xFF) : ~sum) & 0xFF, 2);
+  put_hex_byte(out, (intel ? 0x100 - (sum & 0xFF) : ~sum) & 0xFF);
   out += line_end;
 }
 
@@ -444,8 +452,9 @@ ImageFormat detect_image_format(std::span<const uint8_t> file) {
     if (first && !record.error.empty()) return ImageFormat::raw;
     first = false;
     // What follows the end record's last digit is not read.
-    if (record.is_end)
+    if (record.is_end) {
       return all_text(line->text.substr(0, record.text_end)) ? format : ImageFormat::raw;
+    }
     if (!all_text(line->text)) return ImageFormat::raw;
   }
   return format;
