@@ -3,17 +3,9 @@
 // only the letters A to Z to one case.
 #pragma once
 
-#include <string>
-#include <string_view>
-
 namespace chipferry {
 
 /// Whole-text comparison that ignores the case of A-Z and nothing else.
 bool equal_ignoring_case(const char* a, const char* b);
-
-/// `text` with its control characters in caret notation (ESC as ^[, DEL as
-/// ^?): raw, a terminal would act on them, or a line feed split the line.
-/// Everything else as it stands.
-std::string caret_notation(std::string_view text);
 
 }  // namespace chipferry

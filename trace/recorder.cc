@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "chipferry/version.h"
+#include "platform/line.h"
 #include "trace/trace.h"
 
 namespace chipferry::trace {
@@ -44,15 +45,6 @@ class Recorder {
   uint64_t epoch_ms_;
 };
 
-std::string hex(uint8_t byte) {
-  char text[4];
-  std::snprintf(text, sizeof text, "%02X", byte);
-  return text;
-}
-
-// The line set_state() sets, in the words the traces have always used.
-constexpr char kLineSet[] = "19200 8N1 rts/cts";
-
 class TracingSerial : public SerialDevice {
  public:
   TracingSerial(std::unique_ptr<SerialDevice> inner, std::shared_ptr<Recorder> recorder)
@@ -86,7 +78,7 @@ class TracingSerial : public SerialDevice {
 
   bool set_state() override {
     const bool ok = inner_->set_state();
-    rec_->event(ok ? Event::settings_set : Event::settings_refused, kLineSet);
+    rec_->event(ok ? Event::settings_set : Event::settings_refused, line::kTraceText);
     return ok;
   }
 
