@@ -231,5 +231,14 @@ TEST(TraceRecording, AFileThatCannotBeCreatedLeavesTheBackendsAlone) {
   EXPECT_NE(backends.clock.get(), nullptr);
 }
 
+// The name comes from the environment: a terminal shows it, never obeys it.
+TEST(TraceRecording, AFileNameThatCannotBeCreatedIsShownNotObeyed) {
+  Backends backends;
+  std::string error;
+  EXPECT_FALSE(trace::record(backends, "/nonexistent/\x1b]0;owned\x07", error));
+  EXPECT_EQ(error,
+            "cannot create the trace file /nonexistent/^[]0;owned^G: No such file or directory");
+}
+
 }  // namespace
 }  // namespace chipferry::test

@@ -8,6 +8,7 @@
 
 #include "chipferry/version.h"
 #include "platform/line.h"
+#include "platform/printable.h"
 #include "trace/trace.h"
 
 namespace chipferry::trace {
@@ -26,7 +27,7 @@ class Recorder {
   Recorder& operator=(const Recorder&) = delete;
   ~Recorder() {
     if (!writer.finish()) {
-      std::fprintf(stderr, "chipferry: the trace %s is incomplete: %s\n", path_.c_str(),
+      std::fprintf(stderr, "chipferry: the trace %s is incomplete: %s\n", printable(path_).c_str(),
                    std::strerror(writer.error()));
     }
   }
@@ -186,7 +187,7 @@ bool record(Backends& backends, const std::string& path, std::string& error) {
   // Binary: the same bytes on every system, LF line ends included.
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
-    error = "cannot create the trace file " + path + ": " + std::strerror(errno);
+    error = "cannot create the trace file " + printable(path) + ": " + std::strerror(errno);
     return false;
   }
   auto recorder =
