@@ -76,13 +76,13 @@ void Client::take(std::span<const uint8_t> in) {
         if (byte == kIac) {
           parse_ = Parse::iac;
         } else {
-          data.push_back(byte);
+          keep_data(byte);
         }
         break;
       case Parse::iac:
         parse_ = Parse::data;
         if (byte == kIac) {
-          data.push_back(byte);
+          keep_data(byte);
         } else if (byte >= kWill) {
           verb_ = byte;
           parse_ = Parse::verb;

@@ -110,8 +110,11 @@ class Client {
 
   /// Bytes for the server, in order; the caller erases what it has sent.
   std::string out;
-  /// Data from the serial line, oldest first.
+  /// Data from the serial line, oldest first. A server that sends more
+  /// than kMaxData while nobody reads overruns it, as a UART's receive
+  /// buffer is overrun: what does not fit is lost.
   std::deque<uint8_t> data;
+  static constexpr size_t kMaxData = 65536;
 
  private:
   enum class State : uint8_t { off, asked, on };
@@ -123,6 +126,9 @@ class Client {
   void negotiate(uint8_t verb, uint8_t option);
   void subnegotiation();
   void keep_in_sb(uint8_t byte);
+  void keep_data(uint8_t byte) {
+    if (data.size() < kMaxData) data.push_back(byte);
+  }
   void send_option(uint8_t verb, uint8_t option);
 
   State us_[256] = {};   ///< options on our side (WILL / WONT)

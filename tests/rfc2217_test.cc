@@ -95,6 +95,18 @@ TEST(Rfc2217Client, GivesEachAnswerToTheOldestRequestOfItsCommandThatWaits) {
   EXPECT_EQ(data_size->answer, 8u) << "an answer no request waits for is dropped";
 }
 
+// A server that floods a client nobody reads costs it no more memory than
+// the largest image, and its answers still count.
+TEST(Rfc2217Client, KeepsNoMoreDataThanItsCapAndStillReadsTheAnswers) {
+  Client client;
+  const auto asked = client.ask({Command::purge_data, rfc2217::kPurgeTransmit});
+  take(client, std::string(Client::kMaxData + 1000, 'x') +
+                   bytes({0xFF, 0xFA, 44, 112, 2, 0xFF, 0xF0, 'y'}));
+  EXPECT_EQ(client.data.size(), Client::kMaxData);
+  EXPECT_EQ(client.data.back(), 'x');
+  EXPECT_EQ(asked->answer, 2u);
+}
+
 TEST(Rfc2217Client, AnswersEachOfferOnceAndRefusesWhatItDoesNotDo) {
   Client client;
   client.start();
