@@ -187,7 +187,9 @@ bool record(Backends& backends, const std::string& path, std::string& error) {
   // Binary: the same bytes on every system, LF line ends included.
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
-    error = "cannot create the trace file " + printable(path) + ": " + std::strerror(errno);
+    const char* reason = std::strerror(errno);
+    error = "cannot create the trace file ";
+    error += printable(path) + ": " + reason;
     return false;
   }
   auto recorder =

@@ -71,7 +71,8 @@ std::string quoted(std::string_view bytes) {
         if (b >= 0x20 && b < 0x7F) {
           text.push_back(c);
         } else {
-          text += "\\x" + hex(b);
+          text += "\\x";
+          text += hex(b);
         }
     }
   }
@@ -81,7 +82,8 @@ std::string quoted(std::string_view bytes) {
 // A piece of an untrusted line, safe to put in a message, in quotes.
 std::string shown(std::string_view text) {
   constexpr size_t kMaxShown = 40;
-  std::string piece = "'" + printable(text.substr(0, kMaxShown));
+  std::string piece = "'";
+  piece += printable(text.substr(0, kMaxShown));
   if (text.size() > kMaxShown) piece += "...";
   return piece + "'";
 }
@@ -281,7 +283,9 @@ void Writer::byte(char direction, uint8_t byte, uint64_t at_ms) {
     put(stamp(at_ms) + " " + direction);
   }
   // The line is written as it grows: a run that is killed keeps its bytes.
-  put(" " + hex(byte));
+  std::string piece = " ";
+  piece += hex(byte);
+  put(piece);
   run_.push_back(static_cast<char>(byte));
   run_last_ms_ = at_ms;
 }
