@@ -16,7 +16,6 @@
 namespace chipferry {
 
 struct Backends {
-  /// Before the clock: a serial device may time its waits on it.
   std::unique_ptr<SerialDevice> serial;
   std::unique_ptr<Console> console;
   std::unique_ptr<Clock> clock;
@@ -27,8 +26,9 @@ struct Backends {
 };
 
 /// Makes the serial device for `device`, what COM1 stands for, when it is
-/// not a local device's name (an rfc2217:// URL), timed by `clock`; nothing
-/// for a local device.
+/// not a local device's name (an rfc2217:// URL); nothing for a local
+/// device. The device times its waits on `clock`, the Backends' own, but
+/// not its own end: the two may go in either order.
 using RemoteSerial = std::unique_ptr<SerialDevice> (*)(const std::string& device, Clock& clock);
 
 /// The machine's backends, with `remote`'s serial device when it makes
