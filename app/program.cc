@@ -1,6 +1,5 @@
 #include "app/program.h"
 
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -130,12 +129,11 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
       "Ctrl+C ends it at once.\n"
       "\n"
       "Exit status:\n"
-      "  0  quit, or input ended at the menu\n"
-      "  1  the port does not exist\n"
-      "  2  the port cannot be opened (held by another program, no permission)\n"
-      "  3  the port's settings cannot be read: it is not a serial device\n"
-      "  4  the port's settings cannot be set\n"
-      "  5  the port's time-outs cannot be set\n"
+      "  0  quit, or input ended at the menu\n";
+  for (const PortFailure& failure : kPortFailures) {
+    usage += "  " + std::to_string(failure.exit_code) + "  " + failure.meaning + "\n";
+  }
+  usage +=
       "  6  the programmer did not answer, or a download ended wrongly\n"
       "  7  a malformed reply, or the checksums differ\n"
       "  8  input ended before a received image was saved\n"
@@ -152,7 +150,6 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
 }
 
 int run_program(Session& s) {
-  std::memset(s.text, 0, sizeof s.text);
   print(s,
         "Chipferry V0.4\n"
         "Transfer tool for Advantest SE4943 (1985), aka TR4943\n"

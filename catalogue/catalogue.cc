@@ -29,7 +29,7 @@ constexpr char kVoltageStrings[6][7] = {" ", "12.5V", "12.75V", "13.0V", "21.0V"
 
 const char* voltage_of(const RomType& type) { return kVoltageStrings[type.voltage_index]; }
 
-const RomType* find_rom_type(const char* text, NameColumn column) {
+const RomType* find_rom_type(std::string_view text, NameColumn column) {
   for (const RomType& type : kRomTypes) {
     const char* name = column == NameColumn::full ? type.full_name : type.short_name;
     if (equal_ignoring_case(text, name)) return &type;

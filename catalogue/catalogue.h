@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace chipferry {
 
@@ -35,6 +36,6 @@ enum class NameColumn { full, short_name };
 
 /// The first row whose name in `column` equals `text`, comparing whole
 /// texts and folding only the letters A-Z; nullptr when none does.
-const RomType* find_rom_type(const char* text, NameColumn column);
+const RomType* find_rom_type(std::string_view text, NameColumn column);
 
 }  // namespace chipferry

@@ -48,17 +48,17 @@ Next list_rom_types(Session& s) {
 Next select_rom_type(Session& s) {
   discard_pending_input(s);
   print(s, "Enter ROM type (full or short name)\n");
-  const ReadResult read = read_word(s, s.text, kTextSize);
+  const Typed word = read_word(s);
   // Without a word there is nothing to look up; the menu then meets the
   // same end of input and ends the run.
-  if (read == ReadResult::ended) return Next::menu();
+  if (word.result == ReadResult::ended) return Next::menu();
 
-  // No name is anywhere near 255 characters, so a word cut to fit the
-  // buffer must not match on what fit.
+  // No name is anywhere near kLongestTyped characters, so a word cut to
+  // that must not match on what was kept.
   const RomType* type = nullptr;
-  if (read == ReadResult::ok) {
-    type = find_rom_type(s.text, NameColumn::full);
-    if (type == nullptr) type = find_rom_type(s.text, NameColumn::short_name);
+  if (word.result == ReadResult::ok) {
+    type = find_rom_type(word.text, NameColumn::full);
+    if (type == nullptr) type = find_rom_type(word.text, NameColumn::short_name);
   }
   if (type == nullptr) {
     print(s, "Unknown ROM type, see ROM list for supported types.\n");

@@ -24,8 +24,8 @@ struct QueriedType {
 };
 
 /// Sends the type query and looks the programmer's current ROM type up.
-/// Changes nothing in the session but the text buffer: the caller stores
-/// the length it found. Ends the run with "No Response" when no "[" came.
+/// Changes nothing in the session: the caller stores the length it found.
+/// Ends the run with "No Response" when no "[" came.
 QueriedType query_rom_type(Session& s);
 
 }  // namespace chipferry

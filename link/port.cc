@@ -1,7 +1,8 @@
 #include "link/port.h"
 
-#include <cstring>
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "link/protocol.h"
 #include "link/timings.h"
@@ -13,112 +14,121 @@ namespace chipferry {
 
 namespace {
 
+// Each line names the port once, by its "%s", and holds no other '%'.
+constexpr bool names_the_port_once(std::string_view message) {
+  const size_t at = message.find("%s");
+  return at != std::string_view::npos && message.find('%') == at &&
+         message.find('%', at + 1) == std::string_view::npos;
+}
+
+// The table is read by exit code.
+constexpr bool well_formed() {
+  for (size_t i = 0; i < std::size(kPortFailures); ++i) {
+    if (kPortFailures[i].exit_code != static_cast<int>(i) + 1) return false;
+    if (!names_the_port_once(kPortFailures[i].message)) return false;
+  }
+  return true;
+}
+static_assert(well_formed());
+
 // Standard output says only that the port failed, in the words it always
 // had; standard error says why: the device COM1 stood for, the system's
 // reason and what the platform suggests, "COM1 (/dev/ttyUSB0) cannot be
 // opened: Permission denied; ...".
-void explain(Session& s, const char* what, const std::string& advice) {
-  std::string line = port_and_device(s) + what;
+void explain(Session& s, std::string_view what, const std::string& advice) {
+  std::string line = port_and_device(s);
+  line += what;
   const std::string reason = s.serial.error_text();
   if (!reason.empty()) line += ": " + reason;
   if (!advice.empty()) line += "; " + advice;
   diagnose(s, line);
 }
 
-void explain_port_failure(Session& s, const char* failed) { explain(s, failed, s.serial.advice()); }
+// Prints the failure's line and says why; its exit code ends the run.
+int port_failed(Session& s, int exit_code) {
+  const PortFailure& failure = kPortFailures[exit_code - 1];
+  std::string message = failure.message;
+  message.replace(message.find("%s"), 2, kPortName);
+  s.console.write(message);
+  std::string clause = failure.clause;
+  if (failure.asked != nullptr) clause = clause + " (" + failure.asked + ")";
+  explain(s, clause, s.serial.advice());
+  return exit_code;
+}
 
 }  // namespace
 
 int open_port(Session& s) {
-  std::strncpy(s.port.name, "COM1", sizeof s.port.name);
-
-  switch (s.serial.open(s.port.name)) {
+  switch (s.serial.open(kPortName)) {
     case OpenResult::ok:
       break;
     case OpenResult::not_found:
-      print(s, "Port %s doesn't exist\n", s.port.name);
-      explain_port_failure(s, " cannot be opened");
-      return kExitNoPort;
+      return port_failed(s, kExitNoPort);
     case OpenResult::failed:
-      print(s, "Can't access Port %s\n", s.port.name);
-      explain_port_failure(s, " cannot be opened");
-      return kExitPortAccess;
+      return port_failed(s, kExitPortAccess);
   }
   s.port.release_registered = true;
 
-  if (!s.serial.get_state()) {
-    print(s, "Can't get Port %s state\n", s.port.name);
-    explain_port_failure(s, " is not a serial device");
-    return kExitPortGetState;
-  }
+  if (!s.serial.get_state()) return port_failed(s, kExitPortGetState);
   s.port.answers_settings = true;
-  if (!s.serial.set_state()) {
-    print(s, "Can't set Port %s state\n", s.port.name);
-    explain_port_failure(s, " refused the line settings (19200 baud, 8N1, RTS/CTS)");
-    return kExitPortSetState;
-  }
-
+  if (!s.serial.set_state()) return port_failed(s, kExitPortSetState);
   const Timeouts timeouts{timing::kByteTimeoutMs, timing::kByteTimeoutMs};
-  if (!s.serial.set_timeouts(timeouts)) {
-    print(s, "Can't set Port %s timeouts\n", s.port.name);
-    explain_port_failure(s, " refused its time-outs");
-    return kExitPortTimeouts;
-  }
+  if (!s.serial.set_timeouts(timeouts)) return port_failed(s, kExitPortTimeouts);
   return kExitOk;
 }
 
 std::string port_and_device(Session& s) {
-  std::string text = s.port.name;
-  const std::string device = s.serial.device_path(s.port.name);
-  if (!device.empty() && device != s.port.name) text += " (" + device + ")";
+  std::string text = kPortName;
+  const std::string device = s.serial.device_path(kPortName);
+  if (!device.empty() && device != kPortName) text += " (" + device + ")";
   return text;
 }
 
 namespace {
 
-// Said once, after the failure line of the call that showed it.
-void note_gone(Session& s) {
-  s.port.gone = true;
-  explain(s, " went away", s.serial.gone_advice());
+// After the failure line of the call that showed it: the device has gone,
+// said once; or the call failed on a live line, and takes the time-out a
+// call that timed out would have taken.
+void after_failed_call(Session& s, const ByteIo& io) {
+  if (io.gone) {
+    s.port.gone = true;
+    explain(s, " went away", s.serial.gone_advice());
+  } else {
+    s.clock.sleep_ms(timing::kByteTimeoutMs);
+  }
 }
 
 }  // namespace
 
-void send_byte(Session& s, uint8_t byte) {
-  s.port.write_count = 0;
-  if (s.port.gone) return;
+bool send_byte(Session& s, uint8_t byte) {
+  if (s.port.gone) return false;
   const ByteIo io = s.serial.write_byte(byte);
-  s.port.write_count = io.count;
-  if (!io.call_ok) print(s, "Couldn't write to Port %s\n", s.port.name);
-  if (io.gone) note_gone(s);
+  if (!io.call_ok) {
+    print(s, "Couldn't write to Port %s\n", kPortName);
+    after_failed_call(s, io);
+    return false;
+  }
+  return io.count == 1;
 }
 
 void send_string(Session& s, const char* text) {
   for (const char* p = text; *p != '\0'; ++p) send_byte(s, static_cast<uint8_t>(*p));
 }
 
-uint8_t read_byte(Session& s) {
-  s.port.read_count = 0;
-  if (s.port.gone) return 0;
+std::optional<uint8_t> read_byte(Session& s) {
+  if (s.port.gone) return std::nullopt;
   uint8_t byte = 0;
   const ByteIo io = s.serial.read_byte(byte);
-  s.port.read_count = io.count;
   if (!io.call_ok) {
-    print(s, "Couldn't read Port %s\n", s.port.name);
-    s.port.read_count = 0;
-    if (io.gone) note_gone(s);
-    return 0;
+    print(s, "Couldn't read Port %s\n", kPortName);
+    after_failed_call(s, io);
+    return std::nullopt;
   }
-  return io.count != 0 ? byte : 0;
+  if (io.count == 0) return std::nullopt;
+  return byte;
 }
 
 namespace {
-
-// One read that must bring `expected`.
-bool read_expected(Session& s, uint8_t expected) {
-  const uint8_t byte = read_byte(s);
-  return s.port.read_count != 0 && byte == expected;
-}
 
 // A programmer that is off, or on another port, is otherwise eight
 // minutes of a blank screen: once a wait has lasted a second, the status
@@ -155,35 +165,32 @@ class WaitStatus {
 // Nothing more can come: the device has gone, or the run must end.
 bool cut_off(Session& s) { return s.port.gone || must_end(s); }
 
-// One attempt at the prompt: its bytes in a row, the first other one ends
-// it.
-bool read_prompt(Session& s) {
-  for (const char* p = protocol::kPrompt; *p != '\0'; ++p) {
-    if (!read_expected(s, static_cast<uint8_t>(*p))) return false;
+// One attempt: the bytes of `reply` in a row; the first other one, or a
+// read that brings nothing, ends it.
+bool read_in_a_row(Session& s, std::string_view reply) {
+  return std::ranges::all_of(
+      reply, [&s](char expected) { return read_byte(s) == static_cast<uint8_t>(expected); });
+}
+
+// The one wait for a reply that opens the programmer's answer: attempts
+// until one reads `reply`, each failed one followed by a pause.
+bool wait_for(Session& s, std::string_view reply) {
+  WaitStatus status(s);
+  for (int attempt = 0; attempt < timing::kWaitAttempts && !cut_off(s); ++attempt) {
+    if (read_in_a_row(s, reply)) return true;
+    pause_unless_ending(s, timing::kWaitRetryMs);
+    status.update();
   }
-  return true;
+  return false;
 }
 
 }  // namespace
 
-bool wait_command_prompt(Session& s) {
-  WaitStatus status(s);
-  for (int attempt = 0; attempt < timing::kWaitAttempts && !cut_off(s); ++attempt) {
-    if (read_prompt(s)) return true;
-    pause_unless_ending(s, timing::kWaitRetryMs);
-    status.update();
-  }
-  return false;
-}
+bool wait_command_prompt(Session& s) { return wait_for(s, protocol::kPrompt); }
 
 bool wait_bracket(Session& s) {
-  WaitStatus status(s);
-  for (int attempt = 0; attempt < timing::kWaitAttempts && !cut_off(s); ++attempt) {
-    if (read_expected(s, protocol::kOpening)) return true;
-    pause_unless_ending(s, timing::kWaitRetryMs);
-    status.update();
-  }
-  return false;
+  const char opening = static_cast<char>(protocol::kOpening);
+  return wait_for(s, std::string_view(&opening, 1));
 }
 
 Next no_response(Session& s) {

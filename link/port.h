@@ -2,14 +2,16 @@
 // the two bounded waits, and the release at the end of the run.
 //
 // How the layer behaves on the line:
-//  - send_byte() is one write of one byte. A byte that cannot leave within
-//    the byte time-out (the programmer holds CTS off) comes back with write
-//    count 0 and no message; a failed call prints "Couldn't write to Port
-//    COM1".
-//  - read_byte() is one read of one byte. On a silent line it returns 0
-//    with read count 0 after the byte time-out; a received zero byte
-//    returns 0 with read count 1. A failed call prints "Couldn't read Port
-//    COM1" and looks like a silent read.
+//  - send_byte() is one write of one byte, and says whether it went. A byte
+//    that cannot leave within the byte time-out (the programmer holds CTS
+//    off) did not go, and nothing is printed; a failed call prints
+//    "Couldn't write to Port COM1".
+//  - read_byte() is one read of one byte, and returns it, or nothing after
+//    the byte time-out on a silent line. A received zero byte is a byte. A
+//    failed call prints "Couldn't read Port COM1" and brings nothing.
+//  - A failed call that does not mean the device has gone takes the byte
+//    time-out, as a call that timed out does: a caller that sends a byte
+//    again until it goes does not spin on a port that fails at once.
 //  - Nothing is retried here and nothing is buffered in the program: every
 //    byte is one device call.
 //  - A device that has gone (the line hung up, the USB adapter pulled) is
@@ -26,11 +28,50 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "platform/line.h"
 #include "session/session.h"
 
 namespace chipferry {
+
+/// The port the program talks to, whatever device stands for it, and the
+/// name every message gives it.
+constexpr char kPortName[] = "COM1";
+
+/// One way the port can fail to be had, said three ways: the line on
+/// standard output, the clause on standard error, and the exit code with
+/// what --help says of it.
+struct PortFailure {
+  int exit_code;
+  /// Standard output; its one "%s" is the port's name.
+  const char* message;
+  /// Standard error, after the port and its device: "COM1 (/dev/ttyUSB0)
+  /// cannot be opened". The system's reason and the platform's advice
+  /// follow it.
+  const char* clause;
+  /// What was asked of the port, in figures, shown in brackets after the
+  /// clause; nullptr: nothing.
+  const char* asked;
+  /// The exit code's line in --help.
+  const char* meaning;
+};
+
+/// Exit codes 1 to 5, in their order.
+inline constexpr PortFailure kPortFailures[] = {
+    {kExitNoPort, "Port %s doesn't exist\n", " cannot be opened", nullptr,
+     "the port does not exist"},
+    {kExitPortAccess, "Can't access Port %s\n", " cannot be opened", nullptr,
+     "the port cannot be opened (held by another program, no permission)"},
+    // No settings: no serial device, and nothing will be written to it.
+    {kExitPortGetState, "Can't get Port %s state\n", " is not a serial device", nullptr,
+     "the port's settings cannot be read: it is not a serial device"},
+    {kExitPortSetState, "Can't set Port %s state\n", " refused the line settings",
+     line::kPersonText, "the port's settings cannot be set"},
+    {kExitPortTimeouts, "Can't set Port %s timeouts\n", " refused its time-outs", nullptr,
+     "the port's time-outs cannot be set"},
+};
 
 /// COM1 and the device it stands for, when that has another name:
 /// "COM1 (/dev/ttyUSB0)".
@@ -40,9 +81,11 @@ std::string port_and_device(Session& s);
 /// From the moment the port is open, release_device is due at the end.
 int open_port(Session& s);
 
-void send_byte(Session& s, uint8_t byte);
+/// True when the byte went.
+bool send_byte(Session& s, uint8_t byte);
 void send_string(Session& s, const char* text);
-uint8_t read_byte(Session& s);
+/// The byte that came, or nothing.
+std::optional<uint8_t> read_byte(Session& s);
 
 /// True once "[C]" has been read, false when the attempts ran out (or the
 /// wait was cut off: the device gone, the run ending).

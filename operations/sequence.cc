@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "catalogue/catalogue.h"
 #include "catalogue/type_query.h"
@@ -18,28 +19,27 @@
 namespace chipferry {
 namespace {
 
-bool is_failure_code(const char* code) {
-  for (const char* failure : protocol::kFailureCodes) {
-    if (equal_ignoring_case(code, failure)) return true;
-  }
-  return false;
+bool is_failure_code(std::string_view code) {
+  return std::ranges::any_of(protocol::kFailureCodes, [code](const char* failure) {
+    return equal_ignoring_case(code, failure);
+  });
 }
 
-// The code frame is in s.text. Only an empty socket (#06) leaves the
-// programmer at its prompt by itself; every other error waits for an ESC.
-Next act_on_code_frame(Session& s, const ChipOperation& op) {
-  const char* code = s.text;
-  if (equal_ignoring_case(code, protocol::kNoContact)) {
+// Only an empty socket (#06) leaves the programmer at its prompt by itself;
+// every other error waits for an ESC.
+Next act_on_code_frame(Session& s, const ChipOperation& op, const Reply& code) {
+  const std::string_view text = code.text();
+  if (equal_ignoring_case(text, protocol::kNoContact)) {
     print(s, "Operation failed!\nCheck chip contacts!\n");
     discard_pending_input(s);
     return Next::menu_after_prompt();
   }
-  if (is_failure_code(code)) {
+  if (is_failure_code(text)) {
     print(s, "%s", op.failure_message);
-  } else if (op.extra_code != nullptr && equal_ignoring_case(code, op.extra_code->frame)) {
+  } else if (op.extra_code != nullptr && equal_ignoring_case(text, op.extra_code->frame)) {
     print(s, "%s", op.extra_code->message);
   } else {
-    print(s, "Unexpected error #%c%c\n", code[2], code[3]);
+    print(s, "Unexpected error #%c%c\n", code.bytes[2], code.bytes[3]);
   }
   send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(timing::kEscAfterErrorMs);
@@ -64,12 +64,12 @@ void pause_for_chip(Session& s, const char* activity, uint32_t pause_ms) {
 
 // Prints `prompt` and reads one word, without discarding what was typed
 // ahead: a word on the menu line answers at once. True when it equals
-// `word`, ignoring the case of A-Z. A word too long for the text buffer, or
+// `word`, ignoring the case of A-Z. A word too long to be kept whole, or
 // the end of input, refuses.
 bool ask_confirmation(Session& s, const char* prompt, const char* word) {
   print(s, "%s", prompt);
-  if (read_word(s, s.text, kTextSize) != ReadResult::ok) return false;
-  return equal_ignoring_case(s.text, word);
+  const Typed typed = read_word(s);
+  return typed.result == ReadResult::ok && equal_ignoring_case(typed.text, word);
 }
 
 // Programming burns the whole chip from the device buffer. Of an image
@@ -115,11 +115,12 @@ Next run_chip_operation(Session& s, const ChipOperation& op) {
   }
 
   for (int frame = 0; frame < op.status_frames; ++frame) {
-    switch (read_status_frame(s)) {
+    const StatusReply reply = read_status_frame(s);
+    switch (reply.frame) {
       case StatusFrame::pass:
         break;
       case StatusFrame::error:
-        return act_on_code_frame(s, op);
+        return act_on_code_frame(s, op, reply.code);
       case StatusFrame::invalid:
         print(s, "Invalid Response\n");
         return Next::end(kExitInvalidResponse);

@@ -38,7 +38,8 @@ struct ChipOperation {
   /// The pause after the execute command for a transfer length; nullptr:
   /// none at all.
   uint32_t (*pause_after_execute)(int32_t transfer_length);
-  /// What the status line calls the operation during that pause.
+  /// What the status line calls the operation during that pause; nullptr
+  /// without one.
   const char* activity;
   const char* failure_message;  ///< for the code frames " #10]" to " #17]"
   const ExtraCode* extra_code;  ///< nullptr: none

@@ -59,6 +59,25 @@ int peek(Session& s) {
   return static_cast<unsigned char>(s.input.line[s.input.pos]);
 }
 
+bool is_line_end(int c) { return c == '\n'; }
+
+// The one body of the word and the line reads: takes characters up to the
+// first that `ends` (left pending) or the end of input, keeping the first
+// kLongestTyped of them. Returns the character it stopped at.
+int take_until(Session& s, bool (*ends)(int c), Typed& read) {
+  read.result = ReadResult::ok;
+  int c = peek(s);
+  for (; c != kEndOfInput && !ends(c); c = peek(s)) {
+    if (read.text.size() < kLongestTyped) {
+      read.text.push_back(static_cast<char>(c));
+    } else {
+      read.result = ReadResult::too_long;
+    }
+    ++s.input.pos;
+  }
+  return c;
+}
+
 }  // namespace
 
 int read_char(Session& s) {
@@ -69,44 +88,23 @@ int read_char(Session& s) {
 
 void discard_pending_input(Session& s) { s.input.pos = s.input.line.size(); }
 
-ReadResult read_word(Session& s, char* out, size_t size) {
-  out[0] = '\0';
+Typed read_word(Session& s) {
+  Typed read;
   int c = peek(s);
   while (c != kEndOfInput && is_space(c)) {
     ++s.input.pos;
     c = peek(s);
   }
-  if (c == kEndOfInput) return ReadResult::ended;
-  size_t length = 0;
-  bool too_long = false;
-  while (c != kEndOfInput && !is_space(c)) {
-    if (length + 1 < size) {
-      out[length++] = static_cast<char>(c);
-    } else {
-      too_long = true;
-    }
-    ++s.input.pos;
-    c = peek(s);
-  }
-  out[length] = '\0';
-  return too_long ? ReadResult::too_long : ReadResult::ok;
+  if (c != kEndOfInput) take_until(s, is_space, read);
+  return read;
 }
 
-ReadResult read_line(Session& s, char* out, size_t size) {
-  out[0] = '\0';
-  if (!fill(s)) return ReadResult::ended;
-  size_t length = 0;
-  bool too_long = false;
-  for (int c = read_char(s); c != '\n' && c != kEndOfInput; c = read_char(s)) {
-    if (length + 1 < size) {
-      out[length++] = static_cast<char>(c);
-    } else {
-      too_long = true;
-    }
-  }
-  out[length] = '\0';
-  if (too_long) return ReadResult::too_long;
-  return length == 0 ? ReadResult::empty : ReadResult::ok;
+Typed read_line(Session& s) {
+  Typed read;
+  if (!fill(s)) return read;
+  if (take_until(s, is_line_end, read) == '\n') ++s.input.pos;
+  if (read.result == ReadResult::ok && read.text.empty()) read.result = ReadResult::empty;
+  return read;
 }
 
 }  // namespace chipferry

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "session/session.h"
@@ -33,26 +34,35 @@ int read_char(Session& s);
 /// a new line.
 void discard_pending_input(Session& s);
 
+/// The most a typed word or line may hold. A longer one is refused whole,
+/// never acted on cut down to what fitted: cut, a file name could name
+/// another file.
+constexpr size_t kLongestTyped = 255;
+
 /// How a console read ended.
 enum class ReadResult {
   ok,        ///< something was read
   empty,     ///< read_line only: the line had nothing on it
-  too_long,  ///< more than fitted; what fitted was kept
+  too_long,  ///< more than kLongestTyped characters; the first of them kept
   ended,     ///< standard input had ended; nothing was read
+};
+
+/// What a word or line read brought, and how the read ended.
+struct Typed {
+  ReadResult result = ReadResult::ended;
+  std::string text;
 };
 
 /// Reads one word as the "%s" conversion does: leading white space, line
 /// ends included, is skipped; the word ends before the next white space,
-/// which stays pending. A word that does not fit in `size` - 1 characters is
-/// consumed whole and reported as too_long, with what fit in `out`.
-/// ended: input ended before a word began; `out` is then empty.
-ReadResult read_word(Session& s, char* out, size_t size);
+/// which stays pending. A longer word than kLongestTyped is consumed whole
+/// and reported as too_long. ended: input ended before a word began.
+Typed read_word(Session& s);
 
 /// Reads the rest of the current line, or the next line when nothing of
-/// the current one is pending, without its line end. A line that does not
-/// fit in `size` - 1 characters is consumed whole and reported as too_long,
-/// with what fit in `out`. empty: nothing stood on it. ended: no line could
-/// be read; `out` is empty.
-ReadResult read_line(Session& s, char* out, size_t size);
+/// the current one is pending, without its line end. A longer line than
+/// kLongestTyped is consumed whole and reported as too_long. empty:
+/// nothing stood on it. ended: no line could be read.
+Typed read_line(Session& s);
 
 }  // namespace chipferry

@@ -21,14 +21,16 @@
 
 namespace chipferry {
 
-/// Exit codes of the run. Each non-zero one follows its message.
+/// Exit codes of the run. Each non-zero one follows its message. The
+/// port's five (1 to 5) have their messages, and their lines in --help, in
+/// the table of port failures (link/port.h).
 enum ExitCode : int {
   kExitOk = 0,
-  kExitNoPort = 1,           ///< "Port %s doesn't exist"
-  kExitPortAccess = 2,       ///< "Can't access Port %s"
-  kExitPortGetState = 3,     ///< "Can't get Port %s state"
-  kExitPortSetState = 4,     ///< "Can't set Port %s state"
-  kExitPortTimeouts = 5,     ///< "Can't set Port %s timeouts"
+  kExitNoPort = 1,
+  kExitPortAccess = 2,
+  kExitPortGetState = 3,
+  kExitPortSetState = 4,
+  kExitPortTimeouts = 5,
   kExitNoResponse = 6,       ///< programmer silent or a download ended wrongly
   kExitInvalidResponse = 7,  ///< malformed reply or checksum mismatch
   kExitNotSaved = 8,         ///< input ended before a received image was saved
@@ -54,14 +56,11 @@ struct Next {
 
 /// The serial port as the program holds it.
 struct Port {
-  char name[6] = {};
   bool release_registered = false;  ///< release_device runs at the end
   /// The port answered the settings query, so it is a terminal device and
   /// the release may write to it. Anything else (a regular file named by
   /// mistake) must never be written to: the bytes would land in the file.
   bool answers_settings = false;
-  uint32_t read_count = 0;   ///< bytes delivered by the last read_byte
-  uint32_t write_count = 0;  ///< bytes delivered by the last send_byte
   /// The device has gone (hung up, its adapter pulled): the port is not
   /// touched again, only closed.
   bool gone = false;
@@ -81,7 +80,6 @@ struct StatusLine {
   uint64_t drawn_at_ms = 0;
 };
 
-constexpr size_t kTextSize = 256;
 constexpr size_t kHostBufferSize = 65536;
 
 /// The transfer length before any type query or file load has set one: the
@@ -99,7 +97,6 @@ struct Session {
   Port port;
   InputLine input;
   StatusLine status;
-  char text[kTextSize] = {};
   std::array<uint8_t, kHostBufferSize> host_buffer{};
   int32_t transfer_length = kStartTransferLength;
   /// The length of the image option 1 put into the device buffer in this

@@ -7,11 +7,12 @@ char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 
 
 }  // namespace
 
-bool equal_ignoring_case(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (fold(*a) != fold(*b)) return false;
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
   }
-  return *a == *b;
+  return true;
 }
 
 }  // namespace chipferry

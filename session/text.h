@@ -3,9 +3,12 @@
 // only the letters A to Z to one case.
 #pragma once
 
+#include <string_view>
+
 namespace chipferry {
 
 /// Whole-text comparison that ignores the case of A-Z and nothing else.
-bool equal_ignoring_case(const char* a, const char* b);
+/// Every character takes part: a NUL inside a typed word is no end of it.
+bool equal_ignoring_case(std::string_view a, std::string_view b);
 
 }  // namespace chipferry

@@ -16,12 +16,6 @@ namespace chipferry::test {
 namespace {
 
 using Kind = WireEvent::Kind;
-using timing::kAbandonDataMs;
-using timing::kAbandonUploadMs;
-using timing::kBreakMs;
-using timing::kCommandMs;
-using timing::kReleaseMs;
-using timing::kWaitRetryMs;
 
 TEST(EndingEarly, AnInterruptAtTheMenuReleasesTheProgrammerAndEndsAsTheSignal) {
   const struct {
@@ -57,7 +51,8 @@ TEST(EndingEarly, ATransferIsAbandonedAsEscAbandonsIt) {
   EXPECT_EQ(up.out_after_banner(), kMenu + "Enter Filename\n");
   EXPECT_EQ(up.wire(),
             kWakeUp + upload_bytes(Bytes(image.begin(), image.begin() + 1000)) + kEsc + kRelease);
-  EXPECT_EQ(up.clock.sleeps, run_pauses({kCommandMs, kBreakMs, kAbandonUploadMs}));
+  // After the upload command, the break, and the programmer's time to stop.
+  EXPECT_EQ(up.clock.sleeps, run_pauses({100, 500, 500}));
   EXPECT_EQ(up.serial.discards, 1);
   const auto& e = up.serial.events;
   const auto on =
@@ -75,7 +70,8 @@ TEST(EndingEarly, ATransferIsAbandonedAsEscAbandonsIt) {
   down.console.stop = ScriptedConsole::StopAt{Stop::hang_up, 500};
   EXPECT_EQ(down.run("2\nq\n"), 129);
   EXPECT_EQ(down.wire(), kWakeUp + "R\r" + "S8\r" + kEsc + kRelease);
-  EXPECT_EQ(down.clock.sleeps, run_pauses({kCommandMs, kWaitRetryMs, kAbandonDataMs}));
+  // After the type query, its rest, and the programmer's two seconds to stop.
+  EXPECT_EQ(down.clock.sleeps, run_pauses({100, 75, 2000}));
 }
 
 TEST(EndingEarly, AChipOperationsPauseEndsWithinALook) {
@@ -85,10 +81,10 @@ TEST(EndingEarly, AChipOperationsPauseEndsWithinALook) {
   constexpr uint64_t kAt = 10000;
   b.console.stop = ScriptedConsole::StopAt{Stop::interrupt, kAt};
   EXPECT_EQ(b.run("7\nPROGRAM\n"), 130);
-  // Still one pause of its whole length on the record.
-  EXPECT_EQ(std::count(b.clock.sleeps.begin(), b.clock.sleeps.end(), timing::program_pause(65536)),
-            1);
-  EXPECT_LE(b.clock.now, kAt + kEndLookMs + 2 * kReleaseMs);
+  // Still one pause of its whole length on the record: 5 ms a byte.
+  EXPECT_EQ(std::count(b.clock.sleeps.begin(), b.clock.sleeps.end(), 327680u), 1);
+  // Seen within a 50 ms look, then the release's two pauses.
+  EXPECT_LE(b.clock.now, kAt + 50 + 2 * 100);
   const std::string wire = b.wire();
   EXPECT_EQ(wire.substr(wire.size() - 6), "P\r" + kRelease);
 }

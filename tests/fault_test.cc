@@ -160,5 +160,43 @@ TEST(Faults, InputThatEndsInTheMiddleOfEveryPrompt) {
   }
 }
 
+// A NUL byte typed in a name or a word (Ctrl+@ at a terminal) would end
+// it for the system's calls and the old comparisons alike: what stands
+// before it must not be taken for the whole.
+TEST(Faults, ANulInTypedTextIsNeverTakenForItsEnd) {
+  TempDir dir;
+  const std::string image = dir / "image.bin";
+  write_file(image, kOldImage);
+  const std::string nul(1, '\0');
+  const struct {
+    const char* name;
+    std::string input;
+    std::string out;   // after the menu
+    std::string wire;  // between the wake-up and the release
+  } cases[] = {
+      {"a file to load", "1\n" + image + nul + "x\n\n",
+       "Enter Filename\nCan't read file " + image + "\nEnter Filename\n" + kMenu, ""},
+      {"a file to save over", "2\n" + image + nul + "x\n",
+       "Enter Filename\nCan't write file " + image + "\nEnter Filename\nBuffer not saved\n",
+       "R\rS8\rS1K 0000-07FF\r"},
+      {"a ROM type", "4\n2716" + nul + "\n",
+       "Enter ROM type (full or short name)\n"
+       "Unknown ROM type, see ROM list for supported types.\n" +
+           kMenu,
+       ""},
+      {"the confirmation", "8\nerase" + nul + "\n",
+       "Type the word 'ERASE' to confirm this action\n" + kMenu, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench b;
+    b.programmer.selected = type_of_class(0);
+    b.run(c.input);
+    EXPECT_EQ(b.out_after_banner(), kMenu + c.out);
+    EXPECT_EQ(b.wire(), kWakeUp + c.wire + kRelease);
+    EXPECT_EQ(read_file(image), kOldImage);
+  }
+}
+
 }  // namespace
 }  // namespace chipferry::test

@@ -127,5 +127,25 @@ TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
             std::string::npos);
 }
 
+// The port's exit codes are listed from the table of port failures: in
+// order, between 0 and 6, each in the words the manual uses.
+TEST(Arguments, HelpListsTheExitCodesInOrder) {
+  VirtualClock clock;
+  ScriptedConsole console(clock);
+  const char* help[] = {"chipferry", "--help"};
+  answer_arguments(2, help, console, "/dev/ttyS9");
+  EXPECT_NE(
+      console.out.find("Exit status:\n"
+                       "  0  quit, or input ended at the menu\n"
+                       "  1  the port does not exist\n"
+                       "  2  the port cannot be opened (held by another program, no permission)\n"
+                       "  3  the port's settings cannot be read: it is not a serial device\n"
+                       "  4  the port's settings cannot be set\n"
+                       "  5  the port's time-outs cannot be set\n"
+                       "  6  the programmer did not answer, or a download ended wrongly\n"),
+      std::string::npos)
+      << console.out;
+}
+
 }  // namespace
 }  // namespace chipferry::test

@@ -7,7 +7,6 @@
 
 #include "app/program.h"
 #include "link/port.h"
-#include "link/timings.h"
 #include "tests/support/bench.h"
 #include "tests/support/transfer_scene.h"
 #include "transfer/block.h"
@@ -16,11 +15,6 @@ namespace chipferry::test {
 namespace {
 
 using Kind = WireEvent::Kind;
-using timing::checksum_pause;
-using timing::kBeforeBreakMs;
-using timing::kBreakMs;
-using timing::kCommandMs;
-using timing::kWaitRetryMs;
 
 TEST(RoundTrip, EverySizeComesBackByteForByte) {
   // The programmer's time to sum a block: 700 ms and 1 ms a whole 16 KiB.
@@ -64,8 +58,9 @@ TEST(RoundTrip, BreakFollowsTheLastByteAndLastsHalfASecond) {
       std::find_if(e.begin(), e.end(), [](auto& w) { return w.kind == Kind::break_on; });
   ASSERT_NE(on, e.end());
   ASSERT_EQ((on + 1)->kind, Kind::break_off);
-  EXPECT_EQ(on->at_ms, (on - 1)->at_ms + kBeforeBreakMs);
-  EXPECT_EQ((on + 1)->at_ms, on->at_ms + kBreakMs);
+  // 200 ms of a quiet line after the last byte, then 500 ms of break.
+  EXPECT_EQ(on->at_ms, (on - 1)->at_ms + 200);
+  EXPECT_EQ((on + 1)->at_ms, on->at_ms + 500);
 }
 
 TEST(Checksum, SumsWrapAtSixteenBits) {
@@ -109,7 +104,7 @@ TEST(Checksum, RepliesAreReadAndJudged) {
     EXPECT_EQ(r.exit_code, c.code);
     EXPECT_EQ(b.console.out, c.printed);
     EXPECT_EQ(b.wire(), "S1K 0000-0FFF\r");
-    EXPECT_EQ(b.clock.sleeps.front(), checksum_pause(4096));
+    EXPECT_EQ(b.clock.sleeps.front(), 700u);  // the programmer sums the block
   }
 }
 
@@ -324,8 +319,9 @@ TEST_F(Upload, UnwrittenBytesGoAgainAndCountOnce) {
   EXPECT_EQ(b.wire(), kWakeUp + upload_bytes(image) + checksum_query(2048) + kRelease);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), b.programmer.device_buffer.begin()));
   EXPECT_EQ(b.console.key_polls, 2048 + 4 + 3);
-  EXPECT_EQ(b.clock.sleeps,
-            run_pauses({kCommandMs, kBeforeBreakMs, kBreakMs, checksum_pause(2048)}));
+  // The failed call takes the byte time-out; the break's two pauses and
+  // the checksum's follow.
+  EXPECT_EQ(b.clock.sleeps, run_pauses({100, 60, 200, 500, 700}));
 }
 
 // The abort: break at once, ESC after it, and the menu after the prompt.
@@ -341,9 +337,9 @@ void expect_upload_abandoned(Bench& b, const Bytes& sent, uint64_t held_ms) {
   ASSERT_NE(on, e.end());
   EXPECT_EQ(on->at_ms, (on - 1)->at_ms + held_ms);
   EXPECT_EQ((on + 1)->kind, Kind::break_off);
-  EXPECT_EQ((on + 1)->at_ms, on->at_ms + kBreakMs);
+  EXPECT_EQ((on + 1)->at_ms, on->at_ms + 500);
   EXPECT_EQ((on + 2)->byte, 0x1B);
-  EXPECT_EQ((on + 2)->at_ms, on->at_ms + kBreakMs);
+  EXPECT_EQ((on + 2)->at_ms, on->at_ms + 500);
   EXPECT_FALSE(b.console.key_mode);
   EXPECT_EQ(b.console.key_mode_changes, 2);
 }

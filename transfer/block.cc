@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "link/port.h"
 #include "link/protocol.h"
+#include "link/replies.h"
 #include "link/timings.h"
 #include "session/console_io.h"
 #include "session/ending.h"
@@ -135,12 +137,11 @@ Next receive_preamble(Session& s, TransferStatus& status) {
   int32_t zeros = 0;
   for (;;) {
     status.update(0);
-    const uint8_t byte = read_byte(s);
+    const std::optional<uint8_t> byte = read_byte(s);
     if (s.port.gone) return no_response(s);
-    const bool arrived = s.port.read_count != 0;
-    if (arrived && byte == 0x00 && zeros <= kMostZeros) ++zeros;
+    if (byte == 0x00 && zeros <= kMostZeros) ++zeros;
     if (esc_pressed(s) || must_end(s)) return abandon_download(s, timing::kAbandonPreambleMs);
-    if (arrived && byte == kDataStart) break;
+    if (byte == kDataStart) break;
   }
   if (zeros < protocol::kFewestZeros || zeros > kMostZeros) {
     print(s, "Data preamble invalid\n");
@@ -149,34 +150,38 @@ Next receive_preamble(Session& s, TransferStatus& status) {
   return Next::carry_on();
 }
 
+// How the data of a download ended, and how many bytes it brought.
+struct Received {
+  Next next;
+  int32_t count = 0;
+};
+
 // The data of a download: everything that comes, the programmer's closing
 // bytes included, until the buffer is full or the empty reads, added up
 // over the whole phase, say it has ended.
-Next receive_data(Session& s, TransferStatus& status, int32_t& received) {
+Received receive_data(Session& s, TransferStatus& status) {
   int empty_reads = 0;
-  received = 0;
+  int32_t received = 0;
   for (;;) {
     status.update(received);
-    const uint8_t byte = read_byte(s);
-    if (s.port.gone) return no_response(s);
-    if (s.port.read_count == 0) {
-      if (++empty_reads == protocol::kEmptyReadsThatEndData) return Next::carry_on();
+    const std::optional<uint8_t> byte = read_byte(s);
+    if (s.port.gone) return {no_response(s), received};
+    if (!byte) {
+      if (++empty_reads == protocol::kEmptyReadsThatEndData) return {Next::carry_on(), received};
     } else {
-      s.host_buffer[static_cast<size_t>(received)] = byte;
-      if (++received == kFullBuffer) return Next::carry_on();
+      s.host_buffer[static_cast<size_t>(received)] = *byte;
+      if (++received == kFullBuffer) return {Next::carry_on(), received};
     }
-    if (esc_pressed(s) || must_end(s)) return abandon_download(s, timing::kAbandonDataMs);
+    if (esc_pressed(s) || must_end(s)) {
+      return {abandon_download(s, timing::kAbandonDataMs), received};
+    }
   }
 }
 
-// How the stream of `received` bytes must end. Sets `last`, the last
-// position the surplus scan looks at.
-Next check_stream_end(Session& s, int32_t length, int32_t received, int32_t& last) {
-  if (received == kFullBuffer) {
-    // The closing bytes are still in the port; the prompt wait takes them.
-    last = kFullBuffer - 1;
-    return expect_prompt(s);
-  }
+// How the stream of `received` bytes must end.
+Next check_stream_end(Session& s, int32_t length, int32_t received) {
+  // The closing bytes are still in the port; the prompt wait takes them.
+  if (received == kFullBuffer) return expect_prompt(s);
   if (received - length >= protocol::kSurplusLimit) {
     print_surplus(s, received);
     return Next::end(kExitNoResponse);
@@ -185,15 +190,14 @@ Next check_stream_end(Session& s, int32_t length, int32_t received, int32_t& las
       received >= kTrailerSize &&
       std::equal(std::begin(kTrailer), std::end(kTrailer),
                  s.host_buffer.data() + static_cast<size_t>(received - kTrailerSize));
-  if (!trailer) return no_response(s);
-  last = received - kTrailerSize - 1;
-  return Next::carry_on();
+  return trailer ? Next::carry_on() : no_response(s);
 }
 
 // The first byte after the data is the programmer's own and is not looked
-// at; anything else non-zero before the trailer is reported, and the
-// transfer goes on.
-void scan_surplus(Session& s, int32_t length, int32_t received, int32_t last) {
+// at; anything else non-zero before the trailer (a full buffer's closing
+// bytes are still in the port) is reported, and the transfer goes on.
+void scan_surplus(Session& s, int32_t length, int32_t received) {
+  const int32_t last = received == kFullBuffer ? kFullBuffer - 1 : received - kTrailerSize - 1;
   for (int32_t q = last; q > length; --q) {
     if (s.host_buffer[static_cast<size_t>(q)] != 0) print_surplus(s, received);
   }
@@ -201,13 +205,13 @@ void scan_surplus(Session& s, int32_t length, int32_t received, int32_t last) {
 
 }  // namespace
 
-Next send_block(Session& s, int32_t length, uint16_t& sum) {
+Sent send_block(Session& s, int32_t length) {
   send_string(s, protocol::kUpload);
   s.clock.sleep_ms(timing::kCommandMs);
   for (int i = 0; i < protocol::kUploadZeros; ++i) send_byte(s, 0x00);
   send_byte(s, kDataStart);
 
-  sum = 0;
+  uint16_t sum = 0;
   {
     KeyMode keys(s);
     TransferStatus status(s, "Sending", length);
@@ -215,44 +219,44 @@ Next send_block(Session& s, int32_t length, uint16_t& sum) {
     while (p < length) {
       status.update(p);
       const uint8_t byte = s.host_buffer[static_cast<size_t>(p)];
-      send_byte(s, byte);
+      const bool went = send_byte(s, byte);
       // A byte that did not leave (CTS held, or a failed call) goes again;
       // it counts once, when it is written. Not to a device that has gone.
-      if (s.port.gone) return no_response(s);
-      if (s.port.write_count == 1) {
+      if (s.port.gone) return {no_response(s)};
+      if (went) {
         sum = static_cast<uint16_t>(sum + byte);
         ++p;
       }
-      if (esc_pressed(s) || must_end(s)) return abandon_upload(s);
+      if (esc_pressed(s) || must_end(s)) return {abandon_upload(s)};
     }
     status.update(p);
     // The break must follow the last byte on the line, not in a queue.
     // The programmer may hold it back as long as it likes; ESC still works.
     while (!s.serial.wait_output_drained(kDrainSliceMs)) {
       status.update(p);
-      if (esc_pressed(s) || must_end(s)) return abandon_upload(s);
+      if (esc_pressed(s) || must_end(s)) return {abandon_upload(s)};
     }
   }
 
   s.clock.sleep_ms(timing::kBeforeBreakMs);
   hold_break(s);
-  return expect_prompt(s);
+  return {expect_prompt(s), sum};
 }
 
 Next receive_block(Session& s, int32_t length) {
   send_string(s, protocol::kDownload);
   discard_pending_input(s);
 
-  int32_t received = 0;
+  Received data;
   {
     KeyMode keys(s);
     TransferStatus status(s, "Receiving", length);
     if (Next next = receive_preamble(s, status); !next.carries_on()) return next;
-    if (Next next = receive_data(s, status, received); !next.carries_on()) return next;
+    data = receive_data(s, status);
+    if (!data.next.carries_on()) return data.next;
   }
-  int32_t last = 0;
-  if (Next next = check_stream_end(s, length, received, last); !next.carries_on()) return next;
-  scan_surplus(s, length, received, last);
+  if (Next next = check_stream_end(s, length, data.count); !next.carries_on()) return next;
+  scan_surplus(s, length, data.count);
   return Next::carry_on();
 }
 
@@ -272,20 +276,17 @@ Next check_block(Session& s, int32_t length, uint16_t pc_sum) {
   pause_unless_ending(s, timing::checksum_pause(length));
 
   if (Next next = expect_bracket(s); !next.carries_on()) return next;
-  char reply[protocol::kChecksumReplyLength + 1] = {};
-  for (size_t i = 0; i < protocol::kChecksumReplyLength; ++i) {
-    reply[i] = static_cast<char>(read_byte(s));
-  }
+  const Reply reply = read_reply(s, protocol::kChecksumReplyLength);
   if (s.port.gone) return no_response(s);
-  const bool closed =
-      std::strcmp(reply + protocol::kChecksumDigits, protocol::kChecksumReplyEnd) == 0;
+  const std::string end = reply.bytes.substr(protocol::kChecksumDigits);
+  const bool closed = std::strcmp(end.c_str(), protocol::kChecksumReplyEnd) == 0;
   // Only the digits take part, read as strtol reads base 16. A reply
   // without a digit would read as 0000, the sum of a block of zeros and of
   // a 64 KiB block of 0xFF alike: such a reply confirms nothing.
-  reply[protocol::kChecksumDigits] = '\0';
+  const std::string digits = reply.bytes.substr(0, protocol::kChecksumDigits);
   char* digits_end = nullptr;
-  const long device_sum = std::strtol(reply, &digits_end, 16);
-  if (!closed || digits_end == reply) {
+  const long device_sum = std::strtol(digits.c_str(), &digits_end, 16);
+  if (!closed || digits_end == digits.c_str()) {
     print(s, "Invalid Response\n");
     return Next::end(kExitInvalidResponse);
   }

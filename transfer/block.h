@@ -14,10 +14,15 @@
 
 namespace chipferry {
 
+/// How an upload ended, and the checksum of the bytes it sent.
+struct Sent {
+  Next next;
+  uint16_t sum = 0;  ///< counts once `next` carries on
+};
+
 /// Host buffer 0..L-1 into the device buffer: upload command, preamble,
-/// data, end-of-data break, prompt. Completed: `sum` is the checksum of
-/// the bytes sent.
-Next send_block(Session& s, int32_t length, uint16_t& sum);
+/// data, end-of-data break, prompt.
+Sent send_block(Session& s, int32_t length);
 
 /// The device buffer into the host buffer from position 0. Whatever number
 /// of bytes arrived, the block is at 0..L-1 on completion; positions past

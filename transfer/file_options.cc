@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "catalogue/catalogue.h"
@@ -40,19 +41,25 @@ LoadedImage load_image(Session& s, const char* name) {
 }
 
 // Prints "Enter Filename", drops the rest of the menu line, and reads one
-// line as the file name into s.text; says how the line was read (empty: it
-// had nothing on it; two quotes are not an empty line, but an empty name).
-// A name in double quotes loses them and whatever follows the closing one.
-ReadResult read_file_name(Session& s) {
+// line as the file name; says how the line was read (empty: it had nothing
+// on it; two quotes are not an empty line, but an empty name). A name in
+// double quotes loses them and whatever follows the closing one.
+Typed read_file_name(Session& s) {
   print(s, "Enter Filename\n");
   discard_pending_input(s);
-  const ReadResult read = read_line(s, s.text, kTextSize);
-  // "path with blanks" loses its quotes and whatever follows the second.
-  if (s.text[0] == '"') {
-    if (char* closing = std::strchr(s.text + 1, '"')) *closing = '\0';
-    std::memmove(s.text, s.text + 1, std::strlen(s.text + 1) + 1);
+  Typed name = read_line(s);
+  if (name.text.starts_with('"')) {
+    const size_t closing = name.text.find('"', 1);
+    name.text = name.text.substr(1, closing == std::string::npos ? closing : closing - 1);
   }
-  return read;
+  return name;
+}
+
+// A name the files may be looked for by: the whole of what was typed. A
+// line cut down to fit could name some other file, and so could one cut
+// at a NUL byte, where the system's calls end a name.
+bool whole_name(const Typed& name) {
+  return name.result != ReadResult::too_long && name.text.find('\0') == std::string::npos;
 }
 
 }  // namespace
@@ -60,16 +67,15 @@ ReadResult read_file_name(Session& s) {
 Next file_to_buffer(Session& s) {
   LoadedImage load;
   for (;;) {
-    const ReadResult read = read_file_name(s);
-    if (read == ReadResult::empty || read == ReadResult::ended) {
+    const Typed name = read_file_name(s);
+    if (name.result == ReadResult::empty || name.result == ReadResult::ended) {
       discard_pending_input(s);
       return Next::menu();
     }
-    // A cut-down name could open some other file.
-    load = read == ReadResult::too_long ? LoadedImage{} : load_image(s, s.text);
+    load = whole_name(name) ? load_image(s, name.text.c_str()) : LoadedImage{};
     if (load.read == FileRead::ok) break;
     if (load.read == FileRead::cannot_read) {
-      print(s, "Can't read file %s\n", s.text);
+      print(s, "Can't read file %s\n", name.text.c_str());
     } else {
       print(s, "Unsupported file size\n");
     }
@@ -77,12 +83,12 @@ Next file_to_buffer(Session& s) {
 
   const int32_t length = load.length;
   s.transfer_length = length;
-  uint16_t sum = 0;
   // From the first byte on, the device buffer holds no image as a whole
   // until the checksum confirms the new one.
   s.loaded_image_length = 0;
-  if (Next next = send_block(s, length, sum); !next.carries_on()) return next;
-  if (Next next = check_block(s, length, sum); !next.carries_on()) return next;
+  const Sent sent = send_block(s, length);
+  if (!sent.next.carries_on()) return sent.next;
+  if (Next next = check_block(s, length, sent.sum); !next.carries_on()) return next;
   s.loaded_image_length = length;
   return Next::menu();
 }
@@ -98,16 +104,16 @@ Next buffer_to_file(Session& s) {
 
   // The image exists only in memory until it is saved: keep asking.
   for (;;) {
-    const ReadResult read = read_file_name(s);
-    if (read == ReadResult::ended) {
+    const Typed name = read_file_name(s);
+    if (name.result == ReadResult::ended) {
       print(s, "Buffer not saved\n");
       return Next::end(kExitNotSaved);
     }
-    if (read != ReadResult::too_long &&
-        replace_file(s.text, s.host_buffer.data(), static_cast<size_t>(length))) {
+    if (whole_name(name) &&
+        replace_file(name.text.c_str(), s.host_buffer.data(), static_cast<size_t>(length))) {
       break;
     }
-    print(s, "Can't write file %s\n", s.text);
+    print(s, "Can't write file %s\n", name.text.c_str());
   }
   discard_pending_input(s);
   return Next::menu();

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "link/timings.h"
 #include "session/session.h"
 #include "sim/programmer.h"
 #include "tests/support/scripted_console.h"
@@ -59,12 +58,12 @@ struct WithBenchAndFolder : WithBench {
 
 using Sleeps = std::vector<uint32_t>;
 
-/// The pauses of a whole run: the wake-up's, then `between`, then the
-/// release's two.
+/// The pauses of a whole run: the wake-up's 50 ms between ESC and DC1,
+/// then `between`, then the release's two of 100 ms.
 inline Sleeps run_pauses(const Sleeps& between = {}) {
-  Sleeps all{timing::kWakeUpMs};
+  Sleeps all{50};
   all.insert(all.end(), between.begin(), between.end());
-  all.insert(all.end(), {timing::kReleaseMs, timing::kReleaseMs});
+  all.insert(all.end(), {100, 100});
   return all;
 }
 
