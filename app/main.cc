@@ -5,10 +5,11 @@
 
 #include "app/program.h"
 #include "platform/backends.h"
+#include "remote/serial-rfc2217.h"
 #include "trace/recorder.h"
 
 int main(int argc, char** argv) {
-  chipferry::Backends backends = chipferry::make_backends();
+  chipferry::Backends backends = chipferry::make_backends(chipferry::remote_serial);
   // --help and --version are answered before the port is touched.
   if (const auto code =
           chipferry::answer_arguments(argc, argv, *backends.console, backends.com1_default)) {

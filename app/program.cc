@@ -9,9 +9,9 @@
 #include "link/protocol.h"
 #include "link/timings.h"
 #include "operations/chip_operations.h"
+#include "platform/printable.h"
 #include "session/console_io.h"
 #include "session/ending.h"
-#include "session/text.h"
 #include "transfer/file_options.h"
 
 namespace chipferry {
@@ -55,7 +55,7 @@ Next menu_loop(Session& s) {
     // A control key in caret notation: raw, an arrow key's ESC would
     // swallow the message's next letters.
     print(s, "Option %s does not exist, please try again.\n",
-          caret_notation(std::string(1, static_cast<char>(c))).c_str());
+          printable(std::string(1, static_cast<char>(c))).c_str());
   }
 }
 

@@ -30,8 +30,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/program.h"
+#include "sim/peer.h"
+#include "tests/support/scripted_console.h"
+#include "tests/support/sim_serial.h"
 #include "tests/support/virtual_clock.h"
 
 namespace {
@@ -83,15 +87,35 @@ Plan plan_for(size_t size) {
   return plan;
 }
 
+// The far end of the fuzzer's line: the input's device bytes, each ready
+// at once, then silence.
+class Transmission : public sim::Peer {
+ public:
+  explicit Transmission(std::string_view bytes) : bytes_(bytes) {}
+  void receive(uint8_t, uint64_t) override {}
+  void advance(uint64_t) override {}
+  std::optional<uint64_t> next_ready() const override {
+    return pos_ < bytes_.size() ? std::optional<uint64_t>(0) : std::nullopt;
+  }
+  uint8_t take() override { return static_cast<uint8_t>(bytes_[pos_++]); }
+  void drop_output() override {}
+  bool all_sent() const { return pos_ == bytes_.size(); }
+
+ private:
+  std::string_view bytes_;
+  size_t pos_ = 0;
+};
+
+// Watches every call of the program to the line and the console.
 struct Limits {
-  explicit Limits(test::VirtualClock& c) : clock(c) {}
+  Limits(test::VirtualClock& c, const Transmission& t, const Plan& p)
+      : clock(c), device(t), plan(p) {}
   test::VirtualClock& clock;
-  bool device_used = false;
+  const Transmission& device;
+  const Plan& plan;
   uint64_t used_at = 0;
   uint64_t last_now = 0;
   uint64_t calls = 0;
-
-  Plan plan;
 
   void tick() {
     if (plan.trouble == Trouble::stop && clock.now > plan.at_ms + kLongestWayOutMs) {
@@ -105,124 +129,21 @@ struct Limits {
       std::fprintf(stderr, "the program loops without the clock moving\n");
       std::abort();
     }
-    if (device_used) {
+    if (device.all_sent()) {
       if (used_at == 0) used_at = clock.now + 1;
       if (clock.now > used_at + kAfterInputMs) throw Enough{};
     }
   }
 };
 
-class FuzzSerial : public SerialDevice {
- public:
-  FuzzSerial(const uint8_t* data, size_t size, Limits& limits)
-      : data_(data), size_(size), limits_(limits) {
-    limits_.device_used = size_ == 0;
-  }
-  OpenResult open(const char*) override { return OpenResult::ok; }
-  bool get_state() override { return true; }
-  bool set_state() override { return true; }
-  bool set_timeouts(const Timeouts& timeouts) override {
-    read_timeout_ms_ = timeouts.read_ms;
-    return true;
-  }
-  ByteIo write_byte(uint8_t) override {
-    limits_.tick();
-    if (const auto trouble = troubled()) return *trouble;
-    return {true, 1};
-  }
-  ByteIo read_byte(uint8_t& byte) override {
-    limits_.tick();
-    if (const auto trouble = troubled()) return *trouble;
-    if (pos_ < size_) {
-      byte = data_[pos_++];
-      if (pos_ == size_) limits_.device_used = true;
-      return {true, 1};
-    }
-    limits_.clock.now += read_timeout_ms_;
-    return {true, 0};
-  }
-  void set_break(bool) override {
-    limits_.tick();
-    touched();
-  }
-  bool wait_output_drained(uint32_t) override {
-    touched();
-    return true;
-  }
-  void discard_output() override { touched(); }
-  void close() override {}
-  std::string error_text() const override { return gone_ ? "Input/output error" : "Fault"; }
-
- private:
-  // Nothing may reach a line after a call has reported it gone.
-  void touched() const {
-    if (gone_) {
-      std::fprintf(stderr, "the port was touched after it went away\n");
-      std::abort();
-    }
-  }
-
-  // The failure this call meets, if any.
-  std::optional<ByteIo> troubled() {
-    touched();
-    ++calls_;
-    const Plan& plan = limits_.plan;
-    if (plan.trouble == Trouble::failing_calls && calls_ % plan.every == 0) {
-      return ByteIo{false, 0};
-    }
-    if (plan.trouble == Trouble::hang_up && calls_ >= plan.at_call) {
-      gone_ = true;
-      return ByteIo{false, 0, true};
-    }
-    return std::nullopt;
-  }
-
-  uint64_t calls_ = 0;
-  bool gone_ = false;
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-  uint32_t read_timeout_ms_ = 0;
-  Limits& limits_;
-};
-
-class FuzzConsole : public Console {
- public:
-  FuzzConsole(std::string input, Limits& limits, bool status)
-      : input_(std::move(input)), limits_(limits), status_(status) {}
-  void write(std::string_view) override { limits_.tick(); }
-  bool read_line(std::string& line) override {
-    limits_.tick();
-    if (pos_ >= input_.size()) return false;
-    size_t end = input_.find('\n', pos_);
-    if (end == std::string::npos) end = input_.size();
-    line = input_.substr(pos_, end - pos_);
-    pos_ = end + 1;
-    return true;
-  }
-  void wait_key() override { limits_.tick(); }
-  void set_key_mode(bool) override {}
-  int poll_key() override {
-    limits_.tick();
-    return -1;
-  }
-  bool has_keyboard() const override { return false; }
-  // One run in eight makes the status lines, as at a terminal, so that
-  // their code is fuzzed too; they cost a run several times its time.
-  bool shows_status() const override { return status_; }
-  void status(std::string_view) override {}
-  void diagnostic(std::string_view) override { limits_.tick(); }
-  Stop stop_requested() override {
-    const Plan& plan = limits_.plan;
-    return plan.trouble == Trouble::stop && limits_.clock.now >= plan.at_ms ? plan.why : Stop::none;
-  }
-
- private:
-  std::string input_;
-  size_t pos_ = 0;
-  Limits& limits_;
-  bool status_;
-};
+// The line and the console of a run, troubled as `plan` says.
+void set_up(const Plan& plan, test::SimSerial& serial, test::ScriptedConsole& console) {
+  if (plan.trouble == Trouble::failing_calls)
+    serial.failing_every = static_cast<uint32_t>(plan.every);
+  if (plan.trouble == Trouble::hang_up) serial.hang_up_at_call = plan.at_call;
+  if (plan.trouble == Trouble::stop) console.stop = {plan.why, plan.at_ms};
+  console.keyboard = false;
+}
 
 std::string g_scratch;
 
@@ -289,10 +210,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t device_at = split + 2 <= size ? split + 2 : size;
 
   test::VirtualClock clock;
-  Limits limits(clock);
-  limits.plan = plan_for(size);
-  FuzzSerial serial(data + device_at, size - device_at, limits);
-  FuzzConsole console(std::move(typed), limits, size % 8 == 0);
+  const Plan plan = plan_for(size);
+  Transmission device(
+      std::string_view(reinterpret_cast<const char*>(data + device_at), size - device_at));
+  test::SimSerial serial(device, clock);
+  test::ScriptedConsole console(clock);
+  console.input = std::move(typed);
+  // One run in eight makes the status lines, as at a terminal, so that
+  // their code is fuzzed too; they cost a run several times its time.
+  console.status_terminal = size % 8 == 0;
+  set_up(plan, serial, console);
+  Limits limits(clock, device, plan);
+  serial.on_call = [&] { limits.tick(); };
+  console.on_call = [&] { limits.tick(); };
   // An image to load, so that uploads are reached.
   if (std::FILE* image = std::fopen("a", "wb")) {
     static const uint8_t kImage[2048] = {1, 2, 3};
@@ -307,6 +237,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   } catch (const Enough&) {
+  }
+  // Nothing may reach a line after a call has reported it gone.
+  if (serial.calls_after_hang_up != 0) {
+    std::fprintf(stderr, "the port was touched after it went away\n");
+    std::abort();
   }
   check_and_clear_scratch();
   return 0;

@@ -3,10 +3,10 @@
 
 #include "platform/backends.h"
 #include "platform/clock-posix.h"
+#include "platform/com1.h"
 #include "platform/console-posix.h"
 #include "platform/interrupt-posix.h"
 #include "platform/serial-posix.h"
-#include "platform/serial-rfc2217.h"
 
 namespace chipferry {
 namespace {
@@ -19,15 +19,14 @@ std::string system_name() {
 
 }  // namespace
 
-Backends make_backends() {
+Backends make_backends(RemoteSerial remote) {
   posix_interrupt::install();
   Backends b;
   b.com1_default = "/dev/ttyS0";
-  // rfc2217://HOST:PORT in CHIPFERRY_COM1 is a port on another machine.
-  b.serial = remote_serial(b.com1_default);
+  b.clock = std::make_unique<PosixClock>();
+  b.serial = remote(com1_device(b.com1_default), *b.clock);
   if (!b.serial) b.serial = std::make_unique<PosixSerial>(b.com1_default);
   b.console = std::make_unique<PosixConsole>();
-  b.clock = std::make_unique<PosixClock>();
   b.platform = system_name();
   return b;
 }

@@ -4,9 +4,9 @@
 
 #include "platform/backends.h"
 #include "platform/clock-win32.h"
+#include "platform/com1.h"
 #include "platform/console-win32.h"
 #include "platform/interrupt-win32.h"
-#include "platform/serial-rfc2217.h"
 #include "platform/serial-win32.h"
 
 namespace chipferry {
@@ -40,15 +40,14 @@ std::string system_name() {
 
 }  // namespace
 
-Backends make_backends() {
+Backends make_backends(RemoteSerial remote) {
   win32_interrupt::install();
   Backends b;
   b.com1_default = "COM1";
-  // rfc2217://HOST:PORT in CHIPFERRY_COM1 is a port on another machine.
-  b.serial = remote_serial(b.com1_default);
-  if (!b.serial) b.serial = std::make_unique<Win32Serial>();
-  b.console = std::make_unique<Win32Console>();
   b.clock = std::make_unique<Win32Clock>();
+  b.serial = remote(com1_device(b.com1_default), *b.clock);
+  if (!b.serial) b.serial = std::make_unique<Win32Serial>(b.com1_default);
+  b.console = std::make_unique<Win32Console>();
   b.platform = system_name();
   return b;
 }

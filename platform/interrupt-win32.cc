@@ -5,7 +5,6 @@
 namespace chipferry::win32_interrupt {
 namespace {
 
-// The exit code of a console process that Ctrl+C ends.
 // Windows grants a handler about five seconds after a close, logoff or
 // shutdown event; the release takes a fraction of a second, a download's
 // abandon up to five. What is left when this runs out is cut short.

@@ -36,13 +36,10 @@ PosixSerial::~PosixSerial() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-// A call that fails on a live line still takes its time-out: the callers
-// that send a byte again until it goes would otherwise spin. Its reason is
-// kept for error_text().
-ByteIo PosixSerial::failed(int timeout_ms) {
+// A call that failed; its reason is kept for error_text().
+ByteIo PosixSerial::failed() {
   error_ = errno;
   if (is_hang_up(error_)) return hung_up(error_);
-  clock_.sleep_ms(static_cast<uint32_t>(timeout_ms));
   return {false, 0};
 }
 
@@ -110,7 +107,7 @@ ByteIo PosixSerial::write_byte(uint8_t byte) {
     const ssize_t n = ::write(fd_, &byte, 1);
     if (n == 1) return {true, 1};
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return failed(write_timeout_ms_);
+    if (n < 0 && errno != EAGAIN) return failed();
     if (waited || wait_for(fd_, POLLOUT, Deadline(write_timeout_ms_)) == 0) return {true, 0};
   }
 }
@@ -131,7 +128,7 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
       return {true, 1};
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return failed(read_timeout_ms_);
+    if (n < 0 && errno != EAGAIN) return failed();
     if (deadline.left_ms() == 0) return {true, 0};
     const short seen = wait_for(fd_, POLLIN, deadline);
     if (seen == 0) return {true, 0};
@@ -140,7 +137,7 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
     // only the hang-up that poll() saw makes that 0 the end.
     if ((seen & (POLLHUP | POLLERR)) != 0) {
       const ssize_t last = ::read(fd_, received_, sizeof received_);
-      if (last < 0 && errno != EAGAIN && errno != EINTR) return failed(read_timeout_ms_);
+      if (last < 0 && errno != EAGAIN && errno != EINTR) return failed();
       if (last <= 0) return hung_up(-1);
       received_end_ = static_cast<size_t>(last);
       received_pos_ = 0;

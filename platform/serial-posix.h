@@ -55,7 +55,7 @@ class PosixSerial : public SerialDevice {
  private:
   int queued_output() const;
   bool take_received(uint8_t& byte);
-  ByteIo failed(int timeout_ms);
+  ByteIo failed();
   ByteIo hung_up(int error);
 
   const char* default_path_;

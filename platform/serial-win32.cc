@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/com1.h"
+#include "platform/error-win32.h"
 
 namespace chipferry {
 namespace {
@@ -42,7 +43,7 @@ static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte Win32 record");
 
 Win32Serial::~Win32Serial() { close(); }
 
-std::string Win32Serial::device_path(const char* port_name) const { return com1_device(port_name); }
+std::string Win32Serial::device_path(const char*) const { return com1_device(default_path_); }
 
 OpenResult Win32Serial::open(const char* port_name) {
   const std::string path = device_path(port_name);
@@ -128,21 +129,6 @@ bool Win32Serial::wait_output_drained(uint32_t) { return true; }
 void Win32Serial::discard_output() { PurgeComm(handle_, PURGE_TXCLEAR); }
 
 std::string Win32Serial::error_text() const { return error_ != 0 ? system_message(error_) : ""; }
-
-std::string system_message(DWORD code) {
-  char text[256] = {};
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
-  std::string message(text, length);
-  // The system's message ends in a full stop and a line end.
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  if (message.empty()) message = "system error " + std::to_string(code);
-  return message;
-}
 
 void Win32Serial::close() {
   if (handle_ == INVALID_HANDLE_VALUE) return;

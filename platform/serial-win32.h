@@ -21,10 +21,9 @@ namespace chipferry {
 
 class Win32Serial : public SerialDevice {
  public:
-  Win32Serial() = default;
+  /// `default_path`: the device when CHIPFERRY_COM1 is not set.
+  explicit Win32Serial(const char* default_path = "COM1") : default_path_(default_path) {}
   ~Win32Serial() override;
-  Win32Serial(const Win32Serial&) = delete;
-  Win32Serial& operator=(const Win32Serial&) = delete;
 
   OpenResult open(const char* port_name) override;
   std::string device_path(const char* port_name) const override;
@@ -43,13 +42,10 @@ class Win32Serial : public SerialDevice {
  private:
   ByteIo failed();
 
+  const char* default_path_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB dcb_{};        ///< the settings as the port reported them
   DWORD error_ = 0;  ///< GetLastError() of the last call that failed
 };
-
-/// The system's words for the error `code` (GetLastError, WSAGetLastError),
-/// without the full stop and line end they come with.
-std::string system_message(DWORD code);
 
 }  // namespace chipferry

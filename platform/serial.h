@@ -55,7 +55,11 @@ struct ByteIo {
 
 class SerialDevice {
  public:
+  SerialDevice() = default;
   virtual ~SerialDevice() = default;
+  // One device is one open port: a copy would close it twice.
+  SerialDevice(const SerialDevice&) = delete;
+  SerialDevice& operator=(const SerialDevice&) = delete;
 
   /// Opens the named port for exclusive reading and writing.
   virtual OpenResult open(const char* port_name) = 0;

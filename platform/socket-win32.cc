@@ -8,8 +8,8 @@
 
 #include "platform/connect_each.h"
 #include "platform/deadline.h"
+#include "platform/error-win32.h"
 #include "platform/interrupt-win32.h"
-#include "platform/serial-win32.h"
 #include "platform/socket.h"
 
 namespace chipferry {
@@ -17,21 +17,24 @@ namespace {
 
 SOCKET handle(std::intptr_t socket) { return static_cast<SOCKET>(socket); }
 
-// select(), not WSAPoll: WSAPoll does not report a connection that was
-// refused on many versions of Windows. True when `s` became ready for
-// what `write` says (or failed, for a connect) before `deadline`.
-bool wait_for(SOCKET s, bool write, const Deadline& deadline, bool* failed = nullptr) {
+// Waits for `events` (POLLIN, POLLOUT) on `s` until `deadline`. The events
+// seen, 0 on time-out; a connect that failed shows as POLLERR. select(),
+// not WSAPoll: WSAPoll does not report a connection that was refused on
+// many versions of Windows.
+short wait_for(SOCKET s, short events, const Deadline& deadline) {
   fd_set ready;
   fd_set errors;
   FD_ZERO(&ready);
   FD_ZERO(&errors);
   FD_SET(s, &ready);
   FD_SET(s, &errors);
+  const bool write = (events & POLLOUT) != 0;
   const long ms = static_cast<long>(deadline.left_ms());
   timeval timeout{ms / 1000, (ms % 1000) * 1000};
   const int n = select(0, write ? nullptr : &ready, write ? &ready : nullptr, &errors, &timeout);
-  if (failed != nullptr) *failed = n > 0 && FD_ISSET(s, &errors) != 0;
-  return n > 0;
+  if (n <= 0) return 0;
+  if (FD_ISSET(s, &errors) != 0) return POLLERR;
+  return events;
 }
 
 void tune(SOCKET s) {
@@ -54,14 +57,14 @@ int await_connect(SOCKET s, const Deadline& deadline) {
     if (win32_interrupt::received() != Stop::none) return WSAEINTR;
     const uint32_t left = deadline.left_ms();
     if (left == 0) return WSAETIMEDOUT;
-    bool failed = false;
-    if (wait_for(s, true, Deadline(left < kLookMs ? left : kLookMs), &failed)) {
+    const short seen = wait_for(s, POLLOUT, Deadline(left < kLookMs ? left : kLookMs));
+    if (seen != 0) {
       int error = 0;
       int size = sizeof error;
       if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
         return WSAGetLastError();
       }
-      return failed && error == 0 ? WSAECONNREFUSED : error;
+      return (seen & POLLERR) != 0 && error == 0 ? WSAECONNREFUSED : error;
     }
   }
 }
@@ -163,7 +166,7 @@ long TcpConnection::receive(std::span<uint8_t> buffer, uint32_t timeout_ms) {
       error_ = ended_text(error);
       return -1;
     }
-    if (deadline.left_ms() == 0 || !wait_for(s, false, deadline)) return 0;
+    if (deadline.left_ms() == 0 || wait_for(s, POLLIN, deadline) == 0) return 0;
   }
 }
 
@@ -183,7 +186,7 @@ long TcpConnection::send(std::span<const uint8_t> bytes, uint32_t timeout_ms) {
       error_ = ended_text(error);
       return -1;
     }
-    if (deadline.left_ms() == 0 || !wait_for(s, true, deadline)) break;
+    if (deadline.left_ms() == 0 || wait_for(s, POLLOUT, deadline) == 0) break;
   }
   return static_cast<long>(sent);
 }
@@ -202,7 +205,7 @@ void TcpConnection::close(uint32_t timeout_ms) {
   for (;;) {
     const int n = ::recv(s, dropped, sizeof dropped, 0);
     if (n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK)) break;
-    if (n < 0 && (deadline.left_ms() == 0 || !wait_for(s, false, deadline))) break;
+    if (n < 0 && (deadline.left_ms() == 0 || wait_for(s, POLLIN, deadline) == 0)) break;
   }
   closesocket(s);
   socket_ = -1;

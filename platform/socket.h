@@ -25,40 +25,57 @@ enum class ConnectResult {
   interrupted,   ///< the run must end (Ctrl+C) before an answer came
 };
 
-class TcpConnection {
+/// A connection to a port server, as the network port uses it. The
+/// machine's is TcpConnection; the tests put a server in memory in its
+/// place, on their virtual clock.
+class Connection {
  public:
-  TcpConnection() = default;
-  ~TcpConnection();
-  TcpConnection(const TcpConnection&) = delete;
-  TcpConnection& operator=(const TcpConnection&) = delete;
+  Connection() = default;
+  virtual ~Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
   /// Resolves `host` and connects to `port` on its addresses in turn,
   /// within `timeout_ms` in all. The name lookup itself is bounded by the
   /// system's resolver, not by `timeout_ms`. A request to end the run
   /// (Ctrl+C) ends the wait for an answer.
-  ConnectResult connect(const std::string& host, uint16_t port, uint32_t timeout_ms);
+  virtual ConnectResult connect(const std::string& host, uint16_t port, uint32_t timeout_ms) = 0;
 
   /// Waits at most `timeout_ms` for bytes and reads what has come, at most
   /// `buffer.size()`. The count read; 0 when nothing came in time; -1 when
   /// the connection has ended: closed or reset by the other end, or given
   /// up by the system when probes or data went unanswered (error_text()
   /// says which).
-  long receive(std::span<uint8_t> buffer, uint32_t timeout_ms);
+  virtual long receive(std::span<uint8_t> buffer, uint32_t timeout_ms) = 0;
   /// Sends what the connection takes of `bytes` within `timeout_ms`. The
   /// count taken, 0 when there was no room in time; -1 when the connection
   /// has ended.
-  long send(std::span<const uint8_t> bytes, uint32_t timeout_ms);
+  virtual long send(std::span<const uint8_t> bytes, uint32_t timeout_ms) = 0;
   /// True once everything sent has reached the other end, as far as the
   /// system can tell; where it cannot (Windows), true.
-  bool all_delivered() const;
+  virtual bool all_delivered() const = 0;
 
   /// Sends no more, lets the other end see everything sent, waits at most
   /// `timeout_ms` for it to close its side, and closes.
-  void close(uint32_t timeout_ms);
-  bool is_open() const;
+  virtual void close(uint32_t timeout_ms) = 0;
+  virtual bool is_open() const = 0;
 
   /// The system's words for the last failure.
-  const std::string& error_text() const { return error_; }
+  virtual const std::string& error_text() const = 0;
+};
+
+class TcpConnection final : public Connection {
+ public:
+  TcpConnection() = default;
+  ~TcpConnection() override;
+
+  ConnectResult connect(const std::string& host, uint16_t port, uint32_t timeout_ms) override;
+  long receive(std::span<uint8_t> buffer, uint32_t timeout_ms) override;
+  long send(std::span<const uint8_t> bytes, uint32_t timeout_ms) override;
+  bool all_delivered() const override;
+  void close(uint32_t timeout_ms) override;
+  bool is_open() const override;
+  const std::string& error_text() const override { return error_; }
 
  private:
   std::intptr_t socket_ = -1;  ///< a descriptor, or a Winsock SOCKET; -1: none

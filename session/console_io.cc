@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/printable.h"
 #include "session/ending.h"
-#include "session/text.h"
 
 namespace chipferry {
 
@@ -25,7 +25,7 @@ void print(Session& s, const char* format, ...) {
   va_end(again);
 }
 
-void diagnose(Session& s, std::string_view line) { s.console.diagnostic(caret_notation(line)); }
+void diagnose(Session& s, std::string_view line) { s.console.diagnostic(printable(line)); }
 
 namespace {
 

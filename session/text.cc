@@ -15,18 +15,4 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string caret_notation(std::string_view text) {
-  std::string shown;
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) {
-      shown += '^';
-      shown += static_cast<char>(u ^ 0x40);
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
-
 }  // namespace chipferry

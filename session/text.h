@@ -3,7 +3,6 @@
 // only the letters A to Z to one case.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 namespace chipferry {
@@ -11,10 +10,5 @@ namespace chipferry {
 /// Whole-text comparison that ignores the case of A-Z and nothing else.
 /// Every character takes part: a NUL inside a typed word is no end of it.
 bool equal_ignoring_case(std::string_view a, std::string_view b);
-
-/// `text` with its control characters in caret notation (ESC as ^[, DEL as
-/// ^?): raw, a terminal would act on them, or a line feed split the line.
-/// Everything else as it stands.
-std::string caret_notation(std::string_view text);
 
 }  // namespace chipferry

@@ -27,6 +27,9 @@ class Peer {
   virtual uint8_t take() = 0;
   /// Drops everything not yet taken.
   virtual void drop_output() = 0;
+  /// The program raised or cleared a break; only a host whose line
+  /// carries one (the tests' in-process line) tells.
+  virtual void set_break(bool /*on*/, uint64_t /*now_ms*/) {}
 
   /// How long after each received byte the host is to call advance()
   /// again, though nothing else falls due; none: only when something does.

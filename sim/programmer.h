@@ -99,7 +99,7 @@ class Programmer : public Peer {
 
   // What the host sends.
   void receive(uint8_t byte, uint64_t now_ms) override;
-  void set_break(bool on, uint64_t now_ms);
+  void set_break(bool on, uint64_t now_ms) override;
   /// Tells the model the line has been quiet up to `now_ms`: ends an upload
   /// on silence, if enabled. Only the host can know that nothing is on its
   /// way, so the time between two received bytes never ends one by itself.

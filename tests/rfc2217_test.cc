@@ -1,6 +1,7 @@
 // The serial port on another machine: the Telnet layer byte by byte, and
-// the backend against a port server that the test scripts on 127.0.0.1.
-#include "platform/rfc2217.h"
+// the backend against a port server in memory on the virtual clock; a real
+// socket only where the system's own words for a connection are tested.
+#include "remote/rfc2217.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -9,13 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "app/program.h"
-#include "platform/serial-rfc2217.h"
+#include "remote/serial-rfc2217.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_console.h"
 #include "tests/support/wire.h"
@@ -25,6 +26,7 @@ namespace {
 
 using rfc2217::Client;
 using rfc2217::Command;
+using rfc2217::Request;
 
 std::string bytes(std::initializer_list<int> values) {
   std::string s;
@@ -42,7 +44,7 @@ TEST(Rfc2217Client, DoublesIacBothWaysAndReadsACommandSplitAnywhere) {
   Client client;
   client.send_data(0x41);
   client.send_data(0xFF);
-  client.send_command(Command::set_baud_rate, 0x0000FF00);
+  client.ask({Command::set_baud_rate, 0x0000FF00});
   EXPECT_EQ(client.out,
             bytes({0x41, 0xFF, 0xFF, 0xFF, 0xFA, 44, 1, 0, 0, 0xFF, 0xFF, 0, 0xFF, 0xF0}));
 
@@ -53,13 +55,56 @@ TEST(Rfc2217Client, DoublesIacBothWaysAndReadsACommandSplitAnywhere) {
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
     SCOPED_TRACE(cut);
     Client reader;
+    const auto asked = reader.ask({Command::set_baud_rate, 0x0000FF00});
     take(reader, stream.substr(0, cut));
     take(reader, stream.substr(cut));
     EXPECT_EQ(data_of(reader), bytes({'a', 0xFF, 0xFF, 'b'}));
-    ASSERT_EQ(reader.replies.size(), 1u);
-    EXPECT_EQ(reader.replies[0].command, Command::set_baud_rate);
-    EXPECT_EQ(reader.replies[0].value, 0x0000FF00u);
+    EXPECT_EQ(asked->answer, 0x0000FF00u);
+    EXPECT_FALSE(asked->refused());
   }
+}
+
+// SET-CONTROL carries the flow control and the break alike: only the order
+// of the requests tells which of them an answer is for.
+TEST(Rfc2217Client, GivesEachAnswerToTheOldestRequestOfItsCommandThatWaits) {
+  Client client;
+  const auto flow = client.ask({Command::set_control, rfc2217::control::kHardwareFlowControl});
+  const auto data_size = client.ask({Command::set_data_size, 8});
+  const auto break_on = client.ask({Command::set_control, rfc2217::control::kBreakOn});
+  const auto break_off = client.ask({Command::set_control, rfc2217::control::kBreakOff});
+  const auto in_force = client.ask({Command::set_baud_rate, rfc2217::kQuery});
+  auto answer = [](int command, std::initializer_list<int> value) {
+    std::string sb = bytes({0xFF, 0xFA, 44, command + 100});
+    return sb + bytes(value) + bytes({0xFF, 0xF0});
+  };
+  // A line-state notification, which answers nothing; then flow control
+  // and the break each answered with the other's kind of value.
+  take(client, answer(6, {0x60}) + answer(5, {6}) + answer(5, {3}));
+  EXPECT_EQ(flow->answer, 6u);
+  EXPECT_TRUE(flow->refused());
+  EXPECT_EQ(break_on->answer, 3u);
+  EXPECT_TRUE(break_on->refused());
+  EXPECT_FALSE(break_off->answer.has_value());
+  EXPECT_FALSE(data_size->answer.has_value());
+
+  take(client, answer(1, {0, 0, 0x4B, 0}) + answer(5, {6}) + answer(2, {8}) + answer(2, {7}));
+  EXPECT_EQ(in_force->answer, 19200u);
+  EXPECT_FALSE(in_force->refused()) << "a query takes any answer";
+  EXPECT_EQ(break_off->answer, 6u);
+  EXPECT_FALSE(break_off->refused());
+  EXPECT_EQ(data_size->answer, 8u) << "an answer no request waits for is dropped";
+}
+
+// A server that floods a client nobody reads costs it no more memory than
+// the largest image, and its answers still count.
+TEST(Rfc2217Client, KeepsNoMoreDataThanItsCapAndStillReadsTheAnswers) {
+  Client client;
+  const auto asked = client.ask({Command::purge_data, rfc2217::kPurgeTransmit});
+  take(client, std::string(Client::kMaxData + 1000, 'x') +
+                   bytes({0xFF, 0xFA, 44, 112, 2, 0xFF, 0xF0, 'y'}));
+  EXPECT_EQ(client.data.size(), Client::kMaxData);
+  EXPECT_EQ(client.data.back(), 'x');
+  EXPECT_EQ(asked->answer, 2u);
 }
 
 TEST(Rfc2217Client, AnswersEachOfferOnceAndRefusesWhatItDoesNotDo) {
@@ -133,7 +178,131 @@ TEST(Rfc2217Url, TakesTheThreeFormsOfHostAndSaysWhatIsWrongWithTheRest) {
 }
 
 // ---------------------------------------------------------------------------
-// The whole program against a port server the test plays on 127.0.0.1.
+// The backend and the whole program against a port server.
+
+// ser2net's opening: our requests answered, and the serial port option.
+const std::string kPortOpening =
+    bytes({0xFF, 251, 3, 0xFF, 253, 3, 0xFF, 253, 0, 0xFF, 251, 0, 0xFF, 253, 44});
+
+// A port server in memory, as the client meets ser2net: its opening and a
+// banner, then every serial port command answered with the value asked
+// (while `answers`), and the data, with 0xFF undoubled, in `data`. After
+// each send `programmer` sees the server and says what the programmer
+// answers. A read that finds nothing takes its whole time on the clock, as
+// on a silent network.
+class PortServer : public Connection {
+ public:
+  PortServer(VirtualClock& clock, const std::string& opening) : clock_(clock) {
+    to_client = opening + "\r\nser2net port 7416\r\n";
+  }
+
+  ConnectResult connect(const std::string&, uint16_t, uint32_t) override {
+    open_ = true;
+    return ConnectResult::ok;
+  }
+  long receive(std::span<uint8_t> buffer, uint32_t timeout_ms) override {
+    if (to_client.empty() && hung_up) error_ = "the port server closed the connection";
+    if (to_client.empty() && hung_up) return -1;
+    if (to_client.empty()) clock_.now += timeout_ms;
+    const size_t n = std::min(buffer.size(), to_client.size());
+    std::copy_n(to_client.begin(), n, buffer.begin());
+    to_client.erase(0, n);
+    return static_cast<long>(n);
+  }
+  long send(std::span<const uint8_t> bytes, uint32_t) override {
+    if (hung_up) return -1;
+    from_client_.append(bytes.begin(), bytes.end());
+    parse();
+    if (programmer) programmer(*this);
+    return static_cast<long>(bytes.size());
+  }
+  bool all_delivered() const override { return true; }
+  void close(uint32_t) override { open_ = false; }
+  bool is_open() const override { return open_; }
+  const std::string& error_text() const override { return error_; }
+
+  /// What the programmer says, 0xFF doubled as it goes on the wire.
+  void say(const std::string& text) {
+    for (const char c : text) to_client += c == '\xFF' ? std::string(2, c) : std::string(1, c);
+  }
+
+  bool answers = true;
+  bool refuses_breaks = false;  ///< as ser2net on a pseudo-terminal
+  std::function<void(PortServer&)> programmer;
+  std::string data;       ///< what came for the serial line
+  std::string to_client;  ///< what goes to the client next, as it is on the wire
+  bool hung_up = false;   ///< once `to_client` is read, the connection ends
+
+ private:
+  // Takes the client's data and commands off what it sent; a command cut
+  // short waits for the rest.
+  void parse() {
+    size_t at = 0;
+    while (at < from_client_.size()) {
+      if (from_client_[at] != '\xFF') {
+        data += from_client_[at++];
+      } else if (at + 1 == from_client_.size()) {
+        break;
+      } else if (from_client_[at + 1] == '\xFF') {
+        data += '\xFF';
+        at += 2;
+      } else if (from_client_[at + 1] == '\xFA') {
+        const size_t end = from_client_.find("\xFF\xF0", at);
+        if (end == std::string::npos) break;
+        answer(from_client_.substr(at + 3, end - at - 3));
+        at = end + 2;
+      } else {
+        const bool option = static_cast<uint8_t>(from_client_[at + 1]) >= 251;
+        if (option && at + 2 == from_client_.size()) break;
+        at += option ? 3 : 2;
+      }
+    }
+    from_client_.erase(0, at);
+  }
+  void answer(std::string command) {
+    if (!answers) return;
+    if (refuses_breaks && command == bytes({5, 5})) command[1] = 6;
+    command[0] = static_cast<char>(command[0] + 100);
+    to_client += bytes({0xFF, 0xFA, 44}) + command + bytes({0xFF, 0xF0});
+  }
+
+  VirtualClock& clock_;
+  std::string from_client_;
+  std::string error_;
+  bool open_ = false;
+};
+
+// The backend on the virtual clock, reaching its server in memory as
+// rfc2217://port-server:7416.
+struct ServedPort {
+  explicit ServedPort(const std::string& opening = kPortOpening) {
+    auto made = std::make_unique<PortServer>(clock, opening);
+    server = made.get();
+    serial = std::make_unique<Rfc2217Serial>(kUrl, clock, std::move(made));
+  }
+  static constexpr const char* kUrl = "rfc2217://port-server:7416";
+  VirtualClock clock;
+  PortServer* server;
+  std::unique_ptr<Rfc2217Serial> serial;
+};
+
+struct Outcome {
+  int code;
+  std::string out;
+  std::vector<std::string> why;  ///< the diagnostics
+};
+
+// The whole program on `serial`, on `clock`, with `input` typed.
+Outcome run_on(SerialDevice& serial, VirtualClock& clock, const std::string& input) {
+  ScriptedConsole console(clock);
+  console.input = input;
+  auto session = std::make_unique<Session>(serial, console, clock);
+  const int code = run_program(*session);
+  return {code, console.out, console.diagnostics};
+}
+
+const std::string kBannerAll =
+    kBannerStart + "Written from the programmer's documented exchanges; no warranty.\n\n";
 
 constexpr int kPeerWaitMs = 5000;
 
@@ -175,96 +344,14 @@ class ScriptedServer {
   std::thread thread_;
 };
 
-void put(int fd, const std::string& s) {
-  ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
-}
-
-// What the client sends next; empty once it has closed, or after
-// kPeerWaitMs of silence.
-std::string read_some(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, kPeerWaitMs) != 1) return {};
-  char chunk[512];
-  const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-  return n > 0 ? std::string(chunk, static_cast<size_t>(n)) : std::string();
-}
-
-// ser2net's opening: our requests answered, and the serial port option.
-const std::string kPortOpening =
-    bytes({0xFF, 251, 3, 0xFF, 253, 3, 0xFF, 253, 0, 0xFF, 251, 0, 0xFF, 253, 44});
-
-// A port server as the client meets it: `opening` and a banner, then every
-// serial port command answered with the value asked, and the data, with
-// 0xFF undoubled, handed to `programmer`. It adds what the programmer
-// says (its 0xFF doubled) to `reply`, and returns false to end the
-// connection from this side. Returns the data when the client closed.
-std::string serve(
-    int fd, const std::string& opening,
-    const std::function<bool(const std::string& data, std::string& reply)>& programmer) {
-  put(fd, opening + "\r\nser2net port 7416\r\n");
-  std::string in;
-  std::string data;
-  for (std::string more = read_some(fd); !more.empty(); more = read_some(fd)) {
-    in += more;
-    std::string reply;
-    size_t at = 0;
-    while (at < in.size()) {
-      if (in[at] != '\xFF') {
-        data += in[at++];
-        continue;
-      }
-      if (at + 1 == in.size()) break;
-      const auto verb = static_cast<uint8_t>(in[at + 1]);
-      if (verb == 0xFF) {
-        data += in[at];
-        at += 2;
-      } else if (verb == 0xFA) {
-        const size_t end = in.find("\xFF\xF0", at);
-        if (end == std::string::npos) break;
-        reply += in.substr(at, 3) + static_cast<char>(in[at + 3] + 100) +
-                 in.substr(at + 4, end + 2 - at - 4);
-        at = end + 2;
-      } else {
-        if (verb >= 251 && at + 2 == in.size()) break;
-        at += verb >= 251 ? 3 : 2;
-      }
-    }
-    in.erase(0, at);
-    const bool go_on = programmer(data, reply);
-    if (!reply.empty()) put(fd, reply);
-    if (!go_on) break;
-  }
-  return data;
-}
-
-struct Com1 {
-  explicit Com1(const std::string& url) { setenv("CHIPFERRY_COM1", url.c_str(), 1); }
-  ~Com1() { setenv("CHIPFERRY_COM1", "/nonexistent/set-CHIPFERRY_COM1-in-this-test", 1); }
-};
-
-// The whole program against `url`, on a virtual clock, with `input` typed.
-int run_with(const std::string& url, ScriptedConsole& console, const std::string& input) {
-  Com1 com1(url);
-  auto serial = remote_serial("/nonexistent/default");
-  EXPECT_NE(serial, nullptr);
-  if (!serial) return -1;
-  VirtualClock clock;
-  auto session = std::make_unique<Session>(*serial, console, clock);
-  console.input = input;
-  return run_program(*session);
-}
-
+// On real sockets: what the system says of a connection refused or closed.
 TEST(Rfc2217Serial, PortFailuresGiveTheirExitCodesAndSayWhy) {
   // It reads the client's opening first: a close with bytes unread would
   // be a reset.
-  ScriptedServer hangs_up([](int fd) { read_some(fd); });
-  std::string released;
-  // A Telnet server that refuses the serial port option: the settings are
-  // refused, and the programmer still gets its release.
-  ScriptedServer telnet_only([&](int fd) {
-    released =
-        serve(fd, bytes({0xFF, 254, 44, 0xFF, 253, 0, 0xFF, 251, 0, 0xFF, 253, 3, 0xFF, 251, 3}),
-              [](const std::string&, std::string&) { return true; });
+  ScriptedServer hangs_up([](int fd) {
+    pollfd p{fd, POLLIN, 0};
+    char opening[64];
+    if (poll(&p, 1, kPeerWaitMs) == 1) (void)!::recv(fd, opening, sizeof opening, 0);
   });
   const struct {
     std::string url;
@@ -280,81 +367,110 @@ TEST(Rfc2217Serial, PortFailuresGiveTheirExitCodesAndSayWhy) {
       {hangs_up.url(), 2, "Can't access Port COM1\n",
        " cannot be opened: the port server closed the connection; can the port server open its "
        "serial device?"},
-      {telnet_only.url(), 4, "Can't set Port COM1 state\n",
-       " refused the line settings (19200 baud, 8N1, RTS/CTS): the server does not take Telnet's "
-       "serial port option (RFC 2217); is it a telnet(rfc2217) port?"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
     VirtualClock clock;
-    ScriptedConsole console(clock);
-    EXPECT_EQ(run_with(c.url, console, "q\n"), c.code);
-    EXPECT_EQ(console.out, kBannerStart +
-                               "Written from the programmer's documented exchanges; "
-                               "no warranty.\n\n" +
-                               c.message);
-    EXPECT_EQ(console.diagnostics, std::vector<std::string>{"COM1 (" + c.url + ")" + c.why});
+    const auto serial = remote_serial(c.url, clock);
+    ASSERT_NE(serial, nullptr);
+    const Outcome run = run_on(*serial, clock, "q\n");
+    EXPECT_EQ(run.code, c.code);
+    EXPECT_EQ(run.out, kBannerAll + c.message);
+    EXPECT_EQ(run.why, std::vector<std::string>{"COM1 (" + c.url + ")" + c.why});
   }
-  EXPECT_EQ(released, kRelease);
+}
+
+// A server without the serial port option, and one that confirms no
+// setting: both refuse the line, the second once its answers are 5 s late,
+// and the programmer still gets its release.
+TEST(Rfc2217Serial, AServerThatDoesNotConfirmTheLineRefusesIt) {
+  const std::string refused = " refused the line settings (19200 baud, 8N1, RTS/CTS): ";
+  ServedPort telnet_only(
+      bytes({0xFF, 254, 44, 0xFF, 253, 0, 0xFF, 251, 0, 0xFF, 253, 3, 0xFF, 251, 3}));
+  Outcome run = run_on(*telnet_only.serial, telnet_only.clock, "q\n");
+  EXPECT_EQ(run.code, 4);
+  EXPECT_EQ(run.out, kBannerAll + "Can't set Port COM1 state\n");
+  EXPECT_EQ(run.why, std::vector<std::string>{
+                         std::string("COM1 (") + ServedPort::kUrl + ")" + refused +
+                         "the server does not take Telnet's serial port option (RFC 2217); is it "
+                         "a telnet(rfc2217) port?"});
+  EXPECT_EQ(telnet_only.server->data, kRelease);
+
+  ServedPort silent;
+  silent.server->answers = false;
+  run = run_on(*silent.serial, silent.clock, "q\n");
+  EXPECT_EQ(run.code, 4);
+  EXPECT_EQ(run.why,
+            std::vector<std::string>{std::string("COM1 (") + ServedPort::kUrl + ")" + refused +
+                                     "the server did not confirm the line settings "
+                                     "within 5 s"});
+  // The open's question of the baud rate in force, the settings, and the
+  // release's two pauses.
+  EXPECT_EQ(silent.clock.now, 5000u + 5000 + 100 + 100);
+  EXPECT_EQ(silent.server->data, kRelease);
 }
 
 // The port server goes in the middle of a download, in the middle of a
 // doubled 0xFF: what came before is read, then the run ends as it ends
 // when a local port vanishes, and nothing more goes to the connection.
 TEST(Rfc2217Serial, AConnectionCutMidBlockEndsLikeAVanishedPort) {
-  std::string after_download;
-  ScriptedServer server([&](int fd) {
-    int prompts = 0;
-    const std::string data =
-        serve(fd, kPortOpening, [&](const std::string& data, std::string& reply) {
-          const int due = static_cast<int>(data.find('\x11') != std::string::npos) +
-                          static_cast<int>(data.find("S900000 01\r") != std::string::npos);
-          for (; prompts < due; ++prompts) reply += "[C]";
-          if (data.ends_with("R\r")) reply += "[0016][C]";
-          if (!data.ends_with("S8\r")) return true;
-          put(fd, bytes({0, 0, 0, 0xFF, 0xFF, 'A', 0xFF, 0xFF, 'B', 0xFF}));
-          shutdown(fd, SHUT_WR);
-          return true;
-        });
-    after_download = data.substr(data.find("S8\r") + 3);
-  });
-  VirtualClock clock;
-  ScriptedConsole console(clock);
-  EXPECT_EQ(run_with(server.url(), console, "2\nq\n"), 6);
-  EXPECT_EQ(console.out.substr(console.out.find(kMenu)),
-            kMenu + "Couldn't read Port COM1\nNo Response\n");
-  EXPECT_EQ(console.diagnostics,
-            std::vector<std::string>{"COM1 (" + server.url() +
-                                     ") went away: the port server closed the connection; is the "
-                                     "port server still running there, and the network up?"});
-  EXPECT_EQ(after_download, "") << "no byte after the connection ended, the release's neither";
+  ServedPort port;
+  int prompts = 0;
+  port.server->programmer = [&](PortServer& server) {
+    const std::string& data = server.data;
+    const int due = static_cast<int>(data.find('\x11') != std::string::npos) +
+                    static_cast<int>(data.find("S900000 01\r") != std::string::npos);
+    for (; prompts < due; ++prompts) server.say("[C]");
+    if (data.ends_with("R\r")) server.say("[0016][C]");
+    if (!data.ends_with("S8\r") || server.hung_up) return;
+    server.to_client += bytes({0, 0, 0, 0xFF, 0xFF, 'A', 0xFF, 0xFF, 'B', 0xFF});
+    server.hung_up = true;
+  };
+  const Outcome run = run_on(*port.serial, port.clock, "2\nq\n");
+  EXPECT_EQ(run.code, 6);
+  EXPECT_EQ(run.out.substr(run.out.find(kMenu)), kMenu + "Couldn't read Port COM1\nNo Response\n");
+  EXPECT_EQ(run.why, std::vector<std::string>{
+                         std::string("COM1 (") + ServedPort::kUrl +
+                         ") went away: the port server closed the connection; is the port server "
+                         "still running there, and the network up?"});
+  EXPECT_TRUE(port.server->data.ends_with("S8\r"))
+      << "no byte after the connection ended, the release's neither";
 }
 
 // The server takes bytes far faster than its line carries them. Writes
 // must keep near the line, or an abandon's discard would wait behind the
 // image; and the break must wait for the line, or it would overtake the
-// end of an upload. Both are bounds a busy machine cannot break.
+// end of an upload.
 TEST(Rfc2217Serial, WritesKeepNearTheServersLineAndDrainOnlyOnceItCanHaveCarriedThem) {
-  ScriptedServer server([](int fd) {
-    serve(fd, kPortOpening, [](const std::string&, std::string&) { return true; });
-  });
-  Rfc2217Serial serial(server.url());
+  ServedPort port;
+  Rfc2217Serial& serial = *port.serial;
   ASSERT_EQ(serial.open("COM1"), OpenResult::ok) << serial.error_text();
   ASSERT_TRUE(serial.get_state());
   ASSERT_TRUE(serial.set_state()) << serial.error_text();
   ASSERT_TRUE(serial.set_timeouts({60, 60}));
-  using std::chrono::steady_clock;
-  const auto start = steady_clock::now();
-  int written = 0;
-  while (steady_clock::now() - start < std::chrono::milliseconds(300) || written < 2500) {
-    written += static_cast<int>(serial.write_byte(0xFF).count);
-  }
-  const auto writing = steady_clock::now() - start;
-  const auto line = [](int n) { return std::chrono::microseconds(521) * n; };
-  EXPECT_LE(line(written), writing + std::chrono::milliseconds(1100)) << written << " bytes";
-  while (!serial.wait_output_drained(50)) {
-  }
-  EXPECT_GE(steady_clock::now() - start, line(written));
+  EXPECT_EQ(port.clock.now, 0u) << "a server that answers at once takes no time";
+  // 2,500 bytes are 1,302.5 ms of the line, 521 us each. A second of them
+  // goes at once; the last may go once no more than that is ahead.
+  for (int i = 0; i < 2500; ++i) ASSERT_EQ(serial.write_byte(0xFF).count, 1u) << i;
+  EXPECT_EQ(port.clock.now, 302u);
+  EXPECT_EQ(port.server->data, std::string(2500, '\xFF'));
+  EXPECT_FALSE(serial.wait_output_drained(1000));
+  EXPECT_EQ(port.clock.now, 1302u);
+  EXPECT_TRUE(serial.wait_output_drained(1000));
+  EXPECT_GE(port.clock.now, 1303u);
+  EXPECT_LT(port.clock.now, 1303u + 5) << "looked at every 5 ms";
+
+  // Each break's answer is its own: a refused one is noted, the other not.
+  std::vector<std::string> notes;
+  serial.set_note_sink([&](std::string_view note) { notes.emplace_back(note); });
+  port.server->refuses_breaks = true;
+  serial.set_break(true);
+  serial.set_break(false);
+  uint8_t byte = 0;
+  EXPECT_EQ(serial.read_byte(byte).count, 0u);
+  EXPECT_EQ(notes,
+            std::vector<std::string>{"the server refused to raise the break: it answered 6 to 5"});
+  EXPECT_EQ(port.server->data, std::string(2500, '\xFF')) << "the breaks are commands";
   serial.close();
 }
 

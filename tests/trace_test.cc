@@ -61,7 +61,7 @@ TEST(TraceFormat, ReadsBackWhatItWrote) {
                       "\"S900000 01\\r\"\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("\n1234.567 * pause 75 ms\n#1234.600 a note?with a line end\n"),
+  EXPECT_NE(text.find("\n1234.567 * pause 75 ms\n#1234.600 a note^Jwith a line end\n"),
             std::string::npos)
       << text;
 
@@ -106,7 +106,7 @@ TEST(TraceFormat, RefusesWhatIsNoTraceAndReadsWhatAKilledWriterLeft) {
       {kHead + "   0.000 <  \"x\"\n", "line 2: no bytes"},
       {kHead + "   0.000 * port exploded\n", "line 2: no event is called 'port exploded'"},
       // What the file says is shown, never obeyed.
-      {kHead + "   0.000 * \x1b]0;owned\x07\n", "no event is called '?]0;owned?'"},
+      {kHead + "   0.000 * \x1b]0;owned\x07\n", "no event is called '^[]0;owned^G'"},
       {kHead + std::string(1025, ' ') + "\n", "line 2: longer than 1024 characters"},
   };
   for (const Bad& b : bad) {
@@ -229,6 +229,15 @@ TEST(TraceRecording, AFileThatCannotBeCreatedLeavesTheBackendsAlone) {
   EXPECT_EQ(error, "cannot create the trace file /nonexistent/dir/t: No such file or directory");
   EXPECT_EQ(backends.serial.get(), serial);
   EXPECT_NE(backends.clock.get(), nullptr);
+}
+
+// The name comes from the environment: a terminal shows it, never obeys it.
+TEST(TraceRecording, AFileNameThatCannotBeCreatedIsShownNotObeyed) {
+  Backends backends;
+  std::string error;
+  EXPECT_FALSE(trace::record(backends, "/nonexistent/\x1b]0;owned\x07", error));
+  EXPECT_EQ(error,
+            "cannot create the trace file /nonexistent/^[]0;owned^G: No such file or directory");
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "chipferry/version.h"
+#include "platform/line.h"
+#include "platform/printable.h"
 #include "trace/trace.h"
 
 namespace chipferry::trace {
@@ -25,7 +27,7 @@ class Recorder {
   Recorder& operator=(const Recorder&) = delete;
   ~Recorder() {
     if (!writer.finish()) {
-      std::fprintf(stderr, "chipferry: the trace %s is incomplete: %s\n", path_.c_str(),
+      std::fprintf(stderr, "chipferry: the trace %s is incomplete: %s\n", printable(path_).c_str(),
                    std::strerror(writer.error()));
     }
   }
@@ -43,15 +45,6 @@ class Recorder {
   std::unique_ptr<Clock> clock_;
   uint64_t epoch_ms_;
 };
-
-std::string hex(uint8_t byte) {
-  char text[4];
-  std::snprintf(text, sizeof text, "%02X", byte);
-  return text;
-}
-
-// The line set_state() sets, in the words the traces have always used.
-constexpr char kLineSet[] = "19200 8N1 rts/cts";
 
 class TracingSerial : public SerialDevice {
  public:
@@ -86,7 +79,7 @@ class TracingSerial : public SerialDevice {
 
   bool set_state() override {
     const bool ok = inner_->set_state();
-    rec_->event(ok ? Event::settings_set : Event::settings_refused, kLineSet);
+    rec_->event(ok ? Event::settings_set : Event::settings_refused, line::kTraceText);
     return ok;
   }
 
@@ -194,7 +187,9 @@ bool record(Backends& backends, const std::string& path, std::string& error) {
   // Binary: the same bytes on every system, LF line ends included.
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
-    error = "cannot create the trace file " + path + ": " + std::strerror(errno);
+    const char* reason = std::strerror(errno);
+    error = "cannot create the trace file ";
+    error += printable(path) + ": " + reason;
     return false;
   }
   auto recorder =

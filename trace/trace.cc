@@ -5,6 +5,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/printable.h"
+
 namespace chipferry::trace {
 namespace {
 
@@ -69,42 +71,21 @@ std::string quoted(std::string_view bytes) {
         if (b >= 0x20 && b < 0x7F) {
           text.push_back(c);
         } else {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02X", b);
-          text += hex;
+          text += "\\x";
+          text += hex(b);
         }
     }
   }
   return text + '"';
 }
 
-std::string hex(uint8_t byte) {
-  char text[4];
-  std::snprintf(text, sizeof text, "%02X", byte);
-  return text;
-}
-
-// Text for one line of the file: a line end or a control character in a
-// note or a detail would break the line apart.
-std::string one_line(std::string_view text) {
-  std::string line(text);
-  for (char& c : line) {
-    if (static_cast<uint8_t>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return line;
-}
-
 // A piece of an untrusted line, safe to put in a message, in quotes.
 std::string shown(std::string_view text) {
   constexpr size_t kMaxShown = 40;
-  std::string piece = one_line(text.substr(0, kMaxShown));
-  for (char& c : piece) {
-    if (static_cast<uint8_t>(c) >= 0x80) c = '?';
-  }
+  std::string piece = "'";
+  piece += printable(text.substr(0, kMaxShown));
   if (text.size() > kMaxShown) piece += "...";
-  piece.insert(piece.begin(), '\'');
-  piece += '\'';
-  return piece;
+  return piece + "'";
 }
 
 int hex_digit(char c) {
@@ -278,8 +259,10 @@ void Writer::end_run() {
 
 void Writer::comment(std::string_view text) {
   end_run();
+  // A line end or a control character in a note or a detail would break
+  // the line apart.
   std::string line = "# ";
-  line += one_line(text);
+  line += printable(text);
   put(line + '\n');
 }
 
@@ -288,7 +271,7 @@ void Writer::note(uint64_t at_ms, std::string_view text) {
   std::string line = "#";
   line += stamp(at_ms);
   line += ' ';
-  line += one_line(text);
+  line += printable(text);
   put(line + '\n');
 }
 
@@ -300,8 +283,8 @@ void Writer::byte(char direction, uint8_t byte, uint64_t at_ms) {
     put(stamp(at_ms) + " " + direction);
   }
   // The line is written as it grows: a run that is killed keeps its bytes.
-  char piece[8];
-  std::snprintf(piece, sizeof piece, " %02X", byte);
+  std::string piece = " ";
+  piece += hex(byte);
   put(piece);
   run_.push_back(static_cast<char>(byte));
   run_last_ms_ = at_ms;
@@ -312,7 +295,7 @@ void Writer::event(uint64_t at_ms, Event event, std::string_view detail) {
   std::string line = stamp(at_ms) + " " + kEventMark + " " + event_name(event);
   if (!detail.empty()) {
     line += ' ';
-    line += one_line(detail);
+    line += printable(detail);
   }
   put(line + "\n");
 }
@@ -332,6 +315,12 @@ bool Writer::finish() {
   if (std::fclose(file_) != 0 && error_ == 0) error_ = errno;
   file_ = nullptr;
   return error_ == 0;
+}
+
+std::string hex(uint8_t byte) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02X", byte);
+  return text;
 }
 
 std::string describe(std::string_view bytes) {

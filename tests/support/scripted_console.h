@@ -1,11 +1,14 @@
-// A console for the tests: standard input is a fixed text, standard output
-// is collected, and key presses arrive at given virtual times. The run can
-// be asked to end as a signal asks it, at a virtual time or at a line
-// read, and standard output can lose its reader after some writes.
+// A console for the tests and the fuzzer: standard input is a fixed text,
+// standard output is collected, and key presses arrive at given virtual
+// times. The run can be asked to end as a signal asks it, at a virtual
+// time or at a line read, and standard output can lose its reader after
+// some writes. A harness that watches the run is called at the start of
+// every write and read.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +23,7 @@ class ScriptedConsole : public Console {
   explicit ScriptedConsole(VirtualClock& clock) : clock_(clock) {}
 
   void write(std::string_view text) override {
+    watched();
     if (writes_before_output_gone == 0) {
       output_gone = true;
       return;
@@ -29,6 +33,7 @@ class ScriptedConsole : public Console {
   }
 
   bool read_line(std::string& line) override {
+    watched();
     ++line_reads;
     // A read that the request interrupts.
     if (stop_requested() != Stop::none) return false;
@@ -42,7 +47,10 @@ class ScriptedConsole : public Console {
     return true;
   }
 
-  void wait_key() override { ++key_waits; }
+  void wait_key() override {
+    watched();
+    ++key_waits;
+  }
 
   void set_key_mode(bool on) override {
     key_mode = on;
@@ -50,6 +58,7 @@ class ScriptedConsole : public Console {
   }
 
   int poll_key() override {
+    watched();
     ++key_polls;
     if (!keys.empty() && keys.front().at_ms <= clock_.now && key_polls > keys.front().after_polls) {
       const int key = keys.front().key;
@@ -66,7 +75,10 @@ class ScriptedConsole : public Console {
     statuses.push_back({std::string(line), clock_.now});
   }
 
-  void diagnostic(std::string_view line) override { diagnostics.emplace_back(line); }
+  void diagnostic(std::string_view line) override {
+    watched();
+    diagnostics.emplace_back(line);
+  }
 
   Stop stop_requested() override {
     if (output_gone) return Stop::output_gone;
@@ -114,8 +126,15 @@ class ScriptedConsole : public Console {
   bool status_terminal = true;  ///< standard error is a terminal
   /// Every diagnostic line, without "chipferry: " and the line end.
   std::vector<std::string> diagnostics;
+  /// Called first in every write, line read, key wait, key poll and
+  /// diagnostic: the fuzzer's watch on the run.
+  std::function<void()> on_call;
 
  private:
+  void watched() const {
+    if (on_call) on_call();
+  }
+
   VirtualClock& clock_;
 };
 

@@ -20,8 +20,14 @@ bool SimSerial::set_timeouts(const Timeouts& timeouts_wanted) {
   return true;
 }
 
+bool SimSerial::fails_now() {
+  ++calls_;
+  return failing_every != 0 && calls_ % failing_every == 0;
+}
+
 bool SimSerial::line_gone() {
-  if (!programmer_.hung_up()) return false;
+  const bool called_off = hang_up_at_call != 0 && calls_ >= hang_up_at_call;
+  if (!far_end_.hung_up() && !called_off) return false;
   // The call that finds the line gone is fine; any after it is not.
   if (gone_told_) ++calls_after_hang_up;
   gone_told_ = true;
@@ -30,10 +36,15 @@ bool SimSerial::line_gone() {
 }
 
 ByteIo SimSerial::write_byte(uint8_t byte) {
+  watched();
+  bool fails = fails_now();
   if (line_gone()) return {false, 0, true};
   const bool faults_due = bytes_written_ >= faults_from_byte;
-  if (faults_due && failing_writes > 0) {
+  if (!fails && faults_due && failing_writes > 0) {
     --failing_writes;
+    fails = true;
+  }
+  if (fails) {
     error = "Write fault";
     return {false, 0};
   }
@@ -44,36 +55,43 @@ ByteIo SimSerial::write_byte(uint8_t byte) {
   }
   ++bytes_written_;
   events.push_back({WireEvent::Kind::byte, byte, clock_.now});
-  programmer_.receive(byte, clock_.now);
+  far_end_.receive(byte, clock_.now);
   return {true, 1};
 }
 
 ByteIo SimSerial::read_byte(uint8_t& byte) {
+  watched();
+  bool fails = fails_now();
   if (line_gone()) return {false, 0, true};
-  if (failing_reads > 0) {
+  if (!fails && failing_reads > 0) {
     --failing_reads;
+    fails = true;
+  }
+  if (fails) {
     error = "Read fault";
     return {false, 0};
   }
-  programmer_.advance(clock_.now);
-  const auto ready = programmer_.next_ready();
+  far_end_.advance(clock_.now);
+  const auto ready = far_end_.next_ready();
   if (ready && *ready <= clock_.now + timeouts.read_ms) {
     if (*ready > clock_.now) clock_.now = *ready;
-    byte = programmer_.take();
+    byte = far_end_.take();
     return {true, 1};
   }
   clock_.now += timeouts.read_ms;
-  programmer_.advance(clock_.now);
+  far_end_.advance(clock_.now);
   return {true, 0};
 }
 
 void SimSerial::set_break(bool on) {
+  watched();
   if (line_gone()) return;
   events.push_back({on ? WireEvent::Kind::break_on : WireEvent::Kind::break_off, 0, clock_.now});
-  programmer_.set_break(on, clock_.now);
+  far_end_.set_break(on, clock_.now);
 }
 
 bool SimSerial::wait_output_drained(uint32_t max_ms) {
+  watched();
   if (line_gone() || undrained_waits == 0) return true;
   --undrained_waits;
   clock_.now += max_ms;
@@ -81,6 +99,7 @@ bool SimSerial::wait_output_drained(uint32_t max_ms) {
 }
 
 void SimSerial::discard_output() {
+  watched();
   if (!line_gone()) ++discards;
 }
 

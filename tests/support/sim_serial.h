@@ -1,20 +1,23 @@
 // The simulated programmer plugged in as the serial device, on a virtual
-// clock: the in-process host of the model, for the tests.
+// clock: the in-process host of the model (or of any other far end, a
+// sim::Peer), for the tests and the fuzzer.
 //
-// A read takes the next byte the model has ready; if none is ready within
+// A read takes the next byte the far end has ready; if none is ready within
 // the read time-out the program set, the clock moves on by that time-out
 // and the read comes back empty, exactly as a silent line behaves. A held
 // write takes the write time-out. Everything the program does to the line
 // (bytes, break on and off, the close) is recorded with its virtual time,
 // and the calls can be made to fail, time out or find the line hung up.
+// A harness that watches the run is called at the start of every call.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/serial.h"
-#include "sim/programmer.h"
+#include "sim/peer.h"
 #include "tests/support/virtual_clock.h"
 
 namespace chipferry::test {
@@ -29,8 +32,7 @@ struct WireEvent {
 
 class SimSerial : public SerialDevice {
  public:
-  SimSerial(sim::Programmer& programmer, VirtualClock& clock)
-      : programmer_(programmer), clock_(clock) {}
+  SimSerial(sim::Peer& far_end, VirtualClock& clock) : far_end_(far_end), clock_(clock) {}
 
   OpenResult open(const char* port_name) override;
   bool get_state() override { return get_state_ok; }
@@ -57,7 +59,11 @@ class SimSerial : public SerialDevice {
   size_t faults_from_byte = 0;   ///< the two above start once this many bytes went out
   uint32_t failing_reads = 0;    ///< the next read calls fail
   uint32_t undrained_waits = 0;  ///< the next drain waits run out (CTS held off)
-  int discards = 0;              ///< discard_output calls
+  uint32_t failing_every = 0;    ///< every this many reads and writes, one fails; 0: none
+  /// The read or write of this number, from 1, finds the line hung up, as
+  /// does every call after it; 0: none does.
+  uint64_t hang_up_at_call = 0;
+  int discards = 0;  ///< discard_output calls
   /// Set by the calls that fail; a hang-up of the programmer's
   /// (Faults::hang_up_*) fails every later call, gone.
   std::string error;
@@ -72,13 +78,24 @@ class SimSerial : public SerialDevice {
   /// that heard it has gone makes none.
   int calls_after_hang_up = 0;
 
+  /// Called first in every read, write, break, drain and discard: the
+  /// fuzzer's watch on the run.
+  std::function<void()> on_call;
+
  private:
-  sim::Programmer& programmer_;
+  sim::Peer& far_end_;
   VirtualClock& clock_;
-  /// True, counting the call, once the programmer has hung up.
+  /// Counts a read or a write, and says whether it is one that fails.
+  bool fails_now();
+  /// True, counting the call, once the far end or hang_up_at_call has hung
+  /// up the line.
   bool line_gone();
+  void watched() const {
+    if (on_call) on_call();
+  }
 
   size_t bytes_written_ = 0;
+  uint64_t calls_ = 0;  ///< reads and writes
   bool gone_told_ = false;
 };
 

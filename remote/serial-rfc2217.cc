@@ -1,11 +1,10 @@
-#include "platform/serial-rfc2217.h"
+#include "remote/serial-rfc2217.h"
 
 #include <algorithm>
-#include <chrono>
 #include <utility>
 
-#include "platform/com1.h"
 #include "platform/deadline.h"
+#include "platform/line.h"
 
 namespace chipferry {
 namespace {
@@ -27,8 +26,6 @@ constexpr size_t kMaxBreaksAsked = 8;
 
 constexpr ByteIo kGone{false, 0, true};
 
-// A byte's time on the programmer's line: ten bits at 19,200 baud.
-constexpr std::chrono::microseconds kByteOnLine{521};
 // How far the bytes written may run ahead of the server's line. The
 // network would take a whole image at once, and a server reads the stream
 // in order: the discard of an abandon would then wait behind every byte,
@@ -36,14 +33,15 @@ constexpr std::chrono::microseconds kByteOnLine{521};
 // data. A second of the line fits in what a server and its device queue
 // hold (ser2net: 64 bytes and the tty's few KiB), so a discard finds them
 // there, and the line is kept fed across a network's hiccups.
-constexpr std::chrono::milliseconds kAheadOfLine{1000};
+constexpr uint64_t kAheadOfLineUs = 1'000'000;
+constexpr uint64_t kByteUs = line::kByteTime.count();
 
-// The programmer's line: 19,200 baud, 8N1, RTS/CTS.
+// The programmer's line. RFC 2217 numbers one and two stop bits 1 and 2.
 constexpr Setting kLine[] = {
-    {Command::set_baud_rate, 19200},
-    {Command::set_data_size, 8},
+    {Command::set_baud_rate, line::kBaud},
+    {Command::set_data_size, line::kDataBits},
     {Command::set_parity, rfc2217::parity::kNone},
-    {Command::set_stop_size, rfc2217::stop_size::kOne},
+    {Command::set_stop_size, line::kStopBits},
     {Command::set_control, rfc2217::control::kHardwareFlowControl},
 };
 
@@ -65,22 +63,22 @@ const char* setting_name(Command command) {
   return "setting";
 }
 
-// What a server wrote before it closed the connection, as far as it is
-// text: ser2net says there why it could not open the port.
+// What a server wrote before it closed the connection, on one line:
+// ser2net says there why it could not open the port. Its line ends (and
+// Telnet's CR NUL) become blanks; whatever else it holds is made harmless
+// where the words are shown.
 std::string server_words(const std::deque<uint8_t>& data) {
   constexpr size_t kMost = 100;
   std::string words;
   for (const uint8_t byte : data) {
     if (words.size() >= kMost) break;
-    const bool printable = byte >= 0x20 && byte < 0x7F;
-    if (printable) words += static_cast<char>(byte);
-    if (!printable && !words.empty() && words.back() != ' ') words += ' ';
+    const bool blank = byte == '\r' || byte == '\n' || byte == '\t' || byte == '\0';
+    if (!blank) words += static_cast<char>(byte);
+    if (blank && !words.empty() && words.back() != ' ') words += ' ';
   }
   while (!words.empty() && words.back() == ' ') words.pop_back();
   return words;
 }
-
-size_t slot(Command command) { return static_cast<size_t>(command); }
 
 }  // namespace
 
@@ -99,13 +97,14 @@ OpenResult Rfc2217Serial::open(const char*) {
   // closes the connection instead when it cannot open its device.
   if (!lost_ && client_.com_port()) {
     static constexpr Setting kBaudRateInForce[] = {{Command::set_baud_rate, rfc2217::kQuery}};
-    exchange(kBaudRateInForce);
+    Asked asked;
+    exchange(kBaudRateInForce, asked);
   }
   if (lost_) {
     const std::string words = server_words(client_.data);
     if (!words.empty()) error_ += ": \"" + words + "\"";
     advice_ = "can the port server open its serial device?";
-    tcp_.close(0);
+    connection_->close(0);
     return OpenResult::failed;
   }
   // What came before the port was set up answers nothing of ours (ser2net
@@ -121,8 +120,8 @@ OpenResult Rfc2217Serial::open(const char*) {
 }
 
 OpenResult Rfc2217Serial::connect(const rfc2217::Address& address) {
-  const ConnectResult result = tcp_.connect(address.host, address.port, kConnectMs);
-  if (result != ConnectResult::ok) error_ = tcp_.error_text();
+  const ConnectResult result = connection_->connect(address.host, address.port, kConnectMs);
+  if (result != ConnectResult::ok) error_ = connection_->error_text();
   switch (result) {
     case ConnectResult::ok:
       return OpenResult::ok;
@@ -152,17 +151,18 @@ bool Rfc2217Serial::set_state() {
   if (!client_.binary()) {
     return refuse("the server does not pass all eight bits of each byte (Telnet binary mode)", "");
   }
-  if (!exchange(kLine)) {
+  Asked asked;
+  if (!exchange(kLine, asked)) {
     if (lost_) return false;
     return refuse("the server did not confirm the line settings within " +
                       std::to_string(kAnswerMs / 1000) + " s",
                   "");
   }
-  for (const Setting& wanted : kLine) {
-    const uint32_t answer = *answers_[slot(wanted.command)];
-    if (answer != wanted.value) {
-      return refuse(std::string("the server answered ") + setting_name(wanted.command) + " " +
-                        std::to_string(answer) + " to " + std::to_string(wanted.value),
+  for (const auto& request : asked) {
+    if (request->refused()) {
+      return refuse(std::string("the server answered ") + setting_name(request->asked.command) +
+                        " " + std::to_string(*request->answer) + " to " +
+                        std::to_string(request->asked.value),
                     "");
     }
   }
@@ -186,16 +186,16 @@ ByteIo Rfc2217Serial::write_byte(uint8_t byte) {
   if (lost_) return kGone;
   // What went before leaves first: a byte never overtakes a command.
   if (!send_pending(write_timeout_ms_)) return lost_ ? kGone : ByteIo{true, 0};
-  const auto near_the_line = [this] { return line_done_ - Steady::now() <= kAheadOfLine; };
+  const auto near_the_line = [this] { return line_done_us_ <= now_us() + kAheadOfLineUs; };
   if (!await(near_the_line, write_timeout_ms_, 1)) return lost_ ? kGone : ByteIo{true, 0};
   client_.send_data(byte);
   send_pending(0);
-  line_done_ = std::max(line_done_, Steady::now()) + kByteOnLine;
+  line_done_us_ = std::max(line_done_us_, now_us()) + kByteUs;
   return lost_ ? kGone : ByteIo{true, 1};
 }
 
 ByteIo Rfc2217Serial::read_byte(uint8_t& byte) {
-  const Deadline deadline(read_timeout_ms_);
+  const Deadline deadline(clock_, read_timeout_ms_);
   for (;;) {
     // What came before the connection ended is still read.
     if (!client_.data.empty()) {
@@ -212,8 +212,8 @@ ByteIo Rfc2217Serial::read_byte(uint8_t& byte) {
 void Rfc2217Serial::set_break(bool on) {
   if (lost_) return;
   const uint8_t value = on ? rfc2217::control::kBreakOn : rfc2217::control::kBreakOff;
-  client_.send_command(Command::set_control, value);
-  if (breaks_asked_.size() < kMaxBreaksAsked) breaks_asked_.push_back(value);
+  if (breaks_.size() == kMaxBreaksAsked) breaks_.pop_front();
+  breaks_.push_back(client_.ask({Command::set_control, value}));
   send_pending(write_timeout_ms_);
 }
 
@@ -223,32 +223,32 @@ void Rfc2217Serial::set_break(bool on) {
 // sooner could overtake data the server still holds, and end an upload
 // short.
 bool Rfc2217Serial::wait_output_drained(uint32_t max_ms) {
-  const Deadline deadline(max_ms);
+  const Deadline deadline(clock_, max_ms);
   if (!send_pending(max_ms)) return lost_;
   // Reading meanwhile notices a connection that ends; a connection that
   // has ended holds nothing that will still leave.
   const auto drained = [this] {
-    return lost_ || (Steady::now() >= line_done_ && tcp_.all_delivered());
+    return lost_ || (now_us() >= line_done_us_ && connection_->all_delivered());
   };
   return await(drained, deadline.left_ms(), 5);
 }
 
 void Rfc2217Serial::discard_output() {
   if (lost_) return;
-  client_.send_command(Command::purge_data, rfc2217::kPurgeTransmit);
+  client_.ask({Command::purge_data, rfc2217::kPurgeTransmit});
   send_pending(write_timeout_ms_);
 }
 
 void Rfc2217Serial::close() {
-  if (!tcp_.is_open()) return;
+  if (!connection_->is_open()) return;
   if (lost_) {
-    tcp_.close(0);
+    connection_->close(0);
     return;
   }
   // The release has paused for its bytes; what the connection has not
   // taken by now is held back by the programmer.
   send_pending(write_timeout_ms_ * 4);
-  tcp_.close(kCloseMs);
+  connection_->close(kCloseMs);
 }
 
 std::string Rfc2217Serial::gone_advice() const {
@@ -262,8 +262,8 @@ void Rfc2217Serial::set_note_sink(const std::function<void(std::string_view)>& s
 bool Rfc2217Serial::send_pending(uint32_t max_ms) {
   if (client_.out.empty()) return true;
   if (lost_) return false;
-  const long sent =
-      tcp_.send({reinterpret_cast<const uint8_t*>(client_.out.data()), client_.out.size()}, max_ms);
+  const long sent = connection_->send(
+      {reinterpret_cast<const uint8_t*>(client_.out.data()), client_.out.size()}, max_ms);
   if (sent < 0) {
     lose();
     return false;
@@ -274,11 +274,11 @@ bool Rfc2217Serial::send_pending(uint32_t max_ms) {
 
 bool Rfc2217Serial::receive(uint32_t max_ms) {
   uint8_t raw[512];
-  const long n = tcp_.receive(raw, max_ms);
+  const long n = connection_->receive(raw, max_ms);
   if (n < 0) lose();
   if (n <= 0) return false;
   client_.take({raw, static_cast<size_t>(n)});
-  sort_replies();
+  note_refused_breaks();
   // Answers the server is owed go at once, without waiting for room.
   send_pending(0);
   return true;
@@ -287,7 +287,7 @@ bool Rfc2217Serial::receive(uint32_t max_ms) {
 // Reads what comes until `done`, for at most `max_ms`. Each read waits at
 // most `slice_ms`, for a `done` that time alone can make true.
 bool Rfc2217Serial::await(const std::function<bool()>& done, uint32_t max_ms, uint32_t slice_ms) {
-  const Deadline deadline(max_ms);
+  const Deadline deadline(clock_, max_ms);
   while (!done()) {
     const uint32_t left = deadline.left_ms();
     if (lost_ || left == 0) return false;
@@ -296,46 +296,43 @@ bool Rfc2217Serial::await(const std::function<bool()>& done, uint32_t max_ms, ui
   return true;
 }
 
-bool Rfc2217Serial::exchange(std::span<const Setting> requests) {
-  for (const Setting& r : requests) {
-    answers_[slot(r.command)].reset();
-    client_.send_command(r.command, r.value);
-  }
+// Asks for each of `settings`, and waits until the server has answered
+// them all; false when it has not within kAnswerMs.
+bool Rfc2217Serial::exchange(std::span<const Setting> settings, Asked& asked) {
+  asked.clear();
+  for (const Setting& setting : settings) asked.push_back(client_.ask(setting));
   send_pending(kAnswerMs);
   return await(
       [&] {
-        return std::all_of(requests.begin(), requests.end(),
-                           [&](const Setting& r) { return answers_[slot(r.command)].has_value(); });
+        return std::all_of(asked.begin(), asked.end(),
+                           [](const auto& request) { return request->answer.has_value(); });
       },
       kAnswerMs);
 }
 
-// SET-CONTROL carries both the flow control and the break: an answer
-// belongs to the request its value's group says.
-void Rfc2217Serial::sort_replies() {
-  for (const Setting& reply : client_.replies) {
-    if (reply.command == Command::set_control && rfc2217::control::is_break(reply.value)) {
-      if (breaks_asked_.empty()) continue;
-      const uint8_t asked = breaks_asked_.front();
-      breaks_asked_.pop_front();
-      if (reply.value != asked) {
-        note(std::string("the server refused to ") +
-             (asked == rfc2217::control::kBreakOn ? "raise" : "clear") +
-             " the break: it answered " + std::to_string(reply.value) + " to " +
-             std::to_string(asked));
-      }
-    } else if (reply.command != Command::purge_data &&
-               (reply.command != Command::set_control || rfc2217::control::is_flow(reply.value))) {
-      answers_[slot(reply.command)] = reply.value;
+// A break is not waited for, but a server that refuses one is worth a line
+// in the trace: the upload it was to end may end otherwise, or not.
+void Rfc2217Serial::note_refused_breaks() {
+  for (auto it = breaks_.begin(); it != breaks_.end();) {
+    const rfc2217::Request& request = **it;
+    if (!request.answer) {
+      ++it;
+      continue;
     }
+    if (request.refused()) {
+      note(std::string("the server refused to ") +
+           (request.asked.value == rfc2217::control::kBreakOn ? "raise" : "clear") +
+           " the break: it answered " + std::to_string(*request.answer) + " to " +
+           std::to_string(request.asked.value));
+    }
+    it = breaks_.erase(it);
   }
-  client_.replies.clear();
 }
 
 void Rfc2217Serial::lose() {
   if (lost_) return;
   lost_ = true;
-  error_ = tcp_.error_text();
+  error_ = connection_->error_text();
   advice_.clear();
   note("the connection to the port server ended: " + error_);
 }
@@ -344,10 +341,9 @@ void Rfc2217Serial::note(const std::string& text) {
   if (note_sink_) note_sink_(text);
 }
 
-std::unique_ptr<SerialDevice> remote_serial(const char* usual) {
-  const std::string com1 = com1_device(usual);
-  if (!rfc2217::is_url(com1)) return nullptr;
-  return std::make_unique<Rfc2217Serial>(com1);
+std::unique_ptr<SerialDevice> remote_serial(const std::string& device, Clock& clock) {
+  if (!rfc2217::is_url(device)) return nullptr;
+  return std::make_unique<Rfc2217Serial>(device, clock, std::make_unique<TcpConnection>());
 }
 
 }  // namespace chipferry

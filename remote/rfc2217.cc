@@ -1,5 +1,6 @@
-#include "platform/rfc2217.h"
+#include "remote/rfc2217.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace chipferry::rfc2217 {
@@ -37,19 +38,22 @@ void Client::start() {
 
 void Client::send_data(uint8_t byte) { put_escaped(byte, out); }
 
-void Client::send_command(Command command, uint32_t value) {
+std::shared_ptr<const Request> Client::ask(Setting setting) {
   out += static_cast<char>(kIac);
   out += static_cast<char>(kSb);
   out += static_cast<char>(kComPort);
-  out += static_cast<char>(command);
-  if (command == Command::set_baud_rate) {
+  out += static_cast<char>(setting.command);
+  if (setting.command == Command::set_baud_rate) {
     for (int shift = 24; shift >= 0; shift -= 8)
-      put_escaped(static_cast<uint8_t>(value >> shift), out);
+      put_escaped(static_cast<uint8_t>(setting.value >> shift), out);
   } else {
-    put_escaped(static_cast<uint8_t>(value), out);
+    put_escaped(static_cast<uint8_t>(setting.value), out);
   }
   out += static_cast<char>(kIac);
   out += static_cast<char>(kSe);
+  if (waiting_.size() == kMaxWaiting) waiting_.pop_front();
+  waiting_.push_back(std::make_shared<Request>(Request{setting, std::nullopt}));
+  return waiting_.back();
 }
 
 void Client::send_option(uint8_t verb, uint8_t option) {
@@ -72,13 +76,13 @@ void Client::take(std::span<const uint8_t> in) {
         if (byte == kIac) {
           parse_ = Parse::iac;
         } else {
-          data.push_back(byte);
+          keep_data(byte);
         }
         break;
       case Parse::iac:
         parse_ = Parse::data;
         if (byte == kIac) {
-          data.push_back(byte);
+          keep_data(byte);
         } else if (byte >= kWill) {
           verb_ = byte;
           parse_ = Parse::verb;
@@ -150,22 +154,16 @@ void Client::subnegotiation() {
   if (sb_overflow_ || sb_size_ < 3 || sb_[0] != kComPort || sb_[1] <= kServerOffset) return;
   const auto command = static_cast<Command>(sb_[1] - kServerOffset);
   const size_t size = sb_size_ - 2;
-  const size_t expected = command == Command::set_baud_rate ? 4 : 1;
-  switch (command) {
-    case Command::set_baud_rate:
-    case Command::set_data_size:
-    case Command::set_parity:
-    case Command::set_stop_size:
-    case Command::set_control:
-    case Command::purge_data:
-      break;
-    default:
-      return;  // notifications and flow control of the server's buffers
-  }
-  if (size != expected) return;
+  if (size != (command == Command::set_baud_rate ? 4u : 1u)) return;
+  // Notifications, and the flow control of the server's own buffers,
+  // answer nothing we asked.
+  const auto request = std::find_if(waiting_.begin(), waiting_.end(),
+                                    [&](const auto& r) { return r->asked.command == command; });
+  if (request == waiting_.end()) return;
   uint32_t value = 0;
   for (size_t i = 0; i < size; ++i) value = value << 8 | sb_[2 + i];
-  replies.push_back({command, value});
+  (*request)->answer = value;
+  waiting_.erase(request);
 }
 
 bool is_url(std::string_view name) {

@@ -17,10 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace chipferry::rfc2217 {
 
@@ -47,8 +48,6 @@ enum class Command : uint8_t {
   purge_data = 12,
 };
 constexpr uint8_t kServerOffset = 100;
-/// One past the highest command we send: a table by command has this size.
-constexpr size_t kCommandCount = 13;
 
 /// A value of 0 asks for the setting in force without changing it.
 constexpr uint32_t kQuery = 0;
@@ -57,29 +56,35 @@ namespace parity {
 constexpr uint8_t kNone = 1;
 }  // namespace parity
 
-namespace stop_size {
-constexpr uint8_t kOne = 1;
-}  // namespace stop_size
-
-/// SET-CONTROL values. One command carries several settings; an answer
-/// belongs to the group its value falls in.
+/// SET-CONTROL values: one command carries the flow control and the break.
 namespace control {
 constexpr uint8_t kHardwareFlowControl = 3;  ///< RTS/CTS
 constexpr uint8_t kBreakOn = 5;
 constexpr uint8_t kBreakOff = 6;
-/// The flow control of the output: query, none, XON/XOFF, hardware.
-constexpr bool is_flow(uint32_t value) { return value <= 3; }
-constexpr bool is_break(uint32_t value) { return value >= 4 && value <= 6; }
 }  // namespace control
 
 /// PURGE-DATA: what the server holds for the serial line to send.
 constexpr uint8_t kPurgeTransmit = 2;
 
-/// A COM-PORT-OPTION command with its value: one of ours, or the server's
-/// answer to it, which carries the value it has put in force.
+/// A COM-PORT-OPTION command with the value we ask for.
 struct Setting {
   Command command;
   uint32_t value;
+};
+
+/// One COM-PORT-OPTION request of ours and what became of it. A server
+/// answers the commands of a kind in the order they came, so an answer
+/// belongs to the oldest request of its command still waiting, and is
+/// given to it where it is read: SET-CONTROL carries both the flow control
+/// and the break, and only the order tells which of them an answer is for.
+struct Request {
+  Setting asked;
+  std::optional<uint32_t> answer;  ///< what the server put in force; none before it said
+
+  /// The server put something else in force than was asked for.
+  bool refused() const {
+    return answer.has_value() && asked.value != kQuery && *answer != asked.value;
+  }
 };
 
 class Client {
@@ -88,14 +93,15 @@ class Client {
   void start();
   /// One byte of data for the serial line.
   void send_data(uint8_t byte);
-  /// A COM-PORT-OPTION command: four bytes of value for the baud rate, one
-  /// for the others.
-  void send_command(Command command, uint32_t value);
+  /// Sends a COM-PORT-OPTION command (four bytes of value for the baud
+  /// rate, one for the others) and keeps its record for the answer. Who
+  /// wants the answer holds on to the record; the others drop it.
+  std::shared_ptr<const Request> ask(Setting setting);
   /// Reads what the server sent. A command that `in` ends inside of is
   /// taken up where it stopped on the next call.
   void take(std::span<const uint8_t> in);
 
-  /// Every request of ours has had its answer.
+  /// Every Telnet option we asked for has had its answer.
   bool settled() const;
   /// The server takes the COM-PORT-OPTION.
   bool com_port() const { return us_[kComPort] == State::on; }
@@ -104,18 +110,25 @@ class Client {
 
   /// Bytes for the server, in order; the caller erases what it has sent.
   std::string out;
-  /// Data from the serial line, oldest first.
+  /// Data from the serial line, oldest first. A server that sends more
+  /// than kMaxData while nobody reads overruns it, as a UART's receive
+  /// buffer is overrun: what does not fit is lost.
   std::deque<uint8_t> data;
-  /// The server's answers to our commands, oldest first.
-  std::vector<Setting> replies;
+  static constexpr size_t kMaxData = 65536;
 
  private:
   enum class State : uint8_t { off, asked, on };
   enum class Parse : uint8_t { data, iac, verb, sb, sb_iac };
+  /// Requests kept waiting for their answers: a server that answers none
+  /// of a kind makes the oldest fall out instead of the list grow.
+  static constexpr size_t kMaxWaiting = 16;
 
   void negotiate(uint8_t verb, uint8_t option);
   void subnegotiation();
   void keep_in_sb(uint8_t byte);
+  void keep_data(uint8_t byte) {
+    if (data.size() < kMaxData) data.push_back(byte);
+  }
   void send_option(uint8_t verb, uint8_t option);
 
   State us_[256] = {};   ///< options on our side (WILL / WONT)
@@ -126,6 +139,8 @@ class Client {
   uint8_t sb_[16] = {};
   size_t sb_size_ = 0;
   bool sb_overflow_ = false;
+  /// Our requests the server has not answered yet, oldest first.
+  std::deque<std::shared_ptr<Request>> waiting_;
 };
 
 /// Where a port server listens.

@@ -1,8 +1,10 @@
 // The serial port on another machine. CHIPFERRY_COM1=rfc2217://HOST:PORT
 // reaches a port server (ser2net, say, on a small board beside the
 // programmer) over TCP and speaks Telnet's serial port option to it
-// (platform/rfc2217.h). The same source serves Linux and Windows; the
-// sockets are behind platform/socket.h.
+// (remote/rfc2217.h). The same source serves Linux and Windows; the
+// sockets are behind platform/socket.h. Its waits count on the program's
+// Clock, so that the tests run it on their virtual clock, against a port
+// server in memory.
 //
 // The port's steps, on the connection:
 //  - open: the connection, bounded in time; the Telnet options; and one
@@ -12,10 +14,10 @@
 //    connection that ends before that question is answered (ser2net's way
 //    of saying it cannot open its device) is a port that cannot be opened.
 //  - get_state: the connection is still there.
-//  - set_state: the programmer's line, each setting sent and confirmed by
-//    the server with the value it has put in force. Another value, no
-//    answer, or a server without the serial port option or without 8-bit
-//    Telnet is a refusal.
+//  - set_state: the programmer's line (platform/line.h), each setting sent
+//    and confirmed by the server with the value it has put in force.
+//    Another value, no answer, or a server without the serial port option
+//    or without 8-bit Telnet is a refusal.
 //  - read_byte, write_byte: one byte within the port's time-outs. What the
 //    network brings at once is kept and handed out a byte per read, as the
 //    termios backend does; a written byte counts once the system has taken
@@ -28,7 +30,7 @@
 //    trace, and the program goes on, as it does with a local port's break.
 //  - wait_output_drained: every byte sent has reached the server (where
 //    the system can tell), and the server's line has had the time to carry
-//    them all at 19,200 baud from when they were written.
+//    them all at the line's rate from when they were written.
 //  - discard_output: the server drops what it holds for the line
 //    (PURGE-DATA); bytes the network still carries cannot be called back.
 //  - close: what is left is sent, and the server is given a moment to
@@ -40,24 +42,28 @@
 // gone at once, and error_text() says why.
 #pragma once
 
-#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "platform/rfc2217.h"
+#include "platform/clock.h"
 #include "platform/serial.h"
 #include "platform/socket.h"
+#include "remote/rfc2217.h"
 
 namespace chipferry {
 
 class Rfc2217Serial : public SerialDevice {
  public:
-  /// `url`: what COM1 stands for, rfc2217://HOST:PORT.
-  explicit Rfc2217Serial(std::string url) : url_(std::move(url)) {}
+  /// `url`: what COM1 stands for, rfc2217://HOST:PORT; `clock` times every
+  /// wait; `connection` reaches the server.
+  Rfc2217Serial(std::string url, Clock& clock, std::unique_ptr<Connection> connection)
+      : url_(std::move(url)), clock_(clock), connection_(std::move(connection)) {}
 
   OpenResult open(const char* port_name) override;
   std::string device_path(const char* port_name) const override;
@@ -76,36 +82,39 @@ class Rfc2217Serial : public SerialDevice {
   void set_note_sink(const std::function<void(std::string_view note)>& sink) override;
 
  private:
+  using Asked = std::vector<std::shared_ptr<const rfc2217::Request>>;
+
   OpenResult connect(const rfc2217::Address& address);
   bool refuse(std::string reason, std::string advice);
   bool send_pending(uint32_t max_ms);
   bool receive(uint32_t max_ms);
   bool await(const std::function<bool()>& done, uint32_t max_ms, uint32_t slice_ms = UINT32_MAX);
-  bool exchange(std::span<const rfc2217::Setting> requests);
-  void sort_replies();
+  bool exchange(std::span<const rfc2217::Setting> settings, Asked& asked);
+  void note_refused_breaks();
+  uint64_t now_us() const { return clock_.now_ms() * 1000; }
   void lose();
   void note(const std::string& text);
 
   std::string url_;
-  TcpConnection tcp_;
+  Clock& clock_;
+  std::unique_ptr<Connection> connection_;
   rfc2217::Client client_;
   bool lost_ = false;
   std::string error_;
   std::string advice_;
-  /// The server's last answer to each setting, by command.
-  std::optional<uint32_t> answers_[rfc2217::kCommandCount];
-  /// Break commands sent whose answers have not come, oldest first.
-  std::deque<uint8_t> breaks_asked_;
-  using Steady = std::chrono::steady_clock;
-  /// When the server's line can have carried every byte written so far.
-  Steady::time_point line_done_{};
+  /// The breaks asked whose answers have not come, oldest first.
+  std::deque<std::shared_ptr<const rfc2217::Request>> breaks_;
+  /// When the server's line can have carried every byte written so far,
+  /// in microseconds of clock_.
+  uint64_t line_done_us_ = 0;
   uint32_t read_timeout_ms_ = 0;
   uint32_t write_timeout_ms_ = 0;
   std::function<void(std::string_view)> note_sink_;
 };
 
-/// The network backend when COM1 stands for an rfc2217:// URL (com1.h,
-/// with `usual` as its default); nothing when it names a local device.
-std::unique_ptr<SerialDevice> remote_serial(const char* usual);
+/// The network backend when `device`, what COM1 stands for, is an
+/// rfc2217:// URL, on a TCP connection and timed by `clock`; nothing when
+/// it names a local device.
+std::unique_ptr<SerialDevice> remote_serial(const std::string& device, Clock& clock);
 
 }  // namespace chipferry

@@ -1,0 +1,22 @@
+// The one way text from outside the program is shown: a device's name, a
+// port server's words, a line of a trace, a key typed at the menu. Raw, a
+// control character would be obeyed by the terminal (an escape sequence
+// that moves the cursor or retitles the window) or would break a line of a
+// file apart. Plain code that every layer may use: the console, the trace
+// and the diagnostics all show such text through it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace chipferry {
+
+/// `text` with nothing in it that a terminal acts on, as `cat -v` shows
+/// such bytes: the C0 controls and DEL in caret notation (ESC as ^[, DEL
+/// as ^?); the C1 controls, 0x80 to 0x9F on their own or written in UTF-8,
+/// each byte as M- and the notation of its low seven bits (0x9B as M-^[).
+/// Everything else as it stands: UTF-8, and the bytes of 0xA0 and above
+/// that an eight-bit code page prints. Showing it again changes nothing.
+std::string printable(std::string_view text);
+
+}  // namespace chipferry
