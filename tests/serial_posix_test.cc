@@ -25,6 +25,7 @@
 #include "app/program.h"
 #include "platform/serial-posix.h"
 #include "tests/support/as_nobody.h"
+#include "tests/support/asleep.h"
 #include "tests/support/scripted_console.h"
 
 // A pseudo-terminal has no break, so what the backend asks of the driver is
@@ -234,32 +235,6 @@ TEST(PosixSerial, CloseDoesNotWaitForBytesTheLineHolds) {
   const auto start = std::chrono::steady_clock::now();
   serial.close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-}
-
-// True while the thread `tid` of this process sleeps in a system call.
-bool asleep(pid_t tid) {
-  std::string stat;
-  std::getline(std::ifstream("/proc/self/task/" + std::to_string(tid) + "/stat"), stat);
-  const size_t name_end = stat.rfind(')');
-  return name_end != std::string::npos && stat.compare(name_end, 3, ") S") == 0;
-}
-
-// Runs `call` on this thread and, once the thread sleeps in it (the backend
-// waits on the line), `meanwhile` on another; `returned` tells that one
-// when the call is back.
-template <typename Call>
-auto once_it_waits(Call call,
-                   const std::function<void(const std::atomic<bool>& returned)>& meanwhile) {
-  const pid_t me = gettid();
-  std::atomic<bool> returned{false};
-  std::thread other([&] {
-    while (!returned && !asleep(me)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!returned) meanwhile(returned);
-  });
-  const auto result = call();
-  returned = true;
-  other.join();
-  return result;
 }
 
 // The far end reading all that comes, until `returned`.
