@@ -3,13 +3,20 @@
 // pseudo-terminal, put in place of this process's own standard input or
 // standard error for the test.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/console-posix.h"
+#include "platform/interrupt-posix.h"
 #include "tests/support/asleep.h"
 #include "tests/support/bench.h"
 
@@ -86,6 +93,30 @@ class InPlaceOf {
   int saved_;
 };
 
+struct Pty {
+  Pty() { EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0); }
+  ~Pty() {
+    ::close(master);
+    ::close(slave);
+  }
+  int master = -1;
+  int slave = -1;
+};
+
+// What the terminal's far end `master` has received, up to `size` bytes;
+// less when no more comes within ten seconds.
+std::string read_screen(int master, size_t size) {
+  std::string screen(size, '\0');
+  size_t got = 0;
+  for (pollfd p{master, POLLIN, 0}; got < size && poll(&p, 1, 10000) == 1;) {
+    const ssize_t n = ::read(master, screen.data() + got, size - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  screen.resize(got);
+  return screen;
+}
+
 // A line that never ends costs one piece of memory: the console hands on
 // what has come, without waiting for the line's end.
 TEST(PosixConsole, InputComesInPiecesAsItStands) {
@@ -110,6 +141,87 @@ TEST(PosixConsole, InputComesInPiecesAsItStands) {
   EXPECT_EQ(pieces, (std::vector<std::string>{"\n", line.substr(0, kInputPiece),
                                               line.substr(kInputPiece, kInputPiece),
                                               line.substr(2 * kInputPiece), "q"}));
+}
+
+// "Press any key": the wait lasts until a key comes, and leaves the key
+// for the next line.
+TEST(PosixConsole, TheKeyWaitEndsAtAKeyAndLeavesIt) {
+  Pty pty;
+  InPlaceOf in(pty.slave, STDIN_FILENO);
+  PosixConsole console;
+  std::atomic<bool> pressed{false};
+  once_it_waits(
+      [&] {
+        console.wait_key();
+        return 0;
+      },
+      [&](const std::atomic<bool>&) {
+        pressed = true;
+        EXPECT_EQ(::write(pty.master, "x", 1), 1);
+      });
+  EXPECT_TRUE(pressed);
+  ASSERT_EQ(::write(pty.master, "\n", 1), 1);
+  std::string piece;
+  EXPECT_TRUE(console.read_input(piece));
+  EXPECT_EQ(piece, "x\n");
+}
+
+// A status line wider than the terminal would wrap, and its next redraw
+// land on the line below: it is cut one column short of the width, or of
+// 80 columns when the terminal does not say.
+TEST(PosixConsole, TheStatusLineIsCutToTheTerminalsWidth) {
+  for (const auto& [columns, shown] : {std::pair{40, 39}, std::pair{0, 79}}) {
+    SCOPED_TRACE(columns);
+    Pty pty;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(columns);
+    ASSERT_EQ(ioctl(pty.master, TIOCSWINSZ, &size), 0);
+    {
+      InPlaceOf error(pty.slave, STDERR_FILENO);
+      PosixConsole console;
+      console.status(std::string(100, 's'));
+    }  // erased as the console goes
+    const std::string expected = "\r" + std::string(shown, 's') + "\x1b[K\r\x1b[K";
+    EXPECT_EQ(read_screen(pty.master, expected.size()), expected);
+  }
+}
+
+// Lets a signal in just after the wait's look at whether the run must
+// end, before the wait itself: the moment a signal would be missed in.
+class SignalAfterTheLook : public PosixConsole {
+ public:
+  Stop stop_requested() override {
+    const Stop stop = PosixConsole::stop_requested();
+    if (stop == Stop::none && !raised_) {
+      raised_ = true;
+      raise(SIGHUP);
+    }
+    return stop;
+  }
+
+ private:
+  bool raised_ = false;
+};
+
+// A Ctrl+C (here a SIGHUP) that comes just before a wait for input ends
+// the wait, as one during it does, not the next line typed. In a process
+// of its own: the handlers, once installed, stay.
+TEST(PosixConsole, ASignalJustBeforeTheWaitEndsIt) {
+  EXPECT_EXIT(
+      {
+        posix_interrupt::install();
+        int pipe_ends[2];
+        if (::pipe(pipe_ends) != 0 || ::dup2(pipe_ends[0], STDIN_FILENO) < 0) std::_Exit(2);
+        SignalAfterTheLook console;
+        std::string piece;
+        // Were the signal missed, only input would end the wait.
+        const bool read = once_it_waits(
+            [&] { return console.read_input(piece); },
+            [&](const std::atomic<bool>&) { (void)!::write(pipe_ends[1], "x\n", 2); });
+        std::_Exit(!read && console.stop_requested() == Stop::hang_up ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
