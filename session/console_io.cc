@@ -48,7 +48,7 @@ bool next_piece(Session& s) {
   in.piece.clear();
   in.ended = true;
   if (must_end(s) || !std::exchange(in.line_goes_on, false)) return false;
-  in.piece = "\n";
+  in.piece.push_back('\n');
   return true;
 }
 
