@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/interrupt-posix.h"
 
@@ -85,22 +87,24 @@ bool PosixConsole::wait_for_input() {
   return ready;
 }
 
-bool PosixConsole::read_line(std::string& line) {
+bool PosixConsole::read_input(std::string& piece) {
   erase_status();
+  piece.clear();
   for (;;) {
-    const size_t end = pending_.find('\n');
-    if (end != std::string::npos || (ended_ && !pending_.empty())) {
-      const size_t take = end == std::string::npos ? pending_.size() : end;
-      line.assign(pending_, 0, take);
-      pending_.erase(0, end == std::string::npos ? take : take + 1);
-      std::erase(line, '\r');
-      return true;
-    }
-    if (ended_ || !wait_for_input()) return false;
-    char chunk[4096];
-    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    // Up to the line end, or as much as fits in the piece.
+    const size_t room = std::min(end_ - next_, kInputPiece - piece.size());
+    const char* from = input_ + next_;
+    const auto* line_end = static_cast<const char*>(std::memchr(from, '\n', room));
+    const size_t take = line_end != nullptr ? static_cast<size_t>(line_end - from) + 1 : room;
+    piece.append(from, take);
+    next_ += take;
+    if (line_end != nullptr || piece.size() == kInputPiece) return true;
+    if (ended_) return !piece.empty();
+    if (!wait_for_input()) return false;
+    const ssize_t n = ::read(STDIN_FILENO, input_, sizeof input_);
     if (n > 0) {
-      pending_.append(chunk, static_cast<size_t>(n));
+      next_ = 0;
+      end_ = static_cast<size_t>(n);
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
       ended_ = true;
     }
@@ -131,7 +135,7 @@ void PosixConsole::leave_key_mode() {
 void PosixConsole::wait_key() {
   erase_status();
   // Bytes already read into our own buffer are keys too.
-  if (!pending_.empty()) return;
+  if (next_ < end_) return;
   const bool was_key_mode = key_mode_;
   if (!enter_key_mode()) return;
   wait_for_input();

@@ -3,7 +3,9 @@
 // standard error is one.
 //
 // Standard input is read with read(2) into a buffer of our own, so that no
-// stdio buffer hides typed keys from the key test. Whenever the terminal is
+// stdio buffer hides typed keys from the key test. The buffer is one piece
+// long (kInputPiece): what input brings is handed on as it comes, never
+// gathered whole, and never looked at twice. Whenever the terminal is
 // switched out of line mode, its previous settings are restored when it is
 // switched back, and also by a second Ctrl+C that ends the process at once
 // (platform/interrupt-posix.h); so is a status line erased.
@@ -35,7 +37,7 @@ class PosixConsole : public Console {
   ~PosixConsole() override;
 
   void write(std::string_view text) override;
-  bool read_line(std::string& line) override;
+  bool read_input(std::string& piece) override;
   void wait_key() override;
   void set_key_mode(bool on) override;
   int poll_key() override;
@@ -59,7 +61,10 @@ class PosixConsole : public Console {
   bool key_mode_ = false;
   int key_mode_depth_ = 0;
   termios saved_{};
-  std::string pending_;  ///< read from standard input, not yet handed out
+  /// Read from standard input, not yet handed out: [next_, end_).
+  char input_[kInputPiece];
+  size_t next_ = 0;
+  size_t end_ = 0;
   bool ended_ = false;
   bool output_is_pipe_;       ///< a pipe or a socket, whose reader may go
   bool output_gone_ = false;  ///< its reader has gone

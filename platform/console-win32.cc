@@ -99,24 +99,25 @@ Stop Win32Console::stop_requested() {
   return output_gone_ ? Stop::output_gone : Stop::none;
 }
 
-bool Win32Console::read_line(std::string& line) {
+bool Win32Console::read_input(std::string& piece) {
   erase_status();
   std::fflush(stdout);
-  line.clear();
-  int c = std::getchar();
-  if (c == EOF) {
-    if (console_) {
-      for (DWORD waited = 0; waited < kInterruptGraceMs && stop_requested() == Stop::none;
-           waited += 10) {
-        Sleep(10);
-      }
+  piece.clear();
+  // The runtime's own buffer makes a character a call cheap.
+  while (piece.size() < kInputPiece) {
+    const int c = std::getchar();
+    if (c == EOF) break;
+    piece.push_back(static_cast<char>(c));
+    if (c == '\n') return true;
+  }
+  if (!piece.empty()) return true;
+  if (console_) {
+    for (DWORD waited = 0; waited < kInterruptGraceMs && stop_requested() == Stop::none;
+         waited += 10) {
+      Sleep(10);
     }
-    return false;
   }
-  for (; c != EOF && c != '\n'; c = std::getchar()) {
-    if (c != '\r') line.push_back(static_cast<char>(c));
-  }
-  return true;
+  return false;
 }
 
 void Win32Console::wait_key() {

@@ -19,7 +19,7 @@ class Win32Console : public Console {
   Win32Console();
 
   void write(std::string_view text) override;
-  bool read_line(std::string& line) override;
+  bool read_input(std::string& piece) override;
   void wait_key() override;
   void set_key_mode(bool on) override;
   int poll_key() override;

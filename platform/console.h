@@ -1,15 +1,18 @@
 // The console seam: standard output, standard input, the keyboard, and the
 // status line.
 //
-// Standard input is consumed a line at a time (the program keeps its own
-// line buffer on top, see session/console_io.h). The keyboard is a separate
+// Standard input is handed over a line at a time, and a line longer than
+// kInputPiece in pieces of that length: a line that never ends (a file of
+// zeros, say) costs no more memory than one piece, and each byte is looked
+// at once. The program keeps the piece it reads from on top (see
+// session/console_io.h). The keyboard is a separate
 // thing: it exists only when standard input is a terminal. Without a
 // keyboard the key wait returns at once and no key is ever reported, so a
 // scripted run never hangs and never loses lines meant for later prompts.
 //
 // The status line says what the program is waiting for while it waits. It
 // is drawn on standard error, and only when standard error is a terminal:
-// a pipe or a file never receives a byte of it. write(), read_line() and
+// a pipe or a file never receives a byte of it. write(), read_input() and
 // wait_key() erase it before they do anything else, so the screen then
 // holds exactly what it would have held without it; standard output never
 // carries any of it. Diagnostics go to standard error too, as whole lines,
@@ -23,6 +26,7 @@
 // programmer is released as at every other end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -61,6 +65,11 @@ constexpr int stop_status(Stop stop) {
   return 0;
 }
 
+/// The most standard input hands over at once (Console::read_input).
+/// Far longer than any line a person types, so that typed lines come
+/// whole, as a terminal's line editing gives them.
+constexpr size_t kInputPiece = 4096;
+
 class Console {
  public:
   virtual ~Console() = default;
@@ -69,10 +78,13 @@ class Console {
   /// before the program waits, also when output is a pipe.
   virtual void write(std::string_view text) = 0;
 
-  /// Reads the next line of standard input into `line`, without its line
-  /// end and with carriage returns dropped. False at end of input, and when
-  /// the run must end meanwhile (stop_requested() then tells).
-  virtual bool read_line(std::string& line) = 0;
+  /// Reads the next piece of standard input into `piece`, as it stands
+  /// (carriage returns too): the rest of the current line up to its line
+  /// feed, which the piece ends with, or the next kInputPiece bytes of it
+  /// if that comes first. Only the last piece of the input ends otherwise.
+  /// Never empty. False at end of input, and when the run must end
+  /// meanwhile (stop_requested() then tells).
+  virtual bool read_input(std::string& piece) = 0;
 
   /// Blocks, without spinning, until a key press is waiting; the key is not
   /// consumed. Returns at once when there is no keyboard, and when the run

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "platform/printable.h"
 #include "session/ending.h"
@@ -33,30 +34,45 @@ bool is_space(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// Makes a character available in the current line, reading a new line when
-// the current one is used up. False once input has ended, and once the run
+// Takes the console's next piece in. The last line, when input ends
+// without its line end, gets one, as every other line has. False once
+// input has ended, and once the run must end.
+bool next_piece(Session& s) {
+  InputLine& in = s.input;
+  in.pos = 0;
+  if (!in.ended && s.console.read_input(in.piece)) {
+    in.line_goes_on = !in.piece.ends_with('\n');
+    std::erase(in.piece, '\r');
+    return true;
+  }
+  in.piece.clear();
+  in.ended = true;
+  if (must_end(s) || !std::exchange(in.line_goes_on, false)) return false;
+  in.piece.push_back('\n');
+  return true;
+}
+
+// Makes a character available in the current piece, taking the next one
+// when this one is used up. False once input has ended, and once the run
 // must end: what was typed ahead is not acted on then.
 bool fill(Session& s) {
   InputLine& in = s.input;
-  if (must_end(s)) return false;
-  if (in.pos < in.line.size()) return true;
-  if (in.ended) return false;
-  std::string next;
-  if (!s.console.read_line(next)) {
-    in.ended = true;
-    in.line.clear();
-    in.pos = 0;
-    return false;
+  while (!must_end(s)) {
+    if (in.pos < in.piece.size()) return true;
+    if (!next_piece(s)) return false;
+    if (in.dropping) {
+      // The rest of a line discarded before all of it had come.
+      const size_t end = in.piece.find('\n');
+      in.pos = end == std::string::npos ? in.piece.size() : end + 1;
+      in.dropping = end == std::string::npos;
+    }
   }
-  in.line = std::move(next);
-  in.line.push_back('\n');
-  in.pos = 0;
-  return true;
+  return false;
 }
 
 int peek(Session& s) {
   if (!fill(s)) return kEndOfInput;
-  return static_cast<unsigned char>(s.input.line[s.input.pos]);
+  return static_cast<unsigned char>(s.input.piece[s.input.pos]);
 }
 
 bool is_line_end(int c) { return c == '\n'; }
@@ -75,6 +91,8 @@ int take_until(Session& s, bool (*ends)(int c), Typed& read) {
     }
     ++s.input.pos;
   }
+  // Cut short by the end of the run: what was half read is not acted on.
+  if (c == kEndOfInput && must_end(s)) read.result = ReadResult::ended;
   return c;
 }
 
@@ -86,7 +104,12 @@ int read_char(Session& s) {
   return c;
 }
 
-void discard_pending_input(Session& s) { s.input.pos = s.input.line.size(); }
+void discard_pending_input(Session& s) {
+  InputLine& in = s.input;
+  in.pos = in.piece.size();
+  // Of a line longer than a piece, what has not come yet goes as it comes.
+  if (in.line_goes_on) in.dropping = true;
+}
 
 Typed read_word(Session& s) {
   Typed read;

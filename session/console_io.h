@@ -31,7 +31,8 @@ constexpr int kEndOfInput = -1;
 int read_char(Session& s);
 
 /// Drops the unread rest of the current line. Never blocks and never reads
-/// a new line.
+/// a new line: of a line longer than a piece, what has not come yet is
+/// dropped by the next read, as it comes.
 void discard_pending_input(Session& s);
 
 /// The most a typed word or line may hold. A longer one is refused whole,

@@ -66,12 +66,17 @@ struct Port {
   bool gone = false;
 };
 
-/// Standard input as the menu sees it: the current line and how much of it
-/// has been read. The line keeps its line feed, which the menu reads too.
+/// Standard input as the menu sees it: the piece of the current line the
+/// console handed over last (platform/console.h), without carriage
+/// returns, and how much of it has been read. A line keeps its line feed,
+/// which the menu reads too. A line longer than a piece comes piece by
+/// piece, so that none costs more memory than a piece, however long.
 struct InputLine {
-  std::string line;
+  std::string piece;
   size_t pos = 0;
-  bool ended = false;  ///< standard input has no more lines
+  bool line_goes_on = false;  ///< more of this piece's line is still to come
+  bool dropping = false;      ///< the rest of the current line is dropped as it comes
+  bool ended = false;         ///< standard input has no more lines
 };
 
 /// The status line as the program last drew it (session/status.h).

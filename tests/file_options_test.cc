@@ -118,6 +118,11 @@ TEST_F(BufferToFile, EndOfInputAtThePromptEndsTheRunUnsaved) {
   EXPECT_EQ(b.run("2\n"), 8);
   EXPECT_EQ(b.out_after_banner(), kMenu + kPrompt + "Buffer not saved\n");
   EXPECT_EQ(b.wire().substr(b.wire().size() - kRelease.size()), kRelease);
+  // A last line is a line, with or without its line end: this one empty.
+  Bench unended;
+  EXPECT_EQ(unended.run("2\n\r"), 8);
+  EXPECT_EQ(unended.out_after_banner(),
+            kMenu + kPrompt + "Can't write file \n" + kPrompt + "Buffer not saved\n");
 }
 
 TEST_F(BufferToFile, AsksAgainUntilTheFileIsSaved) {

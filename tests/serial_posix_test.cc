@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -25,6 +26,7 @@
 #include "app/program.h"
 #include "platform/serial-posix.h"
 #include "tests/support/as_nobody.h"
+#include "tests/support/asleep.h"
 #include "tests/support/scripted_console.h"
 
 // A pseudo-terminal has no break, so what the backend asks of the driver is
@@ -39,6 +41,18 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
   va_end(args);
   if (request == TIOCSBRK || request == TIOCCBRK) breaks_asked.push_back(request);
   return __real_ioctl(fd, request, arg);
+}
+
+// The port is held with flock(), which locks the device's node. Every
+// pseudo-terminal master is opened through the one /dev/ptmx, so a lock on
+// one would be a lock on all of them, met by any other program that locks
+// it (this very test, run in another worktree). The test that needs a
+// master as its port opens it unlocked: flock() is wrapped as ioctl() is,
+// and passes calls on while ports_locked holds.
+bool ports_locked = true;
+extern "C" int __real_flock(int fd, int operation);
+extern "C" int __wrap_flock(int fd, int operation) {
+  return ports_locked ? __real_flock(fd, operation) : 0;
 }
 
 namespace chipferry::test {
@@ -151,6 +165,18 @@ std::string the_reason(const StartUp& run) {
   return run.why.size() == 1 ? run.why[0] : "<" + std::to_string(run.why.size()) + " lines>";
 }
 
+// This process's open descriptors, each with what it is open on.
+std::vector<std::string> open_descriptors() {
+  std::vector<std::string> open;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;  // the iterator's own, closed by now
+    open.push_back(entry.path().filename().string() + " " +
+                   std::filesystem::read_symlink(entry.path(), gone).string());
+  }
+  std::sort(open.begin(), open.end());
+  return open;
+}
+
 TEST(PosixSerial, PortFailuresGiveTheirExitCodesAndSayWhy) {
   const std::string missing = "/nonexistent/ttyCHIPFERRY";
   StartUp run = start_up_with(missing);
@@ -186,12 +212,15 @@ TEST(PosixSerial, PortFailuresGiveTheirExitCodesAndSayWhy) {
   EXPECT_EQ(the_reason(run),
             std::string("COM1 (/dev/null) is not a serial device: ") + std::strerror(ENOTTY));
 
-  // Held by another opener, here this very process.
+  // Held by another opener, here this very process. Looking through
+  // /proc for it leaves no descriptor open behind.
   Pty pty;
   Com1 com1(pty.path);
   PosixSerial holder;
   ASSERT_EQ(holder.open("COM1"), OpenResult::ok);
+  const std::vector<std::string> open_before = open_descriptors();
   run = start_up_with(pty.path);
+  EXPECT_EQ(open_descriptors(), open_before);
   EXPECT_EQ(run.code, 2);
   EXPECT_NE(run.out.find("Can't access Port COM1\n"), std::string::npos);
   std::string me;
@@ -234,32 +263,6 @@ TEST(PosixSerial, CloseDoesNotWaitForBytesTheLineHolds) {
   const auto start = std::chrono::steady_clock::now();
   serial.close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-}
-
-// True while the thread `tid` of this process sleeps in a system call.
-bool asleep(pid_t tid) {
-  std::string stat;
-  std::getline(std::ifstream("/proc/self/task/" + std::to_string(tid) + "/stat"), stat);
-  const size_t name_end = stat.rfind(')');
-  return name_end != std::string::npos && stat.compare(name_end, 3, ") S") == 0;
-}
-
-// Runs `call` on this thread and, once the thread sleeps in it (the backend
-// waits on the line), `meanwhile` on another; `returned` tells that one
-// when the call is back.
-template <typename Call>
-auto once_it_waits(Call call,
-                   const std::function<void(const std::atomic<bool>& returned)>& meanwhile) {
-  const pid_t me = gettid();
-  std::atomic<bool> returned{false};
-  std::thread other([&] {
-    while (!returned && !asleep(me)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!returned) meanwhile(returned);
-  });
-  const auto result = call();
-  returned = true;
-  other.join();
-  return result;
 }
 
 // The far end reading all that comes, until `returned`.
@@ -320,9 +323,16 @@ int ptmx_fd() {
 TEST(PosixSerial, TheLastByteBeforeAHangUpIsRead) {
   Com1 com1("/dev/ptmx");
   PosixSerial serial;
-  ASSERT_EQ(serial.open("COM1"), OpenResult::ok);
+  ports_locked = false;
+  const OpenResult opened = serial.open("COM1");
+  ports_locked = true;
+  ASSERT_EQ(opened, OpenResult::ok);
   ASSERT_TRUE(serial.set_timeouts({20000, 60}));
   const int master = ptmx_fd();
+  ASSERT_GE(master, 0);
+  std::string fd_info;
+  std::getline(std::ifstream("/proc/self/fdinfo/" + std::to_string(master)), fd_info, '\0');
+  ASSERT_EQ(fd_info.find("lock:"), std::string::npos) << fd_info;
   ASSERT_EQ(unlockpt(master), 0);
   far_end = ::open(ptsname(master), O_RDWR | O_NOCTTY);
   ASSERT_GE(far_end, 0);

@@ -38,6 +38,20 @@ TEST(StatusLine, CountsTheProgrammingPauseWithoutCuttingIt) {
   EXPECT_EQ(st[41].at_ms, start + 40960);
 }
 
+// Where no status line is drawn, a chip's pause wakes only to look
+// whether the run must end, every kEndLookMs: not every millisecond.
+TEST(StatusLine, NoneDrawnLeavesAChipPauseItsLongNaps) {
+  Bench b;
+  b.console.status_terminal = false;
+  b.programmer.selected = rom("2716");
+  EXPECT_EQ(b.run("7\nPROGRAM\nq\n"), 0);
+  EXPECT_EQ(b.clock.sleeps, (std::vector<uint32_t>{50, 100, 75, 100, 10240, 100, 100}));
+  EXPECT_TRUE(b.console.statuses.empty());
+  // The pause's 204 naps of 50 ms and one of 40, and the two of the 75 ms
+  // wait for a prompt.
+  EXPECT_EQ(b.clock.naps, 205 + 2);
+}
+
 TEST(StatusLine, NamesAWaitThatLastsASecondAndErasesItBeforeTheMessage) {
   Bench b;
   b.programmer.faults.silent = true;

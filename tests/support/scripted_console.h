@@ -6,6 +6,7 @@
 // every write and read.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -32,18 +33,18 @@ class ScriptedConsole : public Console {
     out.append(text);
   }
 
-  bool read_line(std::string& line) override {
+  bool read_input(std::string& piece) override {
     watched();
     ++line_reads;
     // A read that the request interrupts.
     if (stop_requested() != Stop::none) return false;
     if (input_pos >= input.size()) return false;
+    // As a pipe hands it over: the line whole, or kInputPiece of it.
     size_t end = input.find('\n', input_pos);
-    if (end == std::string::npos) end = input.size();
-    line = input.substr(input_pos, end - input_pos);
-    std::erase(line, '\r');
-    input_pos = end + 1;
-    ++lines_read;
+    end = std::min(end == std::string::npos ? input.size() : end + 1, input_pos + kInputPiece);
+    piece = input.substr(input_pos, end - input_pos);
+    input_pos = end;
+    if (piece.ends_with('\n') || input_pos == input.size()) ++lines_read;
     return true;
   }
 
@@ -87,7 +88,7 @@ class ScriptedConsole : public Console {
   }
 
   /// The request to end the run: `why`, from virtual time `at_ms` on, and
-  /// not before the `at_line_read`-th read of a line has begun (which it
+  /// not before the `at_line_read`-th read of input has begun (which it
   /// then interrupts).
   struct StopAt {
     Stop why;
@@ -110,8 +111,8 @@ class ScriptedConsole : public Console {
   int writes_before_output_gone = -1;
   bool output_gone = false;
   std::optional<StopAt> stop;
-  int line_reads = 0;  ///< read_line calls, interrupted ones included
-  int lines_read = 0;
+  int line_reads = 0;  ///< read_input calls, interrupted ones included
+  int lines_read = 0;  ///< lines handed over whole or to their last piece
   int key_waits = 0;
   int key_polls = 0;
   int key_mode_changes = 0;

@@ -13,7 +13,11 @@ namespace chipferry::test {
 class VirtualClock : public Clock {
  public:
   void sleep_ms(uint32_t ms) override {
-    if (recording_) sleeps.push_back(ms);
+    if (recording_) {
+      sleeps.push_back(ms);
+    } else {
+      ++naps;
+    }
     now += ms;
   }
   uint64_t now_ms() override { return now; }
@@ -29,6 +33,7 @@ class VirtualClock : public Clock {
 
   uint64_t now = 0;
   std::vector<uint32_t> sleeps;  ///< every sleep_ms, in order
+  int naps = 0;                  ///< the naps the sleep_ms_ticking pauses were made of
 
  private:
   bool recording_ = true;
