@@ -108,10 +108,11 @@ TEST(Detection, ByContentNeverByName) {
       {"\r\n \t\r\n:0100000041be\r\n:00000001ff\r\n", ImageFormat::intel_hex},
       {"S104000041BA\nS9030000FC\x1A\x00\xFF"s, ImageFormat::s_record},  // DOS's end of file
       {":00000001FF\x1A", ImageFormat::intel_hex},
-      {":0100000041BE\n:01000000BAD\n", ImageFormat::intel_hex},      // to be refused, not raw
-      {"S104000041BA\nS1\x00\x10\nS9030000FC\n"s, ImageFormat::raw},  // binary before the end
-      {":0100000041BF\n:00000001FF\n", ImageFormat::raw},             // first checksum wrong
-      {":0100000741B7\n:00000001FF\n", ImageFormat::raw},             // first type unknown
+      // To be refused with their lines, never taken for raw data.
+      {":0100000041BE\n:01000000BAD\n", ImageFormat::intel_hex},
+      {"S104000041BA\nS1\x00\x10\nS9030000FC\n"s, ImageFormat::s_record},
+      {":0100000041BF\n:00000001FF\n", ImageFormat::raw},  // first checksum wrong
+      {":0100000741B7\n:00000001FF\n", ImageFormat::raw},  // first type unknown
       {":\x10\x00\x00\x00\xDE\xAD"s, ImageFormat::raw},
       {std::string(2048, ':'), ImageFormat::raw},
   };
@@ -143,6 +144,9 @@ TEST(Reading, EveryRefusalNamesItsLine) {
       {"S104000041BA\nS503000CF0\n", "fw:2: S5 counts 12 data records; 1 come before it"},
       {"S104000041BA\nS104000142\n", "fw:2: byte count 04, but the rest of the record is 3 bytes"},
       {"S104000041BA\nS1040001424A\n", "fw:2: checksum 4A, the record sums to B8"},
+      // Binary after a good first record: refused where it stands.
+      {"S104000041BA\nS1\x00\x10\nS9030000FC\n"s, "fw:2: byte 00 is not a hex digit"},
+      {kData + "\n\xFF\xFE\n" + kEnd, "fw:3: byte FF where a record should begin"},
   };
   for (const auto& [text, message] : files) {
     const TextImage image = read_text(text);
