@@ -4,8 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
+#include "tests/support/srec_cat.h"
 #include "tests/support/transfer_scene.h"
 
 namespace chipferry::test {
@@ -15,17 +14,6 @@ using namespace std::string_literals;
 
 TextImage read_text(std::string_view text) {
   return read_text_image(Bytes(text.begin(), text.end()));
-}
-
-// Fails, never skips, without its oracle: CI installs it.
-bool srec_cat(const std::string& arguments) {
-  if (std::system("command -v srec_cat >/dev/null 2>&1") != 0) {
-    ADD_FAILURE() << "srec_cat is missing: install Debian's srecord (apt-get install srecord)";
-    return false;
-  }
-  const int status = std::system(("srec_cat " + arguments).c_str());
-  EXPECT_EQ(status, 0) << "srec_cat " << arguments;
-  return status == 0;
 }
 
 TEST(SrecCatOracle, ItsFilesGiveTheirBytesWhereverTheyAreLinked) {
