@@ -282,6 +282,7 @@ TEST(FileFailures, SayWhyOnStandardError) {
        "cannot write " + dir / "loop: Too many levels of symbolic links"},
       {"2\n" + dir / "no/out.bin" + saved,
        "cannot write " + dir / "no/out.bin: No such file or directory"},
+      {"2\n\"\"" + saved, "cannot write a file: the name is empty"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.said);

@@ -33,6 +33,7 @@ Typed read_file_name(Session& s) {
 // some other file, and so could one cut at a NUL byte, where the system's
 // calls end a name.
 std::string unusable_name(const Typed& name) {
+  if (name.text.empty()) return "the name is empty";
   if (name.result == ReadResult::too_long) return "the name is longer than 255 characters";
   if (name.text.find('\0') != std::string::npos) return "the name holds a NUL byte";
   return {};
@@ -41,8 +42,9 @@ std::string unusable_name(const Typed& name) {
 // "cannot read NAME: REASON" on standard error; a name cut to fit shows
 // that it goes on.
 void file_failure(Session& s, const char* verb, const Typed& name, const std::string& reason) {
-  const char* cut = name.result == ReadResult::too_long ? "..." : "";
-  diagnose(s, std::string("cannot ") + verb + " " + name.text + cut + ": " + reason);
+  std::string shown = name.text.empty() ? "a file" : name.text;
+  if (name.result == ReadResult::too_long) shown += "...";
+  diagnose(s, std::string("cannot ") + verb + " " + shown + ": " + reason);
 }
 
 // How staging an image for the upload went: its length in the host buffer,
