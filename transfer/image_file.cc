@@ -1,6 +1,8 @@
 #include "transfer/image_file.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace chipferry {
