@@ -131,18 +131,25 @@ TEST(TextImageLoad, RefusedFilesSendNothingAndSayWhy) {
 }
 
 // A text file of a capacity's size whose first line is no record is raw
-// data by the detection rule: loaded, but not without a word.
+// data by the detection rule: loaded, but not without a word. A binary
+// image that happens to begin with ':' is loaded without one.
 TEST(TextImageLoad, ATextFileTakenAsRawDataIsSaidSo) {
   TempDir dir;
   std::string text = ":0100000041BF\n";
   text.resize(2048, 'x');
-  write_file(dir / "fw", text);
-  Bench b;
-  EXPECT_EQ(b.run("1\n" + dir / "fw" + "\nq\n"), 0);
-  EXPECT_EQ(b.wire(), kWakeUp + kUploadStart + text + checksum_query(2048) + kRelease);
-  EXPECT_EQ(b.console.diagnostics,
-            std::vector<std::string>{
-                dir / "fw:1: checksum BF, the record sums to BE; the file is loaded as raw data"});
+  std::string binary = text;
+  binary[20] = '\x8C';
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {text, {dir / "fw:1: checksum BF, the record sums to BE; the file is loaded as raw data"}},
+      {binary, {}},
+  };
+  for (const auto& [image, said] : cases) {
+    write_file(dir / "fw", image);
+    Bench b;
+    EXPECT_EQ(b.run("1\n" + dir / "fw" + "\nq\n"), 0);
+    EXPECT_EQ(b.wire(), kWakeUp + kUploadStart + image + checksum_query(2048) + kRelease);
+    EXPECT_EQ(b.console.diagnostics, said);
+  }
 }
 
 // Option 2 writes what the name asks for, in any case, LF-ended here;

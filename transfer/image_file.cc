@@ -1,5 +1,6 @@
 #include "transfer/image_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -29,6 +30,19 @@ std::string chip_words(const RomType* chip, int32_t length) {
   return (vowel ? "an " : "a ") + std::string(chip->full_name);
 }
 
+// What was meant for a text image: text throughout, a DOS end of file
+// allowed. A binary image may begin with ':' too, and is then no mistake.
+bool meant_as_text(std::span<const uint8_t> data) {
+  return std::all_of(data.begin(), data.end(), [](uint8_t c) {
+    return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\r' || c == '\n' || c == 0x1A;
+  });
+}
+
+// Why a file meant as a text image is not one: its first record.
+std::optional<TextImageError> not_text_after_all(std::span<const uint8_t> data) {
+  return meant_as_text(data) ? first_record_error(data) : std::nullopt;
+}
+
 ImageFile refused(ImageRefusal refusal, std::string reason) {
   ImageFile file;
   file.refusal = refusal;
@@ -37,9 +51,9 @@ ImageFile refused(ImageRefusal refusal, std::string reason) {
 }
 
 // A raw image of no chip's size. Said with what is wrong with its first
-// record when it begins like a text image, which is the likelier mistake.
+// record when it was meant as a text image, which is the likelier mistake.
 ImageFile wrong_size(const std::string& name, std::span<const uint8_t> data, uint64_t size) {
-  if (std::optional<TextImageError> error = first_record_error(data)) {
+  if (std::optional<TextImageError> error = not_text_after_all(data)) {
     return refused(ImageRefusal::unsupported_size,
                    text_image_message(name, *error) + "; as a raw image, its " +
                        std::to_string(size) + " bytes are no chip's size");
@@ -66,7 +80,7 @@ ImageFile read_image_file(const std::string& name) {
   }
   if (!file.is_text()) {
     if (!is_capacity(contents.size)) return wrong_size(name, contents.data, contents.size);
-    if (std::optional<TextImageError> error = first_record_error(contents.data)) {
+    if (std::optional<TextImageError> error = not_text_after_all(contents.data)) {
       file.reason = text_image_message(name, *error) + "; the file is loaded as raw data";
     }
     file.raw = std::move(contents.data);

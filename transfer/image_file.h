@@ -38,7 +38,7 @@ enum class ImageRefusal : uint8_t {
 struct ImageFile {
   ImageRefusal refusal = ImageRefusal::cannot_read;
   /// Set for a refused file. For an accepted one, a warning, or empty: a
-  /// file that begins like a text image but is taken as raw data.
+  /// text file that begins like a text image but is taken as raw data.
   std::string reason;
   /// A text image's data; format raw when the file is a raw image.
   TextImage text;
