@@ -115,6 +115,7 @@ std::optional<int> answer_arguments(int argc, const char* const* argv, Console& 
       "serial port COM1, from a numbered menu: load an image file into the\n"
       "programmer's buffer, save the buffer to a file, set the ROM type, and\n"
       "start the chip operations (dump, compare, program, erase, blank check).\n"
+      "Image files: raw, Intel HEX or Motorola S-record (.hex, .s19 and the like).\n"
       "\n"
       "COM1 is the device named by the environment variable CHIPFERRY_COM1,\n"
       "or ";

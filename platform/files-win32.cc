@@ -1,11 +1,24 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
+#include "platform/error-win32.h"
 #include "platform/files.h"
 
 namespace chipferry {
 namespace {
+
+// Reasons the system has no words for.
+constexpr char kChanged[] = "it changed while it was read";
+constexpr char kPipe[] = "it is a pipe, which has no end to read up to";
+constexpr char kFolder[] = "it is a folder";
+constexpr char kReadOnly[] = "it is read-only";
+constexpr char kEmptyName[] = "the name is empty";
+
+// The system's words for the last error, as a failure's reason.
+std::string last_error() { return system_message(GetLastError()); }
+FileSaved failed() { return {false, last_error()}; }
 
 std::string folder_of(const std::string& path) {
   const size_t slash = path.find_last_of("/\\");
@@ -14,47 +27,52 @@ std::string folder_of(const std::string& path) {
 }
 
 // Reads exactly `size` bytes, and then finds the end: a file that shrank
-// or grew meanwhile is no image.
-bool read_exactly(HANDLE file, uint8_t* into, size_t size) {
+// or grew meanwhile is no image. The reason of a failure, or empty.
+std::string read_exactly(HANDLE file, uint8_t* into, size_t size) {
   size_t have = 0;
   while (have < size) {
     DWORD got = 0;
     const DWORD want = static_cast<DWORD>(size - have);
-    if (ReadFile(file, into + have, want, &got, nullptr) == 0 || got == 0) return false;
+    if (ReadFile(file, into + have, want, &got, nullptr) == 0) return last_error();
+    if (got == 0) return kChanged;
     have += got;
   }
   uint8_t past_end = 0;
   DWORD got = 0;
-  return ReadFile(file, &past_end, 1, &got, nullptr) != 0 && got == 0;
+  if (ReadFile(file, &past_end, 1, &got, nullptr) == 0) return last_error();
+  return got == 0 ? std::string() : kChanged;
 }
 
-FileRead read_open_file(HANDLE file, bool (*size_ok)(uint64_t), std::vector<uint8_t>& data) {
+FileContents read_open_file(HANDLE file, bool (*size_ok)(uint64_t)) {
   switch (GetFileType(file)) {
     case FILE_TYPE_DISK:
       break;
     case FILE_TYPE_CHAR:
       // NUL, CON or a comm port: a device without a size, as /dev/null is
       // elsewhere; nothing of it is read.
-      if (!size_ok(0)) return FileRead::size_refused;
-      data.clear();
-      return FileRead::ok;
+      if (!size_ok(0)) return {FileRead::size_refused, {}, 0, {}};
+      return {FileRead::ok, {}, 0, {}};
     default:
       // A pipe has no end until its writer says so.
-      return FileRead::cannot_read;
+      return {FileRead::cannot_read, {}, 0, kPipe};
   }
   LARGE_INTEGER end{};
-  if (GetFileSizeEx(file, &end) == 0 || end.QuadPart < 0) return FileRead::cannot_read;
-  if (!size_ok(static_cast<uint64_t>(end.QuadPart))) return FileRead::size_refused;
-  std::vector<uint8_t> bytes(static_cast<size_t>(end.QuadPart));
-  if (!read_exactly(file, bytes.data(), bytes.size())) return FileRead::cannot_read;
-  data = std::move(bytes);
-  return FileRead::ok;
+  if (GetFileSizeEx(file, &end) == 0) return {FileRead::cannot_read, {}, 0, last_error()};
+  const auto size = static_cast<uint64_t>(end.QuadPart);
+  if (end.QuadPart < 0 || !size_ok(size)) return {FileRead::size_refused, {}, size, {}};
+  FileContents contents{FileRead::ok, std::vector<uint8_t>(static_cast<size_t>(size)), size, {}};
+  contents.reason = read_exactly(file, contents.data.data(), contents.data.size());
+  if (!contents.reason.empty()) return {FileRead::cannot_read, {}, 0, std::move(contents.reason)};
+  return contents;
 }
 
+// Writes all of `data`; GetLastError says why not.
 bool write_all(HANDLE file, const uint8_t* data, size_t size) {
   while (size > 0) {
     DWORD written = 0;
-    if (WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) == 0 || written == 0) {
+    if (WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) == 0) return false;
+    if (written == 0) {
+      SetLastError(ERROR_DISK_FULL);
       return false;
     }
     data += written;
@@ -85,14 +103,19 @@ bool follow_link(std::string& target) {
 // The file itself, written as "wb" would write it: it keeps its attributes,
 // owner and access list, but a failure half-way leaves it damaged, so this
 // is only the way out where no temporary file can take its place.
-bool write_in_place(const std::string& target, const uint8_t* data, size_t size) {
+FileSaved write_in_place(const std::string& target, const uint8_t* data, size_t size) {
   const HANDLE file = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool written = GetFileType(file) == FILE_TYPE_DISK && write_all(file, data, size) &&
-                 SetEndOfFile(file) != 0 && FlushFileBuffers(file) != 0;
-  written = CloseHandle(file) != 0 && written;
-  return written;
+  if (file == INVALID_HANDLE_VALUE) return failed();
+  FileSaved saved{true, {}};
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    saved = {false, "it is no plain file"};
+  } else if (!write_all(file, data, size) || SetEndOfFile(file) == 0 ||
+             FlushFileBuffers(file) == 0) {
+    saved = failed();
+  }
+  if (CloseHandle(file) == 0 && saved.ok) saved = failed();
+  return saved;
 }
 
 // The complete temporary file takes the place of `target`. ReplaceFile
@@ -109,46 +132,48 @@ bool put_in_place(const char* temporary, const std::string& target, bool exists)
 
 }  // namespace
 
-FileRead read_file(const char* name, bool (*size_ok)(uint64_t), std::vector<uint8_t>& data) {
+FileContents read_file(const char* name, bool (*size_ok)(uint64_t)) {
   // A folder does not open without FILE_FLAG_BACKUP_SEMANTICS.
   const HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return FileRead::cannot_read;
-  const FileRead result = read_open_file(file, size_ok, data);
+  if (file == INVALID_HANDLE_VALUE) return {FileRead::cannot_read, {}, 0, last_error()};
+  FileContents contents = read_open_file(file, size_ok);
   CloseHandle(file);
-  return result;
+  return contents;
 }
 
-bool replace_file(const char* name, const uint8_t* data, size_t size) {
-  if (name[0] == '\0') return false;
+FileSaved replace_file(const char* name, const uint8_t* data, size_t size) {
+  if (name[0] == '\0') return {false, kEmptyName};
   std::string target = name;
-  if (target.back() == '/' || target.back() == '\\') return false;
+  if (target.back() == '/' || target.back() == '\\') return {false, kFolder};
   DWORD attributes = GetFileAttributesA(name);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    if (!follow_link(target)) return false;
+    if (!follow_link(target)) return failed();
     attributes = GetFileAttributesA(target.c_str());
   }
   const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
-    return false;
-  }
+  if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {false, kFolder};
+  if (exists && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return {false, kReadOnly};
 
   char temporary[MAX_PATH];
   if (GetTempFileNameA(folder_of(target).c_str(), "cfy", 0, temporary) == 0) {
     // A folder that takes no new file: the file, if it may be written,
     // is written in place, as "wb" would.
-    return exists && GetLastError() == ERROR_ACCESS_DENIED && write_in_place(target, data, size);
+    if (exists && GetLastError() == ERROR_ACCESS_DENIED) return write_in_place(target, data, size);
+    return failed();
   }
   const HANDLE file = CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool written =
-      file != INVALID_HANDLE_VALUE && write_all(file, data, size) && FlushFileBuffers(file) != 0;
-  if (file != INVALID_HANDLE_VALUE) written = CloseHandle(file) != 0 && written;
-  if (!written || !put_in_place(temporary, target, exists)) {
-    DeleteFileA(temporary);
-    return false;
+  FileSaved saved{true, {}};
+  if (file == INVALID_HANDLE_VALUE || !write_all(file, data, size) || FlushFileBuffers(file) == 0) {
+    saved = failed();
   }
-  return true;
+  if (file != INVALID_HANDLE_VALUE && CloseHandle(file) == 0 && saved.ok) saved = failed();
+  if (saved.ok && !put_in_place(temporary, target, exists)) saved = failed();
+  if (!saved.ok) DeleteFileA(temporary);
+  return saved;
 }
+
+std::string_view text_line_end() { return "\r\n"; }
 
 }  // namespace chipferry

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace chipferry {
@@ -22,13 +24,27 @@ enum class FileRead {
   size_refused,  ///< `size_ok` refused its size; nothing was read
 };
 
-/// Reads the whole file `name` into `data`; `data` is untouched unless the
-/// result is ok. The file is opened and read without waiting: a FIFO with
-/// no writer, a terminal or a socket is refused at once. Its size is judged
-/// by `size_ok` before a byte is read, so a device without one (/dev/null,
-/// /dev/zero, NUL) is refused by size and never read. A file whose size
-/// changes while it is read is refused.
-FileRead read_file(const char* name, bool (*size_ok)(uint64_t size), std::vector<uint8_t>& data);
+/// A whole file as read_file() found it.
+struct FileContents {
+  FileRead result = FileRead::cannot_read;
+  std::vector<uint8_t> data;  ///< ok: every byte of the file
+  uint64_t size = 0;          ///< ok, size_refused: the file's size
+  std::string reason;         ///< cannot_read: the system's words ("Permission denied")
+};
+
+/// Reads the whole file `name`. The file is opened and read without
+/// waiting: a FIFO with no writer, a terminal or a socket is refused at
+/// once. Its size is judged by `size_ok` before a byte is read, so a device
+/// without one (/dev/null, /dev/zero, NUL) is refused by size and never
+/// read. A file whose size changes while it is read is refused.
+FileContents read_file(const char* name, bool (*size_ok)(uint64_t size));
+
+/// How a save went: `reason` holds the system's words for a failure ("No
+/// space left on device", "Too many levels of symbolic links").
+struct FileSaved {
+  bool ok = false;
+  std::string reason;
+};
 
 /// Makes `name` a file holding exactly `size` bytes of `data`, as opening
 /// it "wb" would, but without ever losing what was there:
@@ -42,6 +58,10 @@ FileRead read_file(const char* name, bool (*size_ok)(uint64_t size), std::vector
 ///    the user may not give a file) but the file itself may be written, it
 ///    is written in place, which keeps all it was as "wb" would.
 /// Only a plain file the user may write is ever replaced.
-bool replace_file(const char* name, const uint8_t* data, size_t size);
+FileSaved replace_file(const char* name, const uint8_t* data, size_t size);
+
+/// How a text file written here ends its lines: LF, and CR LF on Windows,
+/// as the system's own editors and tools expect.
+std::string_view text_line_end();
 
 }  // namespace chipferry

@@ -52,6 +52,16 @@ size_t utf8_length(std::string_view rest) {
 
 }  // namespace
 
+std::string hex(uint64_t value, size_t digits) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  do {
+    text.insert(text.begin(), kDigits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0 || text.size() < digits);
+  return text;
+}
+
 std::string printable(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -3,9 +3,12 @@
 // control character would be obeyed by the terminal (an escape sequence
 // that moves the cursor or retitles the window) or would break a line of a
 // file apart. Plain code that every layer may use: the console, the trace
-// and the diagnostics all show such text through it.
+// and the diagnostics all show such text through it, and bytes and
+// addresses in hexadecimal through the one formatter beside it.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,5 +21,9 @@ namespace chipferry {
 /// Everything else as it stands: UTF-8, and the bytes of 0xA0 and above
 /// that an eight-bit code page prints. Showing it again changes nothing.
 std::string printable(std::string_view text);
+
+/// `value` in upper-case hexadecimal, at least `digits` digits: a byte on a
+/// trace's line ("0D"), an address or a checksum in a message ("E000").
+std::string hex(uint64_t value, size_t digits = 2);
 
 }  // namespace chipferry

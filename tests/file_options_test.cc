@@ -213,8 +213,8 @@ TEST(Saves, WhereNoTemporaryFileCanServeTheFileIsWrittenInPlace) {
 
   const Bytes image = pattern(2048, 9);
   const std::string saved = as_nobody([&] {
-    return std::string(replace_file(in_closed.c_str(), image.data(), image.size()) ? "y" : "n") +
-           (replace_file(roots.c_str(), image.data(), image.size()) ? "y" : "n");
+    return std::string(replace_file(in_closed.c_str(), image.data(), image.size()).ok ? "y" : "n") +
+           (replace_file(roots.c_str(), image.data(), image.size()).ok ? "y" : "n");
   });
   EXPECT_EQ(saved, "yy");
   EXPECT_EQ(read_file(in_closed), image);
@@ -247,6 +247,75 @@ TEST_F(BufferToFile, FailedSaveLeavesTheOldFileIntact) {
                                       kPrompt + "Buffer not saved\n");
   EXPECT_EQ(read_file(dir / "keep.bin"), old);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"keep.bin"});
+  EXPECT_EQ(b.console.diagnostics,
+            std::vector<std::string>{"cannot write " + dir / "keep.bin" + ": File too large"});
+}
+
+// One descriptor lost a save, of the file or of its folder, would end
+// every save after about a thousand.
+TEST(Saves, LeaveNoDescriptorOpen) {
+  TempDir dir;
+  const Bytes image = pattern(2048, 8);
+  const size_t open_before = open_files();
+  for (int k = 0; k < 20; ++k) {
+    EXPECT_TRUE(replace_file((dir / "image.bin").c_str(), image.data(), image.size()).ok);
+    EXPECT_FALSE(replace_file((dir / "no/image.bin").c_str(), image.data(), image.size()).ok);
+  }
+  EXPECT_EQ(open_files(), open_before);
+}
+
+// Standard output says what it always said; standard error says why.
+TEST(FileFailures, SayWhyOnStandardError) {
+  TempDir dir;
+  std::filesystem::create_symlink("loop", dir / "loop");
+  const std::string saved = "\n" + dir / "saved.bin" + "\n";
+  std::string too_long = dir / "";
+  too_long += std::string(300 - too_long.size(), 'k');
+  const struct {
+    std::string input;
+    std::string said;
+  } cases[] = {
+      {"1\n" + dir / "missing.bin" + "\n\n",
+       "cannot read " + dir / "missing.bin" + ": No such file or directory"},
+      {"1\n" + dir.path().string() + "\n\n",
+       "cannot read " + dir.path().string() + ": Is a directory"},
+      {"1\n" + dir / "a" + std::string(1, '\0') + "b\n\n",
+       "cannot read " + dir / "a^@b: the name holds a NUL byte"},
+      {"1\n" + too_long + "\n\n",
+       "cannot read " + too_long.substr(0, 255) + "...: the name is longer than 255 characters"},
+      {"2\n" + dir / "loop" + saved,
+       "cannot write " + dir / "loop: Too many levels of symbolic links"},
+      {"2\n" + dir / "no/out.bin" + saved,
+       "cannot write " + dir / "no/out.bin: No such file or directory"},
+      {"2\n\"\"" + saved, "cannot write a file: the name is empty"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
+    Bench b;
+    b.programmer.selected = type_of_class(0);
+    EXPECT_EQ(b.run(c.input + "q\n"), 0);
+    EXPECT_EQ(b.console.diagnostics, std::vector<std::string>{c.said});
+  }
+}
+
+// What root is never refused: a folder it may not write, a file it may
+// not read.
+TEST(FileFailures, PermissionDeniedIsSaid) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as nobody";
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  write_file(dir / "root.bin", pattern(2048, 2));
+  ASSERT_EQ(chmod((dir / "root.bin").c_str(), 0600), 0);
+  const std::string said = as_nobody([&] {
+    Bench b;
+    b.programmer.selected = type_of_class(0);
+    b.run("1\n" + dir / "root.bin" + "\n\n2\n" + dir / "out.bin" + "\n");
+    std::string lines;
+    for (const std::string& line : b.console.diagnostics) lines += line + "\n";
+    return lines;
+  });
+  EXPECT_EQ(said, "cannot read " + dir / "root.bin: Permission denied\n" + "cannot write " +
+                      dir / "out.bin: Permission denied\n");
 }
 
 }  // namespace

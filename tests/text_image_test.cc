@@ -4,8 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
+#include "tests/support/srec_cat.h"
 #include "tests/support/transfer_scene.h"
 
 namespace chipferry::test {
@@ -15,17 +14,6 @@ using namespace std::string_literals;
 
 TextImage read_text(std::string_view text) {
   return read_text_image(Bytes(text.begin(), text.end()));
-}
-
-// Fails, never skips, without its oracle: CI installs it.
-bool srec_cat(const std::string& arguments) {
-  if (std::system("command -v srec_cat >/dev/null 2>&1") != 0) {
-    ADD_FAILURE() << "srec_cat is missing: install Debian's srecord (apt-get install srecord)";
-    return false;
-  }
-  const int status = std::system(("srec_cat " + arguments).c_str());
-  EXPECT_EQ(status, 0) << "srec_cat " << arguments;
-  return status == 0;
 }
 
 TEST(SrecCatOracle, ItsFilesGiveTheirBytesWhereverTheyAreLinked) {
@@ -108,10 +96,11 @@ TEST(Detection, ByContentNeverByName) {
       {"\r\n \t\r\n:0100000041be\r\n:00000001ff\r\n", ImageFormat::intel_hex},
       {"S104000041BA\nS9030000FC\x1A\x00\xFF"s, ImageFormat::s_record},  // DOS's end of file
       {":00000001FF\x1A", ImageFormat::intel_hex},
-      {":0100000041BE\n:01000000BAD\n", ImageFormat::intel_hex},      // to be refused, not raw
-      {"S104000041BA\nS1\x00\x10\nS9030000FC\n"s, ImageFormat::raw},  // binary before the end
-      {":0100000041BF\n:00000001FF\n", ImageFormat::raw},             // first checksum wrong
-      {":0100000741B7\n:00000001FF\n", ImageFormat::raw},             // first type unknown
+      // To be refused with their lines, never taken for raw data.
+      {":0100000041BE\n:01000000BAD\n", ImageFormat::intel_hex},
+      {"S104000041BA\nS1\x00\x10\nS9030000FC\n"s, ImageFormat::s_record},
+      {":0100000041BF\n:00000001FF\n", ImageFormat::raw},  // first checksum wrong
+      {":0100000741B7\n:00000001FF\n", ImageFormat::raw},  // first type unknown
       {":\x10\x00\x00\x00\xDE\xAD"s, ImageFormat::raw},
       {std::string(2048, ':'), ImageFormat::raw},
   };
@@ -143,6 +132,9 @@ TEST(Reading, EveryRefusalNamesItsLine) {
       {"S104000041BA\nS503000CF0\n", "fw:2: S5 counts 12 data records; 1 come before it"},
       {"S104000041BA\nS104000142\n", "fw:2: byte count 04, but the rest of the record is 3 bytes"},
       {"S104000041BA\nS1040001424A\n", "fw:2: checksum 4A, the record sums to B8"},
+      // Binary after a good first record: refused where it stands.
+      {"S104000041BA\nS1\x00\x10\nS9030000FC\n"s, "fw:2: byte 00 is not a hex digit"},
+      {kData + "\n\xFF\xFE\n" + kEnd, "fw:3: byte FF where a record should begin"},
   };
   for (const auto& [text, message] : files) {
     const TextImage image = read_text(text);

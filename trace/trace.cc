@@ -317,12 +317,6 @@ bool Writer::finish() {
   return error_ == 0;
 }
 
-std::string hex(uint8_t byte) {
-  char text[4];
-  std::snprintf(text, sizeof text, "%02X", byte);
-  return text;
-}
-
 std::string describe(std::string_view bytes) {
   std::string text;
   for (char c : bytes) text += hex(static_cast<uint8_t>(c)) + " ";

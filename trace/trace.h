@@ -112,8 +112,6 @@ class Writer {
   std::string run_;
 };
 
-/// A byte as a byte line shows it: two hexadecimal digits.
-std::string hex(uint8_t byte);
 /// Bytes as a byte line shows them, hexadecimal and then the quoted text;
 /// for messages about a trace.
 std::string describe(std::string_view bytes);

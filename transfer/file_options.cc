@@ -3,42 +3,15 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
-#include "catalogue/catalogue.h"
 #include "catalogue/type_query.h"
 #include "link/port.h"
-#include "platform/files.h"
 #include "session/console_io.h"
 #include "transfer/block.h"
+#include "transfer/image_file.h"
 
 namespace chipferry {
 namespace {
-
-bool is_capacity(uint64_t size) {
-  for (uint8_t k = 0; k < kSizeClassCount; ++k) {
-    if (size == static_cast<uint64_t>(capacity_of(k))) return true;
-  }
-  return false;
-}
-
-// How a load went, and the length of the image it put into the host
-// buffer.
-struct LoadedImage {
-  FileRead read = FileRead::cannot_read;
-  int32_t length = 0;
-};
-
-// Reads the whole image before the host buffer changes: it is only touched
-// once every byte is in, so a file that fails or changes size half-way
-// leaves it as it was.
-LoadedImage load_image(Session& s, const char* name) {
-  std::vector<uint8_t> image;
-  const FileRead read = read_file(name, is_capacity, image);
-  if (read != FileRead::ok) return {read, 0};
-  std::memcpy(s.host_buffer.data(), image.data(), image.size());
-  return {read, static_cast<int32_t>(image.size())};
-}
 
 // Prints "Enter Filename", drops the rest of the menu line, and reads one
 // line as the file name; says how the line was read (empty: it had nothing
@@ -55,33 +28,106 @@ Typed read_file_name(Session& s) {
   return name;
 }
 
-// A name the files may be looked for by: the whole of what was typed. A
-// line cut down to fit could name some other file, and so could one cut
-// at a NUL byte, where the system's calls end a name.
-bool whole_name(const Typed& name) {
-  return name.result != ReadResult::too_long && name.text.find('\0') == std::string::npos;
+// Why the files may not be looked for by this name, or empty: only the
+// whole of what was typed names a file. A line cut down to fit could name
+// some other file, and so could one cut at a NUL byte, where the system's
+// calls end a name.
+std::string unusable_name(const Typed& name) {
+  if (name.text.empty()) return "the name is empty";
+  if (name.result == ReadResult::too_long) return "the name is longer than 255 characters";
+  if (name.text.find('\0') != std::string::npos) return "the name holds a NUL byte";
+  return {};
+}
+
+// "cannot read NAME: REASON" on standard error; a name cut to fit shows
+// that it goes on.
+void file_failure(Session& s, const char* verb, const Typed& name, const std::string& reason) {
+  std::string shown = name.text.empty() ? "a file" : name.text;
+  if (name.result == ReadResult::too_long) shown += "...";
+  diagnose(s, std::string("cannot ") + verb + " " + shown + ": " + reason);
+}
+
+// How staging an image for the upload went: its length in the host buffer,
+// or 0 when the file was refused (and the user told why).
+struct Staged {
+  Next next;
+  int32_t length = 0;
+};
+
+// A text image takes the programmer's chip size: its type is asked first,
+// as for a download. Data that fits no window of it is refused now, with
+// nothing more sent.
+Staged stage_text_image(Session& s, const std::string& name, const ImageFile& file) {
+  const QueriedType queried = query_rom_type(s);
+  if (!queried.next.carries_on()) return {queried.next};
+  if (Next next = expect_prompt(s); !next.carries_on()) return {next};
+  const int32_t length = image_length(file, queried.type);
+  const PlacedImage placed = place_image(name, file, length, queried.type);
+  if (!placed.fits) {
+    print(s, "Unsupported file size\n");
+    diagnose(s, placed.words);
+    return {Next::carry_on()};
+  }
+  if (!placed.words.empty()) diagnose(s, placed.words);
+  std::memcpy(s.host_buffer.data(), placed.block.data(), placed.block.size());
+  return {Next::carry_on(), length};
+}
+
+// Reads the whole file before the host buffer changes: it is only touched
+// once the image is complete, so a file that fails or changes size half-way
+// leaves it as it was. A file refused sends nothing.
+Staged stage_image(Session& s, const Typed& name) {
+  if (std::string why = unusable_name(name); !why.empty()) {
+    print(s, "Can't read file %s\n", name.text.c_str());
+    file_failure(s, "read", name, why);
+    return {Next::carry_on()};
+  }
+  const ImageFile file = read_image_file(name.text);
+  if (file.refusal != ImageRefusal::none) {
+    if (file.refusal == ImageRefusal::cannot_read) {
+      print(s, "Can't read file %s\n", name.text.c_str());
+    } else {
+      print(s, "Unsupported file size\n");
+    }
+    diagnose(s, file.reason);
+    return {Next::carry_on()};
+  }
+  if (!file.reason.empty()) diagnose(s, file.reason);
+  if (file.is_text()) return stage_text_image(s, name.text, file);
+  std::memcpy(s.host_buffer.data(), file.raw.data(), file.raw.size());
+  return {Next::carry_on(), image_length(file, nullptr)};
+}
+
+// Saves the block in the format the name asks for; false, with the user
+// told why, when it cannot be saved.
+bool save_block(Session& s, const Typed& name, int32_t length) {
+  std::string why = unusable_name(name);
+  if (why.empty()) {
+    const FileSaved saved =
+        save_image_file(name.text, {s.host_buffer.data(), static_cast<size_t>(length)});
+    if (saved.ok) return true;
+    why = saved.reason;
+  }
+  print(s, "Can't write file %s\n", name.text.c_str());
+  file_failure(s, "write", name, why);
+  return false;
 }
 
 }  // namespace
 
 Next file_to_buffer(Session& s) {
-  LoadedImage load;
-  for (;;) {
+  Staged staged;
+  while (staged.length == 0) {
     const Typed name = read_file_name(s);
     if (name.result == ReadResult::empty || name.result == ReadResult::ended) {
       discard_pending_input(s);
       return Next::menu();
     }
-    load = whole_name(name) ? load_image(s, name.text.c_str()) : LoadedImage{};
-    if (load.read == FileRead::ok) break;
-    if (load.read == FileRead::cannot_read) {
-      print(s, "Can't read file %s\n", name.text.c_str());
-    } else {
-      print(s, "Unsupported file size\n");
-    }
+    staged = stage_image(s, name);
+    if (!staged.next.carries_on()) return staged.next;
   }
 
-  const int32_t length = load.length;
+  const int32_t length = staged.length;
   s.transfer_length = length;
   // From the first byte on, the device buffer holds no image as a whole
   // until the checksum confirms the new one.
@@ -109,11 +155,7 @@ Next buffer_to_file(Session& s) {
       print(s, "Buffer not saved\n");
       return Next::end(kExitNotSaved);
     }
-    if (whole_name(name) &&
-        replace_file(name.text.c_str(), s.host_buffer.data(), static_cast<size_t>(length))) {
-      break;
-    }
-    print(s, "Can't write file %s\n", name.text.c_str());
+    if (save_block(s, name, length)) break;
   }
   discard_pending_input(s);
   return Next::menu();

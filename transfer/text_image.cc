@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "catalogue/catalogue.h"
+#include "platform/printable.h"
 #include "session/text.h"
 
 namespace chipferry {
@@ -31,18 +32,6 @@ int hex_value(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
-}
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// Upper case, at least `digits` of them.
-std::string hex(uint64_t value, size_t digits) {
-  std::string text;
-  do {
-    text.insert(text.begin(), kHexDigits[value & 0xF]);
-    value >>= 4;
-  } while (value != 0 || text.size() < digits);
-  return text;
 }
 
 std::string bytes_text(size_t count, const char* noun) {
@@ -190,8 +179,12 @@ Record read_record(std::string_view line, ImageFormat format) {
                               : mark + 1 < line.size() && line[mark] == 'S' &&
                                     line[mark + 1] >= '0' && line[mark + 1] <= '9';
   if (!marked) {
-    r.error = r.intel ? "the record does not begin with ':'"
-                      : "the record does not begin with 'S' and a digit";
+    if (mark < line.size() && !is_text(line[mark])) {
+      r.error = character_text(line[mark]) + " where a record should begin";
+    } else {
+      r.error = r.intel ? "the record does not begin with ':'"
+                        : "the record does not begin with 'S' and a digit";
+    }
     return r;
   }
   const size_t first = mark + (r.intel ? 1 : 2);
@@ -226,7 +219,22 @@ ImageFormat format_by_first_character(std::string_view file) {
   return ImageFormat::raw;
 }
 
-bool all_text(std::string_view text) { return std::all_of(text.begin(), text.end(), is_text); }
+std::string_view as_text(std::span<const uint8_t> file) {
+  return {reinterpret_cast<const char*>(file.data()), file.size()};
+}
+
+// What is wrong with the first record of a file that begins as `format`
+// does; nothing when it is well formed.
+std::optional<TextImageError> first_record_fault(std::span<const uint8_t> file,
+                                                 ImageFormat format) {
+  LineReader lines(file);
+  std::optional<Line> line = lines.next();
+  while (line && is_blank_line(line->text)) line = lines.next();
+  if (!line) return TextImageError{0, "holds no record"};
+  std::string error = read_record(line->text, format).error;
+  if (error.empty()) return std::nullopt;
+  return TextImageError{line->number, std::move(error)};
+}
 
 // ---- The image as the records give it --------------------------------------
 
@@ -378,10 +386,7 @@ struct Fields {
   }
 };
 
-void put_hex_byte(std::string& out, unsigned byte) {
-  out += kHexDigits[(byte >> 4) & 0xF];
-  out += kHexDigits[byte & 0xF];
-}
+void put_hex_byte(std::string& out, unsigned byte) { out += hex(byte & 0xFF); }
 
 void put_record(std::string& out, std::string_view mark, const Fields& f, bool intel,
                 std::string_view line_end) {
@@ -441,23 +446,18 @@ void write_s_records(std::string& out, std::span<const uint8_t> block, SRecordKi
 }  // namespace
 
 ImageFormat detect_image_format(std::span<const uint8_t> file) {
-  const std::string_view text(reinterpret_cast<const char*>(file.data()), file.size());
-  const ImageFormat format = format_by_first_character(text);
-  if (format == ImageFormat::raw) return format;
-  LineReader lines(file);
-  bool first = true;
-  while (std::optional<Line> line = lines.next()) {
-    if (is_blank_line(line->text)) continue;
-    const Record record = read_record(line->text, format);
-    if (first && !record.error.empty()) return ImageFormat::raw;
-    first = false;
-    // What follows the end record's last digit is not read.
-    if (record.is_end) {
-      return all_text(line->text.substr(0, record.text_end)) ? format : ImageFormat::raw;
-    }
-    if (!all_text(line->text)) return ImageFormat::raw;
-  }
+  const ImageFormat format = format_by_first_character(as_text(file));
+  // Only the first record decides. A stray byte further down must refuse
+  // the file with its line: taken for raw data, text of a capacity's size
+  // would be burned into the chip.
+  if (format == ImageFormat::raw || first_record_fault(file, format)) return ImageFormat::raw;
   return format;
+}
+
+std::optional<TextImageError> first_record_error(std::span<const uint8_t> file) {
+  const ImageFormat format = format_by_first_character(as_text(file));
+  if (format == ImageFormat::raw) return std::nullopt;
+  return first_record_fault(file, format);
 }
 
 TextImage read_text_image(std::span<const uint8_t> file) {

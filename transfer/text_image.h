@@ -74,10 +74,17 @@ struct TextImage {
 
 /// Whether `file` is a text image, and which: its first character that is
 /// not a blank or a line end is ':' (Intel HEX) or 'S' and a digit
-/// (S-record); its first record is well formed, checksum included; and up
-/// to its end record it holds nothing but printable ASCII, blanks and line
-/// ends. Everything else is raw, whatever its name.
+/// (S-record), and the record that begins there is well formed, checksum
+/// included. Such a file is a text image whatever follows: anything but
+/// records, blanks and line ends before its end record (a stray binary
+/// byte too) refuses it in read_text_image, with its line, so that it is
+/// never taken for raw data. Everything else is raw, whatever its name.
 ImageFormat detect_image_format(std::span<const uint8_t> file);
+
+/// For a file that begins as a text image does (':', or 'S' and a digit)
+/// but that detect_image_format() calls raw: what is wrong with its first
+/// record, with its line. Nothing for any other file.
+std::optional<TextImageError> first_record_error(std::span<const uint8_t> file);
 
 /// Reads a whole text image: Intel HEX records 00 to 05 (with extended
 /// segment and linear addresses), S-records S0 to S9 except the unused S4.

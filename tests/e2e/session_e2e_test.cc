@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "tests/e2e/harness.h"
+#include "tests/support/srec_cat.h"
 
 namespace chipferry::test::e2e {
 namespace {
@@ -81,6 +82,30 @@ TEST(Session, A64KImageGoesUpAndComesBackByteForByte) {
   EXPECT_NE(sent.find(kUploadStart + block), std::string::npos);
   EXPECT_EQ(count_of(sent, "S1K 0000-FFFF\r"), 2u);
   EXPECT_EQ(count_of(log_bytes(log, '<'), checksum_reply(block) + "[C]"), 2u);
+}
+
+// An image as an assembler writes it, linked at E000: it goes into a 2764
+// at 0000, and comes back as S-records with the system's own line ends
+// (CR LF from the Windows build), which srec_cat reads back.
+TEST(Session, ATextImageGoesInAtItsWindowAndComesBackAsText) {
+  TempDir dir;
+  Sim sim(dir, {"--type", "2764"});
+  const std::string block = image(8192, 5);
+  write_file(dir / "fw.bin", block);
+  ASSERT_TRUE(srec_cat(dir / "fw.bin -Binary -offset 0xE000 -o " + dir / "fw.hex -Intel"));
+  const RunResult run =
+      run_chipferry(sim.port, "1\n" + dir / "fw.hex" + "\n2\n" + dir / "down.s19" + "\n2\n" +
+                                  dir / "down.bin\nq\n");
+  EXPECT_EQ(run.code, 0);
+  EXPECT_EQ(after_banner(without_cr(run.out)), repeat(kMenu + "Enter Filename\n", 3) + kMenu);
+  EXPECT_TRUE(read_file<std::string>(dir / "down.bin") == block) << "the image loaded differs";
+  const std::string text = read_file<std::string>(dir / "down.s19");
+  const char* program = std::getenv("CHIPFERRY_E2E_PROGRAM");
+  const bool windows = program != nullptr && std::string(program).find(".exe") != std::string::npos;
+  EXPECT_EQ(count_of(text, "\r\n"), windows ? count_of(text, "\n") : 0);
+  ASSERT_TRUE(srec_cat(dir / "down.s19 -Motorola -o " + dir / "back.bin -Binary"));
+  EXPECT_TRUE(read_file<std::string>(dir / "back.bin") == block) << "the S-records differ";
+  EXPECT_EQ(sim.stop(), 0);
 }
 
 TEST(Session, AnErrorFromTheProgrammerIsShownAndTheMenuComesBack) {
