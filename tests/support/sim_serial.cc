@@ -80,6 +80,7 @@ ByteIo SimSerial::read_byte(uint8_t& byte) {
   }
   clock_.now += timeouts.read_ms;
   far_end_.advance(clock_.now);
+  ++empty_reads;
   return {true, 0};
 }
 

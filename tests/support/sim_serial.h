@@ -63,7 +63,8 @@ class SimSerial : public SerialDevice {
   /// The read or write of this number, from 1, finds the line hung up, as
   /// does every call after it; 0: none does.
   uint64_t hang_up_at_call = 0;
-  int discards = 0;  ///< discard_output calls
+  int discards = 0;     ///< discard_output calls
+  int empty_reads = 0;  ///< reads that came back with nothing, the line silent
   /// Set by the calls that fail; a hang-up of the programmer's
   /// (Faults::hang_up_*) fails every later call, gone.
   std::string error;
