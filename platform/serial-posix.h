@@ -1,10 +1,9 @@
 // The serial device on Linux: a termios port.
 //
 // COM1 is the device named by the environment variable CHIPFERRY_COM1, or
-// /dev/ttyS0 when it is not set. The port is opened without becoming the
-// controlling terminal and held exclusively: flock() keeps out every other
-// process that asks for it, root included, and TIOCEXCL keeps out plain
-// opens by anyone but root.
+// /dev/ttyS0 when it is not set; set but empty, it names none. The port is opened without becoming
+// the controlling terminal and held exclusively: flock() keeps out every other process that asks
+// for it, root included, and TIOCEXCL keeps out plain opens by anyone but root.
 //
 // The single-byte time-outs are made with poll(): a read waits at most its
 // time-out for a byte, a write at most its time-out for room in the
@@ -61,7 +60,7 @@ class PosixSerial : public SerialDevice {
   const char* default_path_;
   std::string path_;  ///< the device open() was asked for
   int fd_ = -1;
-  int error_ = 0;  ///< errno of the last call that failed; -1: a hang-up without one
+  int error_ = 0;  ///< errno of the last call that failed, or one of serial-posix.cc's own
   termios tio_{};  ///< the settings as the port reported them
   PosixClock clock_;
   int read_timeout_ms_ = 0;  ///< as set_timeouts gave them

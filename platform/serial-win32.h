@@ -1,10 +1,11 @@
 // The serial device on Windows: a comm handle.
 //
 // COM1 is the port of that name, unless the environment variable
-// CHIPFERRY_COM1 names another device (for instance \\.\COM7). The driver
-// itself provides the single-byte time-outs and the hardware handshake, and
-// it keeps no queue of written bytes that we could wait on, so a written
-// byte counts as delivered once WriteFile says so.
+// CHIPFERRY_COM1 names another device (for instance \\.\COM7); set but
+// empty, it names none. The driver itself provides the single-byte
+// time-outs and the hardware handshake, and it keeps no queue of written
+// bytes that we could wait on, so a written byte counts as delivered once
+// WriteFile says so.
 //
 // A USB serial adapter that is pulled leaves the handle open and fails
 // every call; which error it gives depends on the driver (see
@@ -44,8 +45,9 @@ class Win32Serial : public SerialDevice {
 
   const char* default_path_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
-  DCB dcb_{};        ///< the settings as the port reported them
-  DWORD error_ = 0;  ///< GetLastError() of the last call that failed
+  DCB dcb_{};             ///< the settings as the port reported them
+  DWORD error_ = 0;       ///< GetLastError() of the last call that failed
+  bool no_name_ = false;  ///< CHIPFERRY_COM1 is set but empty: nothing was opened
 };
 
 }  // namespace chipferry

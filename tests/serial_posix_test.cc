@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/program.h"
+#include "platform/com1.h"
 #include "platform/serial-posix.h"
 #include "tests/support/as_nobody.h"
 #include "tests/support/scripted_console.h"
@@ -163,6 +164,19 @@ TEST(PosixSerial, PortFailuresGiveTheirExitCodesAndSayWhy) {
       << the_reason(run);
   EXPECT_NE(the_reason(run).find("CHIPFERRY_COM1 names"), std::string::npos);
 
+  // Set but empty, as CHIPFERRY_COM1=$PORT with PORT unset: no device,
+  // never the machine's usual one, which no test may open.
+  {
+    Com1 empty("");
+    ASSERT_EQ(com1_device("/dev/ttyS0"), "");
+  }
+  run = start_up_with("");
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.out.substr(run.out.find("\n\n") + 2), "Port COM1 doesn't exist\n");
+  EXPECT_EQ(the_reason(run),
+            "COM1 cannot be opened: CHIPFERRY_COM1 is set but empty; name the device in it, or "
+            "unset it to use /dev/ttyS0");
+
   char file[] = "/tmp/chipferry-port-XXXXXX";
   const int fd = mkstemp(file);
   ASSERT_GE(fd, 0);
@@ -178,6 +192,11 @@ TEST(PosixSerial, PortFailuresGiveTheirExitCodesAndSayWhy) {
   EXPECT_NE(
       the_reason(run).find(std::string(" cannot be opened: ") + std::strerror(ENOTDIR) + "; "),
       std::string::npos);
+
+  // A folder cannot be opened for reading and writing at all.
+  run = start_up_with("/");
+  EXPECT_EQ(run.code, 2);
+  EXPECT_EQ(the_reason(run), std::string("COM1 (/) cannot be opened: ") + std::strerror(EISDIR));
 
   // Not a terminal: its line settings cannot be read.
   run = start_up_with("/dev/null");

@@ -53,9 +53,10 @@ Process::Process(const Setup& setup) : name_(setup.argv.at(0)) {
   std::vector<std::string> env_strings;
   for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
   for (const std::string& over : setup.env) {
-    const std::string name = over.substr(0, over.find('=') + 1);
+    const size_t equals = over.find('=');
+    const std::string name = over.substr(0, equals) + "=";
     std::erase_if(env_strings, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
-    env_strings.push_back(over);
+    if (equals != std::string::npos) env_strings.push_back(over);
   }
   std::vector<char*> argv, envp;
   for (const std::string& a : setup.argv) argv.push_back(const_cast<char*>(a.c_str()));
@@ -260,7 +261,7 @@ Process::Setup chipferry_setup(const std::string& port) {
   if (link != nullptr && port.rfind("rfc2217://", 0) != 0) {
     std::remove(link);
     if (symlink(port.c_str(), link) != 0) std::perror(link);
-    setup.env = {"CHIPFERRY_COM1="};
+    setup.env = {"CHIPFERRY_COM1"};
   } else {
     setup.env = {"CHIPFERRY_COM1=" + port};
   }

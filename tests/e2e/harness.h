@@ -33,8 +33,9 @@ class Process {
  public:
   struct Setup {
     std::vector<std::string> argv;
-    std::vector<std::string> env;  ///< "NAME=value", over the test's own environment
-    int terminal_fd = -1;          ///< >= 0: stdin, stdout and stderr, as a controlling terminal
+    /// "NAME=value" over the test's own environment; "NAME" alone unsets it.
+    std::vector<std::string> env;
+    int terminal_fd = -1;  ///< >= 0: stdin, stdout and stderr, as a controlling terminal
   };
   explicit Process(const Setup& setup);
   ~Process();
