@@ -60,6 +60,7 @@ Next menu_loop(Session& s) {
 }
 
 Next wake_programmer(Session& s) {
+  recover_left_upload(s);
   send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(timing::kWakeUpMs);
   send_byte(s, protocol::kDc1);

@@ -23,6 +23,7 @@
 #include "platform/com1.h"
 #include "platform/deadline.h"
 #include "platform/poll-posix.h"
+#include "platform/upload_mark.h"
 
 namespace chipferry {
 namespace {
@@ -194,6 +195,18 @@ std::string PosixSerial::error_text() const {
   if (error_ == kNoName) return kCom1Empty;
   return error_ != 0 ? std::strerror(error_) : std::string();
 }
+
+std::string PosixSerial::mark_key() const {
+  char* resolved = realpath(path_.c_str(), nullptr);
+  if (resolved == nullptr) return path_;
+  std::string key = resolved;
+  std::free(resolved);
+  return key;
+}
+
+std::string PosixSerial::mark_upload(bool on) { return keep_upload_mark(mark_key(), on); }
+
+bool PosixSerial::upload_marked() { return upload_mark_found(mark_key()); }
 
 void PosixSerial::close() {
   if (fd_ < 0) return;

@@ -15,6 +15,9 @@
 // emptied, or dropped, only where the caller asks (wait_output_drained,
 // discard_output), before a break, and at close, which never waits longer
 // than the closing bytes need.
+// The mark of an upload under way is kept in the user's cache folder
+// (platform/upload_mark.h), for the device the name leads to: a link in
+// /dev/serial/by-id and the device it names share one.
 // A device that has gone shows as a hang-up: read() at its end with the
 // line hung up (a USB adapter pulled), or EIO, ENXIO or ENODEV from a read
 // or a write (a pseudo-terminal whose other end closed, a driver that lost
@@ -50,8 +53,11 @@ class PosixSerial : public SerialDevice {
   void close() override;
   std::string error_text() const override;
   std::string advice() const override;
+  std::string mark_upload(bool on) override;
+  bool upload_marked() override;
 
  private:
+  std::string mark_key() const;
   int queued_output() const;
   bool take_received(uint8_t& byte);
   ByteIo failed();

@@ -7,6 +7,7 @@
 
 #include "platform/com1.h"
 #include "platform/error-win32.h"
+#include "platform/upload_mark.h"
 
 namespace chipferry {
 namespace {
@@ -134,6 +135,19 @@ std::string Win32Serial::error_text() const {
   if (no_name_) return kCom1Empty;
   return error_ != 0 ? system_message(error_) : "";
 }
+
+std::string Win32Serial::mark_key() const {
+  std::string key = com1_device(default_path_);
+  if (key.rfind("\\\\.\\", 0) == 0) key.erase(0, 4);
+  for (char& c : key) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return key;
+}
+
+std::string Win32Serial::mark_upload(bool on) { return keep_upload_mark(mark_key(), on); }
+
+bool Win32Serial::upload_marked() { return upload_mark_found(mark_key()); }
 
 void Win32Serial::close() {
   if (handle_ == INVALID_HANDLE_VALUE) return;

@@ -7,6 +7,10 @@
 // bytes that we could wait on, so a written byte counts as delivered once
 // WriteFile says so.
 //
+// The mark of an upload under way is kept under %LOCALAPPDATA%
+// (platform/upload_mark.h), for the port whatever way it was named: COM3,
+// com3 and \\.\COM3 share one.
+//
 // A USB serial adapter that is pulled leaves the handle open and fails
 // every call; which error it gives depends on the driver (see
 // is_device_gone in serial-win32.cc). Those calls report gone.
@@ -39,8 +43,11 @@ class Win32Serial : public SerialDevice {
   void close() override;
   std::string error_text() const override;
   std::string advice() const override;
+  std::string mark_upload(bool on) override;
+  bool upload_marked() override;
 
  private:
+  std::string mark_key() const;
   ByteIo failed();
 
   const char* default_path_;

@@ -28,7 +28,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds kRunLimit{20000};
 
 /// A child process. Its standard input and output are pipes the test
-/// holds, unless the test hands it a terminal of its own.
+/// holds, unless the test hands it a terminal of its own. Its cache folder
+/// (XDG_CACHE_HOME) is the test's own, unless the setup names another.
 class Process {
  public:
   struct Setup {

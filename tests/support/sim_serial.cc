@@ -104,6 +104,13 @@ void SimSerial::discard_output() {
   if (!line_gone()) ++discards;
 }
 
+std::string SimSerial::mark_upload(bool on) {
+  mark_changes.push_back({on, bytes_written_});
+  if (!mark_trouble.empty()) return mark_trouble;
+  upload_mark = on;
+  return {};
+}
+
 void SimSerial::close() {
   events.push_back({WireEvent::Kind::closed, 0, clock_.now});
   is_open = false;
