@@ -31,6 +31,12 @@ std::string text_file(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+std::string repeat_text(const std::string& text, size_t times) {
+  std::string all;
+  for (size_t i = 0; i < times; ++i) all += text;
+  return all;
+}
+
 std::string described(const Entry& e) {
   const char* kinds[] = {"sent", "received", "event"};
   std::string text = std::to_string(e.at_ms) + " " + kinds[static_cast<int>(e.kind)] + " ";
@@ -44,6 +50,7 @@ TEST(TraceFormat, ReadsBackWhatItWrote) {
   {
     trace::Writer w;
     w.start(std::fopen(path.c_str(), "wb"), "test 1", "the start", false);
+    w.comment("platform: " + std::string(2000, 'p'));
     w.comment("device: x");
     w.event(0, Event::port_opened);
     for (char c : std::string("S900000 01\r")) w.byte(trace::kSent, static_cast<uint8_t>(c), 5);
@@ -56,6 +63,8 @@ TEST(TraceFormat, ReadsBackWhatItWrote) {
     w.note(21, "right after bytes");
     w.event(1234567, Event::pause, "75 ms");
     w.note(1234600, "a note\nwith a line end");
+    // However long a detail is shown, its line is one the reader reads.
+    w.event(1234601, Event::read_failed, std::string(600, '\x01'));
     w.event(1234601, Event::port_closed);
     EXPECT_TRUE(w.finish());
   }
@@ -86,6 +95,7 @@ TEST(TraceFormat, ReadsBackWhatItWrote) {
       "20 received " + trace::describe(std::string(16, '\xFF')),
       "20 received " + trace::describe(std::string(4, '\xFF')),
       "1234567 event pause|75 ms",
+      "1234601 event read failed|" + repeat_text("^A", 499) + "...",
       "1234601 event port closed|",
   };
   EXPECT_EQ(entries, expected);

@@ -31,6 +31,17 @@ bool wait_for_sent_lines(const Sim& sim, const std::string& hex, size_t lines) {
   }
 }
 
+// Ends chipferry with `sig` in the middle of uploading a 64 KiB image of
+// 0x5A to `sim`, once the simulator has logged `lines` full lines of it.
+void end_an_upload_with(int sig, const TempDir& dir, const Sim& sim, size_t lines) {
+  write_file(dir / "image.bin", std::string(65536, '\x5A'));
+  auto upload = start_chipferry(sim.port);
+  upload->write_input("1\n" + (dir / "image.bin") + "\n");
+  EXPECT_TRUE(wait_for_sent_lines(sim, "5A", lines)) << sim.log();
+  upload->signal(sig);
+  EXPECT_EQ(upload->wait(), 128 + sig);
+}
+
 // A second SIGTERM or SIGHUP is the system saying it again (a closing
 // terminal sends SIGHUP twice); it must not cut the release short.
 TEST(EndingEarly, EachSignalEndsTheRunAsItWouldOnceTheProgrammerIsReleased) {
@@ -82,12 +93,7 @@ TEST(EndingEarly, SigtermDuringAnUploadLeavesNoClosingBytesInTheBuffer) {
   // programmer set to an 8 KiB type, so that the second session's
   // download covers where the first one stopped.
   Sim sim(dir, {"--pace", "--type", "2764A"});
-  write_file(dir / "image.bin", std::string(65536, '\x5A'));
-  auto upload = start_chipferry(sim.port);
-  upload->write_input("1\n" + (dir / "image.bin") + "\n");
-  ASSERT_TRUE(wait_for_sent_lines(sim, "5A", 64)) << sim.log();
-  upload->signal(SIGTERM);
-  EXPECT_EQ(upload->wait(), 128 + SIGTERM);
+  end_an_upload_with(SIGTERM, dir, sim, 64);
 
   const RunResult save = run_chipferry(sim.port, "2\n" + (dir / "saved.bin") + "\nq\n");
   EXPECT_EQ(save.code, 0) << save.out;
@@ -105,12 +111,7 @@ TEST(EndingEarly, SigtermDuringAnUploadLeavesNoClosingBytesInTheBuffer) {
 TEST(EndingEarly, TheRunAfterAKillMidUploadAbandonsItBeforeTheWakeUp) {
   TempDir dir;
   Sim sim(dir, {"--pace", "--type", "2764A"});
-  write_file(dir / "image.bin", std::string(65536, '\x5A'));
-  auto upload = start_chipferry(sim.port);
-  upload->write_input("1\n" + (dir / "image.bin") + "\n");
-  ASSERT_TRUE(wait_for_sent_lines(sim, "5A", 16)) << sim.log();
-  upload->signal(SIGKILL);
-  EXPECT_EQ(upload->wait(), 128 + SIGKILL);
+  end_an_upload_with(SIGKILL, dir, sim, 16);
 
   for (const char* run : {"next", "after"}) {
     SCOPED_TRACE(run);

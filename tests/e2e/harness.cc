@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -47,6 +48,19 @@ milliseconds scaled(milliseconds limit) {
              : limit;
 }
 
+// Wine takes LOCALAPPDATA from its prefix, whatever the environment says:
+// there the marks of every test's COM1 share one folder, emptied as each
+// test begins.
+void forget_wine_marks() {
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (prefix == nullptr || *prefix == '\0') return;
+  const std::filesystem::path users = std::filesystem::path(prefix) / "drive_c" / "users";
+  std::error_code ignored;
+  for (const auto& user : std::filesystem::directory_iterator(users, ignored)) {
+    std::filesystem::remove_all(user.path() / "AppData" / "Local" / "chipferry", ignored);
+  }
+}
+
 // A cache folder for the test that runs now, its own: the mark of an
 // upload that a killed run leaves there must reach no other test, which
 // may get the same pseudo-terminal. Removed when the next test asks.
@@ -57,6 +71,7 @@ std::string test_cache() {
   if (!folder || owner != now) {
     folder = std::make_unique<TempDir>();
     owner = now;
+    forget_wine_marks();
   }
   return folder->path().string();
 }
