@@ -205,6 +205,40 @@ Next expect_prompt(Session& s) {
 
 Next expect_bracket(Session& s) { return wait_bracket(s) ? Next::carry_on() : no_response(s); }
 
+void hold_break(Session& s) {
+  s.serial.set_break(true);
+  s.clock.sleep_ms(timing::kBreakMs);
+  s.serial.set_break(false);
+}
+
+void mark_upload(Session& s, bool on) {
+  const std::string trouble = s.serial.mark_upload(on);
+  if (trouble.empty() || s.port.mark_trouble_told) return;
+  s.port.mark_trouble_told = true;
+  diagnose(s, port_and_device(s) + ": the mark of an upload under way: " + trouble +
+                  (on ? "; should this run end mid-upload, switch the programmer off and on "
+                        "before the next"
+                      : "; the next run on the port will first abandon an upload that has "
+                        "ended"));
+}
+
+void abandon_upload(Session& s) {
+  // Bytes the system still queues would reach the programmer after the
+  // break, as data of an upload of their own.
+  s.serial.discard_output();
+  hold_break(s);
+  send_byte(s, protocol::kEsc);
+  s.clock.sleep_ms(timing::kAbandonUploadMs);
+  if (!s.port.gone) mark_upload(s, false);
+}
+
+void recover_left_upload(Session& s) {
+  if (!s.serial.upload_marked()) return;
+  abandon_upload(s);
+  for (int i = 0; i < protocol::kMostDroppedAfterRecovery && read_byte(s); ++i) {
+  }
+}
+
 void release_device(Session& s) {
   if (s.port.answers_settings && !s.port.gone) {
     for (const protocol::ReleaseStep& step : protocol::kRelease) {

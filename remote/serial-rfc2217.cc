@@ -5,6 +5,7 @@
 
 #include "platform/deadline.h"
 #include "platform/line.h"
+#include "platform/upload_mark.h"
 
 namespace chipferry {
 namespace {
@@ -83,6 +84,10 @@ std::string server_words(const std::deque<uint8_t>& data) {
 }  // namespace
 
 std::string Rfc2217Serial::device_path(const char*) const { return url_; }
+
+std::string Rfc2217Serial::mark_upload(bool on) { return keep_upload_mark(url_, on); }
+
+bool Rfc2217Serial::upload_marked() { return upload_mark_found(url_); }
 
 OpenResult Rfc2217Serial::open(const char*) {
   rfc2217::Address address;

@@ -80,6 +80,9 @@ class Rfc2217Serial : public SerialDevice {
   std::string advice() const override { return advice_; }
   std::string gone_advice() const override;
   void set_note_sink(const std::function<void(std::string_view note)>& sink) override;
+  /// The mark of an upload under way, kept on this machine for the URL.
+  std::string mark_upload(bool on) override;
+  bool upload_marked() override;
 
  private:
   using Asked = std::vector<std::shared_ptr<const rfc2217::Request>>;
