@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/printable.h"
 #include "tests/e2e/harness.h"
 #include "trace/trace.h"
 
@@ -134,7 +135,7 @@ TEST(EndingEarly, TheRunAfterAKillMidUploadAbandonsItBeforeTheWakeUp) {
           start.emplace_back(trace::event_name(e.event));
         }
       } else if (e.kind == trace::Entry::Kind::sent) {
-        for (char c : e.data) start.push_back(trace::hex(static_cast<uint8_t>(c)));
+        for (char c : e.data) start.push_back(hex(static_cast<uint8_t>(c)));
       }
       if (!start.empty() && start.back() == "11") break;
     }
