@@ -4,18 +4,24 @@
 #include "remote/rfc2217.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "app/program.h"
+#include "platform/socket-posix.h"
 #include "remote/serial-rfc2217.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_console.h"
@@ -330,13 +336,18 @@ class ScriptedServer {
     });
   }
   ~ScriptedServer() {
-    thread_.join();
+    join();
     ::close(listen_fd_);
   }
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
   std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+  /// Waits until `serve` has returned.
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
 
  private:
   int listen_fd_ = -1;
@@ -472,6 +483,110 @@ TEST(Rfc2217Serial, WritesKeepNearTheServersLineAndDrainOnlyOnceItCanHaveCarried
             std::vector<std::string>{"the server refused to raise the break: it answered 6 to 5"});
   EXPECT_EQ(port.server->data, std::string(2500, '\xFF')) << "the breaks are commands";
   serial.close();
+}
+
+// ---------------------------------------------------------------------------
+// The machine's TCP connection.
+
+// The descriptors this process holds.
+size_t open_descriptors() {
+  size_t n = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr) ++n;
+    closedir(dir);
+  }
+  return n;
+}
+
+// Two addresses, as a resolver gives them: the first fails at once (its
+// length is short of an IPv4 address's), the second is `to`.
+struct TwoAddresses {
+  explicit TwoAddresses(const sockaddr_in& to) : good(to), bad(to) {
+    first.ai_family = second.ai_family = AF_INET;
+    first.ai_socktype = second.ai_socktype = SOCK_STREAM;
+    first.ai_addr = reinterpret_cast<sockaddr*>(&bad);
+    first.ai_addrlen = 4;
+    first.ai_next = &second;
+    second.ai_addr = reinterpret_cast<sockaddr*>(&good);
+    second.ai_addrlen = sizeof good;
+  }
+  sockaddr_in good;
+  sockaddr_in bad;
+  addrinfo first{};
+  addrinfo second{};
+};
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+int option(int fd, int level, int name) {
+  int value = -1;
+  socklen_t size = sizeof value;
+  EXPECT_EQ(getsockopt(fd, level, name, &value, &size), 0);
+  return value;
+}
+
+// An address that fails at once is no connection: the next one is tried,
+// and the connection made is tuned for single bytes and a silent network.
+// No attempt, failed or not, leaves a descriptor behind.
+TEST(TcpConnection, TriesTheNextAddressTunesTheConnectionAndLeaksNoDescriptor) {
+  ScriptedServer server([](int fd) {
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, kPeerWaitMs);  // until the client closes
+  });
+  const sockaddr_in to = loopback(server.port());
+  TwoAddresses addresses(to);
+  int fd = -1;
+  std::string error;
+  ASSERT_EQ(connect_addresses(&addresses.first, 5000, fd, error), ConnectResult::ok) << error;
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  ASSERT_EQ(getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size), 0) << "not connected";
+  EXPECT_EQ(peer.sin_port, to.sin_port);
+  EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+  EXPECT_EQ(option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 10);
+  EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 5);
+  EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
+  ::close(fd);
+  server.join();
+
+  const size_t before = open_descriptors();
+  addresses.first.ai_next = nullptr;
+  EXPECT_EQ(connect_addresses(&addresses.first, 5000, fd, error), ConnectResult::failed);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(error, std::strerror(EINVAL));
+  TcpConnection refused;
+  EXPECT_EQ(refused.connect("127.0.0.1", static_cast<uint16_t>(unused_loopback_port()), 5000),
+            ConnectResult::refused);
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+// A server that keeps sending after our end has closed cannot hold the
+// close: it ends once more has come than a line could carry meanwhile.
+TEST(TcpConnection, ACloseEndsWhileTheServerKeepsSending) {
+  constexpr size_t kMost = 256u << 20;
+  size_t sent = 0;
+  ScriptedServer server([&sent](int fd) {
+    const std::string block(65536, '\xF1');
+    while (sent < kMost) {
+      const ssize_t n = ::send(fd, block.data(), block.size(), MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
+  });
+  TcpConnection connection;
+  ASSERT_EQ(connection.connect("127.0.0.1", static_cast<uint16_t>(server.port()), 5000),
+            ConnectResult::ok);
+  connection.close(3000);
+  EXPECT_FALSE(connection.is_open());
+  server.join();
+  EXPECT_LT(sent, kMost / 4) << "the close read on while the server sent";
 }
 
 }  // namespace
