@@ -123,6 +123,8 @@ TcpConnection::~TcpConnection() { close(0); }
 
 bool TcpConnection::is_open() const { return socket_ >= 0; }
 
+bool TcpConnection::run_ending() const { return stop_received(); }
+
 ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uint32_t timeout_ms) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;

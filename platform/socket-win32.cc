@@ -110,6 +110,8 @@ TcpConnection::~TcpConnection() { close(0); }
 
 bool TcpConnection::is_open() const { return socket_ != -1; }
 
+bool TcpConnection::run_ending() const { return win32_interrupt::received() != Stop::none; }
+
 ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uint32_t timeout_ms) {
   // Winsock is started once for the run, and left to the end of the
   // process to stop.

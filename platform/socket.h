@@ -67,6 +67,11 @@ class Connection {
   virtual void close(uint32_t timeout_ms) = 0;
   virtual bool is_open() const = 0;
 
+  /// True once the run has been asked to end (Ctrl+C): a wait for the
+  /// server that nothing has come of yet (the connect, the port's set-up)
+  /// then ends, as the console's waits do.
+  virtual bool run_ending() const = 0;
+
   /// The system's words for the last failure.
   virtual const std::string& error_text() const = 0;
 };
@@ -82,6 +87,7 @@ class TcpConnection final : public Connection {
   bool all_delivered() const override;
   void close(uint32_t timeout_ms) override;
   bool is_open() const override;
+  bool run_ending() const override;
   const std::string& error_text() const override { return error_; }
 
  private:
