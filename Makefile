@@ -52,17 +52,19 @@ soak:
 bench: all
 	python3 bench/bench.py $(BUILD)/release
 
-# libFuzzer on the whole program, then on the text image codec alone;
-# FUZZ_SECONDS bounds each run.
+# libFuzzer on the whole program, then on the text image codec alone, then
+# on the network port's Telnet client; FUZZ_SECONDS bounds each run.
 FUZZ_SECONDS ?= 60
 fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHIPFERRY_FUZZ=ON \
 	  -DCHIPFERRY_TESTS=OFF $(DEV_OPTIONS)
-	cmake --build $(BUILD)/fuzz -j $(JOBS) --target chipferry_fuzz text_image_fuzz
-	mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/text_image_corpus
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target chipferry_fuzz text_image_fuzz rfc2217_fuzz
+	mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/text_image_corpus $(BUILD)/fuzz/rfc2217_corpus
 	$(BUILD)/fuzz/chipferry_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(abspath $(BUILD)/fuzz/corpus) $(abspath fuzz/corpus)
 	$(BUILD)/fuzz/text_image_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  $(abspath $(BUILD)/fuzz/text_image_corpus) $(abspath fuzz/text_image_corpus)
+	$(BUILD)/fuzz/rfc2217_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  $(abspath $(BUILD)/fuzz/rfc2217_corpus) $(abspath fuzz/rfc2217_corpus)
 
 # A Windows build on this machine, with the MinGW-w64 cross compiler.
 MINGW_CXX := $(shell command -v x86_64-w64-mingw32-g++ || command -v x86_64-w64-mingw32-g++-win32)
