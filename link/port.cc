@@ -44,8 +44,11 @@ void explain(Session& s, std::string_view what, const std::string& advice) {
   diagnose(s, line);
 }
 
-// Prints the failure's line and says why; its exit code ends the run.
+// Prints the failure's line and says why; its exit code ends the run. A
+// port that was not had because the run must end (Ctrl+C during a network
+// port's connect or set-up) has no failure to tell: the run ends as asked.
 int port_failed(Session& s, int exit_code) {
+  if (must_end(s)) return ended_early(s).exit_code;
   const PortFailure& failure = kPortFailures[exit_code - 1];
   std::string message = failure.message;
   message.replace(message.find("%s"), 2, kPortName);
