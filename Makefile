@@ -52,17 +52,21 @@ soak:
 bench: all
 	python3 bench/bench.py $(BUILD)/release
 
-# libFuzzer on the whole program, then on the text image codec alone;
-# FUZZ_SECONDS bounds each run.
+# libFuzzer on each target in turn, each from its corpus fuzz/NAME_corpus,
+# keeping what it finds in $(BUILD)/fuzz/NAME_corpus: the whole program,
+# the text image codec, the trace reader and the replay, and the network
+# port's Telnet client. FUZZ_SECONDS bounds each run.
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = chipferry text_image trace rfc2217
 fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHIPFERRY_FUZZ=ON \
 	  -DCHIPFERRY_TESTS=OFF $(DEV_OPTIONS)
-	cmake --build $(BUILD)/fuzz -j $(JOBS) --target chipferry_fuzz text_image_fuzz
-	mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/text_image_corpus
-	$(BUILD)/fuzz/chipferry_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(abspath $(BUILD)/fuzz/corpus) $(abspath fuzz/corpus)
-	$(BUILD)/fuzz/text_image_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	  $(abspath $(BUILD)/fuzz/text_image_corpus) $(abspath fuzz/text_image_corpus)
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
+	set -e; for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD)/fuzz/$${target}_corpus; \
+	  $(BUILD)/fuzz/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(abspath $(BUILD)/fuzz)/$${target}_corpus $(abspath fuzz)/$${target}_corpus; \
+	done
 
 # A Windows build on this machine, with the MinGW-w64 cross compiler.
 MINGW_CXX := $(shell command -v x86_64-w64-mingw32-g++ || command -v x86_64-w64-mingw32-g++-win32)

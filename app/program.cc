@@ -59,6 +59,7 @@ Next menu_loop(Session& s) {
 }
 
 Next wake_programmer(Session& s) {
+  recover_left_upload(s);
   send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(timing::kWakeUpMs);
   send_byte(s, protocol::kDc1);
@@ -127,7 +128,13 @@ int run_program(Session& s, std::span<const Step> steps) {
 
   int code = open_port(s);
   if (code == kExitOk) code = run_menu(s, wake_programmer(s), steps);
-  if (s.port.release_registered) release_device(s);
+  if (s.port.release_registered) {
+    release_device(s);
+    // The release may be the first to find the device gone (the adapter
+    // pulled at the menu): the programmer was handed back to nobody, and
+    // the run ends as every run whose port went away does.
+    if (code == kExitOk && s.port.gone) code = no_response(s).exit_code;
+  }
   // Also when the request came only during the release: the run still ends
   // as asked.
   if (must_end(s)) code = ended_early(s).exit_code;

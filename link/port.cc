@@ -44,8 +44,11 @@ void explain(Session& s, std::string_view what, const std::string& advice) {
   diagnose(s, line);
 }
 
-// Prints the failure's line and says why; its exit code ends the run.
+// Prints the failure's line and says why; its exit code ends the run. A
+// port that was not had because the run must end (Ctrl+C during a network
+// port's connect or set-up) has no failure to tell: the run ends as asked.
 int port_failed(Session& s, int exit_code) {
+  if (must_end(s)) return ended_early(s).exit_code;
   const PortFailure& failure = kPortFailures[exit_code - 1];
   std::string message = failure.message;
   message.replace(message.find("%s"), 2, kPortName);
@@ -204,6 +207,40 @@ Next expect_prompt(Session& s) {
 }
 
 Next expect_bracket(Session& s) { return wait_bracket(s) ? Next::carry_on() : no_response(s); }
+
+void hold_break(Session& s) {
+  s.serial.set_break(true);
+  s.clock.sleep_ms(timing::kBreakMs);
+  s.serial.set_break(false);
+}
+
+void mark_upload(Session& s, bool on) {
+  const std::string trouble = s.serial.mark_upload(on);
+  if (trouble.empty() || s.port.mark_trouble_told) return;
+  s.port.mark_trouble_told = true;
+  diagnose(s, port_and_device(s) + ": the mark of an upload under way: " + trouble +
+                  (on ? "; should this run end mid-upload, switch the programmer off and on "
+                        "before the next"
+                      : "; the next run on the port will first abandon an upload that has "
+                        "ended"));
+}
+
+void abandon_upload(Session& s) {
+  // Bytes the system still queues would reach the programmer after the
+  // break, as data of an upload of their own.
+  s.serial.discard_output();
+  hold_break(s);
+  send_byte(s, protocol::kEsc);
+  s.clock.sleep_ms(timing::kAbandonUploadMs);
+  if (!s.port.gone) mark_upload(s, false);
+}
+
+void recover_left_upload(Session& s) {
+  if (!s.serial.upload_marked()) return;
+  abandon_upload(s);
+  for (int i = 0; i < protocol::kMostDroppedAfterRecovery && read_byte(s); ++i) {
+  }
+}
 
 void release_device(Session& s) {
   if (s.port.answers_settings && !s.port.gone) {

@@ -102,6 +102,29 @@ Next expect_prompt(Session& s);
 /// wait_bracket, or no_response when it runs out.
 Next expect_bracket(Session& s);
 
+/// Holds the line in the break state for timing::kBreakMs: the end of an
+/// upload.
+void hold_break(Session& s);
+
+/// Keeps (`on`) or drops the mark that an upload is under way on the port
+/// (SerialDevice::mark_upload). A mark that cannot be kept does not stop
+/// the run; standard error says so, once a run.
+void mark_upload(Session& s, bool on);
+
+/// Abandons an upload as ESC does: what the system still queues for the
+/// line is dropped, a break ends the upload, ESC follows, and the
+/// programmer is given its time to stop; its prompt is left unread. The
+/// upload's mark goes with it, unless the device has gone: the programmer
+/// behind a pulled adapter is still in its upload.
+void abandon_upload(Session& s);
+
+/// Before the wake-up: a run on this port that ended in an upload (killed,
+/// crashed, its adapter pulled) left the programmer taking every byte as
+/// data, the wake-up's too. That upload is abandoned first, and what the
+/// programmer says to it is dropped. A port without the mark is left as
+/// it is.
+void recover_left_upload(Session& s);
+
 /// Hands the programmer back (protocol::kRelease) and closes the port. Runs
 /// once, at the end of the run, an interrupted one too, when open_port got
 /// as far as opening; a port whose settings could not be read, and a device

@@ -120,6 +120,13 @@ constexpr int32_t kSurplusLimit = 250;
 /// The end of a download: a line end and the prompt.
 constexpr uint8_t kTrailer[] = {kCr, 0x0A, '[', 'C', ']'};
 
+/// A run that found the programmer left in an upload abandons it before
+/// the wake-up; what the programmer says to that (the prompt a break
+/// brings) answers nothing the wake-up asks, and is dropped: this many
+/// bytes at the most, so that a line that never falls silent cannot hold
+/// the start.
+constexpr int kMostDroppedAfterRecovery = 256;
+
 /// The checksum query for 0000 to the block's last address: kChecksumQuery,
 /// the high byte of that address in two upper-case hexadecimal digits, and
 /// kChecksumQueryEnd. Every block is a whole number of 256-byte pages, so

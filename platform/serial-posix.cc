@@ -23,12 +23,18 @@
 #include "platform/com1.h"
 #include "platform/deadline.h"
 #include "platform/poll-posix.h"
+#include "platform/upload_mark.h"
 
 namespace chipferry {
 namespace {
 
 // The errors of a device that has gone rather than of one call.
 bool is_hang_up(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+// error_ for a hang-up that has no errno of its own, and for an empty
+// CHIPFERRY_COM1, which names nothing to open.
+constexpr int kHungUp = -1;
+constexpr int kNoName = -2;
 
 }  // namespace
 
@@ -52,6 +58,10 @@ std::string PosixSerial::device_path(const char*) const { return com1_device(def
 
 OpenResult PosixSerial::open(const char* port_name) {
   path_ = device_path(port_name);
+  if (path_.empty()) {
+    error_ = kNoName;
+    return OpenResult::not_found;
+  }
   const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error_ = errno;
@@ -138,7 +148,7 @@ ByteIo PosixSerial::read_byte(uint8_t& byte) {
     if ((seen & (POLLHUP | POLLERR)) != 0) {
       const ssize_t last = ::read(fd_, received_, sizeof received_);
       if (last < 0 && errno != EAGAIN && errno != EINTR) return failed();
-      if (last <= 0) return hung_up(-1);
+      if (last <= 0) return hung_up(kHungUp);
       received_end_ = static_cast<size_t>(last);
       received_pos_ = 0;
       take_received(byte);
@@ -181,9 +191,22 @@ bool PosixSerial::wait_output_drained(uint32_t max_ms) {
 void PosixSerial::discard_output() { tcflush(fd_, TCOFLUSH); }
 
 std::string PosixSerial::error_text() const {
-  if (error_ == -1) return "the line hung up";
+  if (error_ == kHungUp) return "the line hung up";
+  if (error_ == kNoName) return kCom1Empty;
   return error_ != 0 ? std::strerror(error_) : std::string();
 }
+
+std::string PosixSerial::mark_key() const {
+  char* resolved = realpath(path_.c_str(), nullptr);
+  if (resolved == nullptr) return path_;
+  std::string key = resolved;
+  std::free(resolved);
+  return key;
+}
+
+std::string PosixSerial::mark_upload(bool on) { return keep_upload_mark(mark_key(), on); }
+
+bool PosixSerial::upload_marked() { return upload_mark_found(mark_key()); }
 
 void PosixSerial::close() {
   if (fd_ < 0) return;
@@ -320,6 +343,8 @@ std::string PosixSerial::advice() const {
     case ENOENT:
     case ENOTDIR:
       return devices_advice();
+    case kNoName:
+      return com1_empty_advice(default_path_);
     default:
       return {};
   }

@@ -1,10 +1,9 @@
 // The serial device on Linux: a termios port.
 //
 // COM1 is the device named by the environment variable CHIPFERRY_COM1, or
-// /dev/ttyS0 when it is not set. The port is opened without becoming the
-// controlling terminal and held exclusively: flock() keeps out every other
-// process that asks for it, root included, and TIOCEXCL keeps out plain
-// opens by anyone but root.
+// /dev/ttyS0 when it is not set; set but empty, it names none. The port is opened without becoming
+// the controlling terminal and held exclusively: flock() keeps out every other process that asks
+// for it, root included, and TIOCEXCL keeps out plain opens by anyone but root.
 //
 // The single-byte time-outs are made with poll(): a read waits at most its
 // time-out for a byte, a write at most its time-out for room in the
@@ -16,6 +15,9 @@
 // emptied, or dropped, only where the caller asks (wait_output_drained,
 // discard_output), before a break, and at close, which never waits longer
 // than the closing bytes need.
+// The mark of an upload under way is kept in the user's cache folder
+// (platform/upload_mark.h), for the device the name leads to: a link in
+// /dev/serial/by-id and the device it names share one.
 // A device that has gone shows as a hang-up: read() at its end with the
 // line hung up (a USB adapter pulled), or EIO, ENXIO or ENODEV from a read
 // or a write (a pseudo-terminal whose other end closed, a driver that lost
@@ -51,8 +53,11 @@ class PosixSerial : public SerialDevice {
   void close() override;
   std::string error_text() const override;
   std::string advice() const override;
+  std::string mark_upload(bool on) override;
+  bool upload_marked() override;
 
  private:
+  std::string mark_key() const;
   int queued_output() const;
   bool take_received(uint8_t& byte);
   ByteIo failed();
@@ -61,7 +66,7 @@ class PosixSerial : public SerialDevice {
   const char* default_path_;
   std::string path_;  ///< the device open() was asked for
   int fd_ = -1;
-  int error_ = 0;  ///< errno of the last call that failed; -1: a hang-up without one
+  int error_ = 0;  ///< errno of the last call that failed, or one of serial-posix.cc's own
   termios tio_{};  ///< the settings as the port reported them
   PosixClock clock_;
   int read_timeout_ms_ = 0;  ///< as set_timeouts gave them

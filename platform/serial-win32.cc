@@ -7,6 +7,7 @@
 
 #include "platform/com1.h"
 #include "platform/error-win32.h"
+#include "platform/upload_mark.h"
 
 namespace chipferry {
 namespace {
@@ -47,6 +48,8 @@ std::string Win32Serial::device_path(const char*) const { return com1_device(def
 
 OpenResult Win32Serial::open(const char* port_name) {
   const std::string path = device_path(port_name);
+  no_name_ = path.empty();
+  if (no_name_) return OpenResult::not_found;
   handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle_ == INVALID_HANDLE_VALUE) {
@@ -128,7 +131,23 @@ bool Win32Serial::wait_output_drained(uint32_t) { return true; }
 
 void Win32Serial::discard_output() { PurgeComm(handle_, PURGE_TXCLEAR); }
 
-std::string Win32Serial::error_text() const { return error_ != 0 ? system_message(error_) : ""; }
+std::string Win32Serial::error_text() const {
+  if (no_name_) return kCom1Empty;
+  return error_ != 0 ? system_message(error_) : "";
+}
+
+std::string Win32Serial::mark_key() const {
+  std::string key = com1_device(default_path_);
+  if (key.rfind("\\\\.\\", 0) == 0) key.erase(0, 4);
+  for (char& c : key) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return key;
+}
+
+std::string Win32Serial::mark_upload(bool on) { return keep_upload_mark(mark_key(), on); }
+
+bool Win32Serial::upload_marked() { return upload_mark_found(mark_key()); }
 
 void Win32Serial::close() {
   if (handle_ == INVALID_HANDLE_VALUE) return;
@@ -140,6 +159,7 @@ void Win32Serial::close() {
 // user without access, and most often it is the former. A port that does
 // not exist is best answered with the ports that do.
 std::string Win32Serial::advice() const {
+  if (no_name_) return com1_empty_advice(default_path_);
   if (error_ == ERROR_ACCESS_DENIED || error_ == ERROR_SHARING_VIOLATION) {
     return "another program may hold it";
   }

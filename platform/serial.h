@@ -107,6 +107,20 @@ class SerialDevice {
     return "is the cable or the USB adapter still plugged in?";
   }
 
+  /// Keeps (`on`) or drops the mark that an upload is under way on this
+  /// port, where it outlives the process: the next run on the port finds
+  /// it even after this one was killed, or crashed, mid-upload, with the
+  /// programmer still taking every byte as data. Empty when done; else
+  /// what could not be done and why ("cannot make FILE: REASON"). A
+  /// device that keeps no marks does nothing.
+  virtual std::string mark_upload(bool on) {
+    static_cast<void>(on);
+    return {};
+  }
+  /// A run on this port left the mark: it ended without finishing its
+  /// upload. Asked once the port is open.
+  virtual bool upload_marked() { return false; }
+
   /// Where to tell, as it happens, what no call's result shows but a
   /// trace should (a port server that refused a break, say). A device
   /// with nothing of the kind to tell ignores it.

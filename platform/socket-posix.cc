@@ -1,3 +1,5 @@
+#include "platform/socket-posix.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -7,14 +9,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/connect_each.h"
 #include "platform/deadline.h"
 #include "platform/interrupt-posix.h"
 #include "platform/poll-posix.h"
-#include "platform/socket.h"
 
 namespace chipferry {
 namespace {
@@ -34,17 +37,18 @@ void tune(int fd) {
 #endif
 }
 
+bool stop_received() { return posix_interrupt::received() != Stop::none; }
+
 // The answer to a connect on `fd`, until `deadline`: 0 for a connection,
 // or the errno that says why not. A request to end the run cuts the wait
-// short: nothing has gone to the programmer yet.
+// short: nothing has gone to the programmer yet. It is looked for between
+// short waits, for a signal that comes just before one does not cut it.
 int await_connect(int fd, const Deadline& deadline) {
   for (;;) {
-    pollfd p{fd, POLLOUT, 0};
-    const int n = poll(&p, 1, static_cast<int>(deadline.left_ms()));
-    if (n == 0) return ETIMEDOUT;
-    if (n < 0 && errno != EINTR) return errno;
-    if (n < 0 && posix_interrupt::received() != Stop::none) return EINTR;
-    if (n < 0) continue;
+    if (stop_received()) return EINTR;
+    const uint32_t left = deadline.left_ms();
+    if (left == 0) return ETIMEDOUT;
+    if (wait_for(fd, POLLOUT, Deadline(std::min(left, kEndLookMs))) == 0) continue;
     int error = 0;
     socklen_t size = sizeof error;
     return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 ? error : errno;
@@ -52,8 +56,10 @@ int await_connect(int fd, const Deadline& deadline) {
 }
 
 // One address, until `deadline`: 0 with `fd` connected, or the errno that
-// says why not.
+// says why not. The name lookup before it cannot be cut short; this can.
 int connect_to(const addrinfo& address, const Deadline& deadline, int& fd) {
+  fd = -1;
+  if (stop_received()) return EINTR;
   fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return errno;
   int error = 0;
@@ -102,9 +108,22 @@ bool no_such_name(int gai_error) {
 
 }  // namespace
 
+ConnectResult connect_addresses(const addrinfo* list, uint32_t timeout_ms, int& fd,
+                                std::string& error) {
+  fd = -1;
+  return connect_each(list, timeout_ms, error,
+                      [&](const addrinfo& address, const Deadline& deadline) {
+                        const int failure = connect_to(address, deadline, fd);
+                        if (failure != 0) error = std::strerror(failure);
+                        return attempt_from(failure);
+                      });
+}
+
 TcpConnection::~TcpConnection() { close(0); }
 
 bool TcpConnection::is_open() const { return socket_ >= 0; }
+
+bool TcpConnection::run_ending() const { return stop_received(); }
 
 ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uint32_t timeout_ms) {
   addrinfo hints{};
@@ -117,16 +136,9 @@ ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uin
     error_ = found == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(found);
     return no_such_name(found) ? ConnectResult::no_such_host : ConnectResult::failed;
   }
-  const ConnectResult result = connect_each(
-      list, timeout_ms, error_, [&](const addrinfo& address, const Deadline& deadline) {
-        int fd = -1;
-        // The name lookup cannot be cut short; what comes after it can.
-        const int error =
-            posix_interrupt::received() != Stop::none ? EINTR : connect_to(address, deadline, fd);
-        socket_ = fd;
-        if (error != 0) error_ = std::strerror(error);
-        return attempt_from(error);
-      });
+  int fd = -1;
+  const ConnectResult result = connect_addresses(list, timeout_ms, fd, error_);
+  socket_ = fd;
   freeaddrinfo(list);
   return result;
 }
@@ -188,14 +200,20 @@ void TcpConnection::close(uint32_t timeout_ms) {
   // other end bytes it has not passed on to the serial line yet.
   shutdown(fd, SHUT_WR);
   const Deadline deadline(timeout_ms);
-  uint8_t dropped[256];
-  for (;;) {
+  uint8_t dropped[512];
+  size_t dropped_in_all = 0;
+  while (dropped_in_all <= kMostDroppedAtClose) {
     const ssize_t n = ::recv(fd, dropped, sizeof dropped, 0);
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
-    if (n < 0 && errno != EINTR &&
-        (deadline.left_ms() == 0 || wait_for(fd, POLLIN, deadline) == 0)) {
-      break;
+    if (n > 0) {
+      dropped_in_all += static_cast<size_t>(n);
+      // An end that keeps sending still gets no more than its time.
+      if (deadline.left_ms() == 0) break;
+      continue;
     }
+    if (n < 0 && errno == EINTR) continue;
+    const bool nothing_yet = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    // Its side closed, a failure, or the time is up.
+    if (!nothing_yet || deadline.left_ms() == 0 || wait_for(fd, POLLIN, deadline) == 0) break;
   }
   ::close(fd);
   socket_ = -1;

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/connect_each.h"
 #include "platform/deadline.h"
 #include "platform/error-win32.h"
@@ -49,15 +50,14 @@ void tune(SOCKET s) {
 
 // The answer to a connect on `s`, until `deadline`: 0 for a connection, or
 // the Winsock error that says why not. The console's Ctrl+C comes on a
-// thread of its own, so the wait looks for it every tenth of a second:
-// nothing has gone to the programmer yet.
+// thread of its own, so the wait looks for it every kEndLookMs: nothing
+// has gone to the programmer yet.
 int await_connect(SOCKET s, const Deadline& deadline) {
-  constexpr uint32_t kLookMs = 100;
   for (;;) {
     if (win32_interrupt::received() != Stop::none) return WSAEINTR;
     const uint32_t left = deadline.left_ms();
     if (left == 0) return WSAETIMEDOUT;
-    const short seen = wait_for(s, POLLOUT, Deadline(left < kLookMs ? left : kLookMs));
+    const short seen = wait_for(s, POLLOUT, Deadline(left < kEndLookMs ? left : kEndLookMs));
     if (seen != 0) {
       int error = 0;
       int size = sizeof error;
@@ -109,6 +109,8 @@ std::string ended_text(int error) {
 TcpConnection::~TcpConnection() { close(0); }
 
 bool TcpConnection::is_open() const { return socket_ != -1; }
+
+bool TcpConnection::run_ending() const { return win32_interrupt::received() != Stop::none; }
 
 ConnectResult TcpConnection::connect(const std::string& host, uint16_t port, uint32_t timeout_ms) {
   // Winsock is started once for the run, and left to the end of the
@@ -201,11 +203,19 @@ void TcpConnection::close(uint32_t timeout_ms) {
   // read and dropped, so that the close is no reset.
   shutdown(s, SD_SEND);
   const Deadline deadline(timeout_ms);
-  char dropped[256];
-  for (;;) {
+  char dropped[512];
+  size_t dropped_in_all = 0;
+  while (dropped_in_all <= kMostDroppedAtClose) {
     const int n = ::recv(s, dropped, sizeof dropped, 0);
-    if (n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK)) break;
-    if (n < 0 && (deadline.left_ms() == 0 || wait_for(s, POLLIN, deadline) == 0)) break;
+    if (n > 0) {
+      dropped_in_all += static_cast<size_t>(n);
+      // An end that keeps sending still gets no more than its time.
+      if (deadline.left_ms() == 0) break;
+      continue;
+    }
+    const bool nothing_yet = n < 0 && WSAGetLastError() == WSAEWOULDBLOCK;
+    // Its side closed, a failure, or the time is up.
+    if (!nothing_yet || deadline.left_ms() == 0 || wait_for(s, POLLIN, deadline) == 0) break;
   }
   closesocket(s);
   socket_ = -1;

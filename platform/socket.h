@@ -17,6 +17,11 @@
 
 namespace chipferry {
 
+/// More than a serial line at 19,200 baud carries in half a minute: a
+/// port server that sends this much after our end of the connection has
+/// closed is not passing a line on.
+constexpr size_t kMostDroppedAtClose = 65536;
+
 enum class ConnectResult {
   ok,
   no_such_host,  ///< the name is known to no resolver
@@ -56,9 +61,16 @@ class Connection {
   virtual bool all_delivered() const = 0;
 
   /// Sends no more, lets the other end see everything sent, waits at most
-  /// `timeout_ms` for it to close its side, and closes.
+  /// `timeout_ms` for it to close its side, and closes. What the other end
+  /// sends meanwhile is dropped; once that is more than kMostDroppedAtClose,
+  /// it is not closing, and the wait ends at once.
   virtual void close(uint32_t timeout_ms) = 0;
   virtual bool is_open() const = 0;
+
+  /// True once the run has been asked to end (Ctrl+C): a wait for the
+  /// server that nothing has come of yet (the connect, the port's set-up)
+  /// then ends, as the console's waits do.
+  virtual bool run_ending() const = 0;
 
   /// The system's words for the last failure.
   virtual const std::string& error_text() const = 0;
@@ -75,6 +87,7 @@ class TcpConnection final : public Connection {
   bool all_delivered() const override;
   void close(uint32_t timeout_ms) override;
   bool is_open() const override;
+  bool run_ending() const override;
   const std::string& error_text() const override { return error_; }
 
  private:

@@ -62,6 +62,24 @@ void Client::send_option(uint8_t verb, uint8_t option) {
   out += static_cast<char>(option);
 }
 
+// Only the answers to the server's own requests are held to kMaxOut: what
+// we send of our own accord is the caller's to bound.
+void Client::answer_option(uint8_t verb, uint8_t option) {
+  if (out.size() + 3 > kMaxOut) {
+    if (overrun_ == Overrun::none) overrun_ = Overrun::answers;
+    return;
+  }
+  send_option(verb, option);
+}
+
+void Client::keep_data(uint8_t byte) {
+  if (data.size() < kMaxData) {
+    data.push_back(byte);
+  } else if (overrun_ == Overrun::none) {
+    overrun_ = Overrun::data;
+  }
+}
+
 bool Client::settled() const {
   for (int option = 0; option < 256; ++option) {
     if (us_[option] == State::asked || him_[option] == State::asked) return false;
@@ -143,11 +161,11 @@ void Client::negotiate(uint8_t verb, uint8_t option) {
   }
   if (yes == (state == State::on)) return;  // nothing changes: no answer
   if (yes && !supported) {
-    send_option(our_side ? kWont : kDont, option);
+    answer_option(our_side ? kWont : kDont, option);
     return;
   }
   state = yes ? State::on : State::off;
-  send_option(our_side ? (yes ? kWill : kWont) : (yes ? kDo : kDont), option);
+  answer_option(our_side ? (yes ? kWill : kWont) : (yes ? kDo : kDont), option);
 }
 
 void Client::subnegotiation() {

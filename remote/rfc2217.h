@@ -110,11 +110,21 @@ class Client {
 
   /// Bytes for the server, in order; the caller erases what it has sent.
   std::string out;
-  /// Data from the serial line, oldest first. A server that sends more
-  /// than kMaxData while nobody reads overruns it, as a UART's receive
-  /// buffer is overrun: what does not fit is lost.
+  /// Data from the serial line, oldest first.
   std::deque<uint8_t> data;
+
+  /// What a server did that no port server does, and that would make the
+  /// client's memory grow without end: data nobody reads, more than the
+  /// largest image, or requests whose refusals it does not read. What does
+  /// not fit is dropped, and the overrun stays: the caller gives the
+  /// server up. A port server passes a line of 19,200 baud, and the
+  /// program reads its bytes as they come.
+  enum class Overrun : uint8_t { none, data, answers };
   static constexpr size_t kMaxData = 65536;
+  /// The answers owed to the server while it reads nothing: `out` grows
+  /// no longer by them.
+  static constexpr size_t kMaxOut = 16384;
+  Overrun overrun() const { return overrun_; }
 
  private:
   enum class State : uint8_t { off, asked, on };
@@ -126,10 +136,9 @@ class Client {
   void negotiate(uint8_t verb, uint8_t option);
   void subnegotiation();
   void keep_in_sb(uint8_t byte);
-  void keep_data(uint8_t byte) {
-    if (data.size() < kMaxData) data.push_back(byte);
-  }
+  void keep_data(uint8_t byte);
   void send_option(uint8_t verb, uint8_t option);
+  void answer_option(uint8_t verb, uint8_t option);
 
   State us_[256] = {};   ///< options on our side (WILL / WONT)
   State him_[256] = {};  ///< options on the server's side (DO / DONT)
@@ -141,6 +150,7 @@ class Client {
   bool sb_overflow_ = false;
   /// Our requests the server has not answered yet, oldest first.
   std::deque<std::shared_ptr<Request>> waiting_;
+  Overrun overrun_ = Overrun::none;
 };
 
 /// Where a port server listens.

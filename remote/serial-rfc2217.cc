@@ -5,6 +5,7 @@
 
 #include "platform/deadline.h"
 #include "platform/line.h"
+#include "platform/upload_mark.h"
 
 namespace chipferry {
 namespace {
@@ -15,8 +16,10 @@ using rfc2217::Setting;
 // Long enough for a port server across a slow network, short enough that a
 // host that never answers is not taken for a hang.
 constexpr uint32_t kConnectMs = 10000;
-// The server's answers to the Telnet options and to the line settings.
-constexpr uint32_t kAnswerMs = 5000;
+// The server's answers to the Telnet options, to the question that shows
+// its port open and to the line settings, all of them: a few round trips
+// and the opening of its device.
+constexpr uint32_t kSetUpMs = 5000;
 // The server's time to pass the last bytes on to the programmer and close
 // its side: a reset would cost those still in its queue, and ser2net on a
 // busy machine has been seen to take more than a second.
@@ -25,6 +28,10 @@ constexpr uint32_t kCloseMs = 3000;
 constexpr size_t kMaxBreaksAsked = 8;
 
 constexpr ByteIo kGone{false, 0, true};
+constexpr ByteIo kNothing{true, 0};
+
+// A server that made the client's memory grow is no port server at work.
+constexpr const char* kGivenUpAdvice = "is that port ser2net, or another RFC 2217 port server?";
 
 // How far the bytes written may run ahead of the server's line. The
 // network would take a whole image at once, and a server reads the stream
@@ -44,6 +51,15 @@ constexpr Setting kLine[] = {
     {Command::set_stop_size, line::kStopBits},
     {Command::set_control, rfc2217::control::kHardwareFlowControl},
 };
+
+std::string overrun_text(rfc2217::Client::Overrun overrun) {
+  if (overrun == rfc2217::Client::Overrun::data) {
+    return "the port server flooded the line: more than " +
+           std::to_string(rfc2217::Client::kMaxData / 1024) + " KiB of data not read";
+  }
+  return "the port server kept asking and read nothing: more than " +
+         std::to_string(rfc2217::Client::kMaxOut / 1024) + " KiB of answers owed";
+}
 
 const char* setting_name(Command command) {
   switch (command) {
@@ -84,23 +100,23 @@ std::string server_words(const std::deque<uint8_t>& data) {
 
 std::string Rfc2217Serial::device_path(const char*) const { return url_; }
 
+std::string Rfc2217Serial::mark_upload(bool on) { return keep_upload_mark(url_, on); }
+
+bool Rfc2217Serial::upload_marked() { return upload_mark_found(url_); }
+
 OpenResult Rfc2217Serial::open(const char*) {
   rfc2217::Address address;
   if (!rfc2217::parse_url(url_, address, error_)) return OpenResult::not_found;
   if (const OpenResult connected = connect(address); connected != OpenResult::ok) return connected;
-  client_.start();
-  // A server that does not answer the options is not refused here: it may
-  // still be a port, and set_state says what it lacks.
-  send_pending(kAnswerMs);
-  await([this] { return client_.settled(); }, kAnswerMs);
-  // One question the server answers only with its port open: ser2net
-  // closes the connection instead when it cannot open its device.
-  if (!lost_ && client_.com_port()) {
-    static constexpr Setting kBaudRateInForce[] = {{Command::set_baud_rate, rfc2217::kQuery}};
-    Asked asked;
-    exchange(kBaudRateInForce, asked);
+  set_up();
+  if (ending_) {
+    // Nothing has reached the programmer: the run ends without a word of
+    // the port, and without its release.
+    error_ = "the run was asked to end";
+    connection_->close(0);
+    return OpenResult::failed;
   }
-  if (lost_) {
+  if (lost_ && !refusal_) {
     const std::string words = server_words(client_.data);
     if (!words.empty()) error_ += ": \"" + words + "\"";
     advice_ = "can the port server open its serial device?";
@@ -140,40 +156,64 @@ OpenResult Rfc2217Serial::connect(const rfc2217::Address& address) {
   return OpenResult::failed;
 }
 
-bool Rfc2217Serial::get_state() { return !lost_; }
-
-bool Rfc2217Serial::set_state() {
-  if (lost_) return false;
+// The Telnet options, the question only a server with its port open
+// answers, and the line, each setting confirmed: all within kSetUpMs of
+// the connection, and every wait ends soon after the run must end. What
+// the server lacks or refuses is set_state's to tell.
+void Rfc2217Serial::set_up() {
+  const Deadline deadline(clock_, kSetUpMs);
+  client_.start();
+  // A server that does not answer the options is not refused yet: it may
+  // still be a port.
+  await([this] { return client_.settled(); }, deadline, UINT32_MAX, true);
+  if (ending_ || lost_) return;
   if (!client_.com_port()) {
-    return refuse("the server does not take Telnet's serial port option (RFC 2217)",
-                  "is it a telnet(rfc2217) port?");
+    return refuse_line("the server does not take Telnet's serial port option (RFC 2217)",
+                       "is it a telnet(rfc2217) port?");
   }
-  if (!client_.binary()) {
-    return refuse("the server does not pass all eight bits of each byte (Telnet binary mode)", "");
-  }
+  // ser2net closes the connection instead when it cannot open its device.
+  static constexpr Setting kBaudRateInForce[] = {{Command::set_baud_rate, rfc2217::kQuery}};
   Asked asked;
-  if (!exchange(kLine, asked)) {
-    if (lost_) return false;
-    return refuse("the server did not confirm the line settings within " +
-                      std::to_string(kAnswerMs / 1000) + " s",
-                  "");
+  const bool answered = exchange(kBaudRateInForce, asked, deadline);
+  if (ending_ || lost_) return;
+  if (!client_.binary()) {
+    return refuse_line("the server does not pass all eight bits of each byte (Telnet binary mode)",
+                       "");
+  }
+  if (!answered || !exchange(kLine, asked, deadline)) {
+    if (ending_ || lost_) return;
+    return refuse_line("the server did not confirm the line settings within " +
+                           std::to_string(kSetUpMs / 1000) + " s",
+                       "");
   }
   for (const auto& request : asked) {
     if (request->refused()) {
-      return refuse(std::string("the server answered ") + setting_name(request->asked.command) +
-                        " " + std::to_string(*request->answer) + " to " +
-                        std::to_string(request->asked.value),
-                    "");
+      return refuse_line(
+          std::string("the server answered ") + setting_name(request->asked.command) + " " +
+              std::to_string(*request->answer) + " to " + std::to_string(request->asked.value),
+          "");
     }
   }
-  return true;
 }
 
-bool Rfc2217Serial::refuse(std::string reason, std::string advice) {
-  error_ = std::move(reason);
-  advice_ = std::move(advice);
-  note(error_);
-  return false;
+void Rfc2217Serial::refuse_line(std::string reason, std::string advice) {
+  if (!refusal_) refusal_ = Refusal{std::move(reason), std::move(advice)};
+}
+
+// A server given up on during the set-up is refused here, as one that
+// refused the line is.
+bool Rfc2217Serial::get_state() { return !lost_ || refusal_.has_value(); }
+
+bool Rfc2217Serial::set_state() {
+  if (refusal_) {
+    error_ = refusal_->reason;
+    advice_ = refusal_->advice;
+    if (!given_up_) note(error_);  // a server given up on has its note
+    return false;
+  }
+  if (lost_) return false;
+  set_up_ = true;
+  return true;
 }
 
 bool Rfc2217Serial::set_timeouts(const Timeouts& timeouts) {
@@ -182,16 +222,23 @@ bool Rfc2217Serial::set_timeouts(const Timeouts& timeouts) {
   return true;
 }
 
+// Before the line was set up, a connection that is no more takes and
+// brings nothing, silently: the run is ending on the port's refusal, and
+// the release has nowhere to go.
+ByteIo Rfc2217Serial::after_loss() const { return set_up_ ? kGone : kNothing; }
+
 ByteIo Rfc2217Serial::write_byte(uint8_t byte) {
-  if (lost_) return kGone;
+  if (lost_) return after_loss();
+  const Deadline deadline(clock_, write_timeout_ms_);
   // What went before leaves first: a byte never overtakes a command.
-  if (!send_pending(write_timeout_ms_)) return lost_ ? kGone : ByteIo{true, 0};
   const auto near_the_line = [this] { return line_done_us_ <= now_us() + kAheadOfLineUs; };
-  if (!await(near_the_line, write_timeout_ms_, 1)) return lost_ ? kGone : ByteIo{true, 0};
+  if (!send_pending(deadline.left_ms()) || !await(near_the_line, deadline, 1, false)) {
+    return lost_ ? after_loss() : kNothing;
+  }
   client_.send_data(byte);
   send_pending(0);
   line_done_us_ = std::max(line_done_us_, now_us()) + kByteUs;
-  return lost_ ? kGone : ByteIo{true, 1};
+  return lost_ ? after_loss() : ByteIo{true, 1};
 }
 
 ByteIo Rfc2217Serial::read_byte(uint8_t& byte) {
@@ -203,9 +250,11 @@ ByteIo Rfc2217Serial::read_byte(uint8_t& byte) {
       client_.data.pop_front();
       return {true, 1};
     }
-    if (lost_) return kGone;
-    // Bytes that were all Telnet's own leave the read waiting on.
-    if (!receive(deadline.left_ms()) && !lost_) return {true, 0};
+    if (lost_) return after_loss();
+    // Bytes that were all Telnet's own leave the read waiting on, but not
+    // past its time-out: a server may send nothing else.
+    const bool came = receive(deadline.left_ms());
+    if (!lost_ && client_.data.empty() && (!came || deadline.left_ms() == 0)) return kNothing;
   }
 }
 
@@ -230,7 +279,7 @@ bool Rfc2217Serial::wait_output_drained(uint32_t max_ms) {
   const auto drained = [this] {
     return lost_ || (now_us() >= line_done_us_ && connection_->all_delivered());
   };
-  return await(drained, deadline.left_ms(), 5);
+  return await(drained, deadline, 5, false);
 }
 
 void Rfc2217Serial::discard_output() {
@@ -252,7 +301,7 @@ void Rfc2217Serial::close() {
 }
 
 std::string Rfc2217Serial::gone_advice() const {
-  return "is the port server still running there, and the network up?";
+  return given_up_ ? kGivenUpAdvice : "is the port server still running there, and the network up?";
 }
 
 void Rfc2217Serial::set_note_sink(const std::function<void(std::string_view)>& sink) {
@@ -278,36 +327,46 @@ bool Rfc2217Serial::receive(uint32_t max_ms) {
   if (n < 0) lose();
   if (n <= 0) return false;
   client_.take({raw, static_cast<size_t>(n)});
+  if (client_.overrun() != rfc2217::Client::Overrun::none) {
+    give_up(overrun_text(client_.overrun()));
+    return true;
+  }
   note_refused_breaks();
   // Answers the server is owed go at once, without waiting for room.
   send_pending(0);
   return true;
 }
 
-// Reads what comes until `done`, for at most `max_ms`. Each read waits at
-// most `slice_ms`, for a `done` that time alone can make true.
-bool Rfc2217Serial::await(const std::function<bool()>& done, uint32_t max_ms, uint32_t slice_ms) {
-  const Deadline deadline(clock_, max_ms);
+// Reads what comes until `done`, until `deadline`. Each read waits at most
+// `slice_ms`, for a `done` that time alone can make true. A wait of the
+// set-up (`set_up`) also ends, within kEndLookMs, once the run must end:
+// the waits after it are bounded by the byte time-out, and the way out
+// (an abandon, the release) must not be cut short.
+bool Rfc2217Serial::await(const std::function<bool()>& done, const Deadline& deadline,
+                          uint32_t slice_ms, bool set_up) {
   while (!done()) {
+    if (set_up && connection_->run_ending()) ending_ = true;
     const uint32_t left = deadline.left_ms();
-    if (lost_ || left == 0) return false;
-    receive(std::min(left, slice_ms));
+    if (ending_ || lost_ || left == 0) return false;
+    // What the connection did not take before goes as soon as it can.
+    send_pending(0);
+    receive(std::min({left, slice_ms, set_up ? kEndLookMs : UINT32_MAX}));
   }
   return true;
 }
 
 // Asks for each of `settings`, and waits until the server has answered
-// them all; false when it has not within kAnswerMs.
-bool Rfc2217Serial::exchange(std::span<const Setting> settings, Asked& asked) {
+// them all; false when it has not by `deadline`.
+bool Rfc2217Serial::exchange(std::span<const Setting> settings, Asked& asked,
+                             const Deadline& deadline) {
   asked.clear();
   for (const Setting& setting : settings) asked.push_back(client_.ask(setting));
-  send_pending(kAnswerMs);
   return await(
       [&] {
         return std::all_of(asked.begin(), asked.end(),
                            [](const auto& request) { return request->answer.has_value(); });
       },
-      kAnswerMs);
+      deadline, UINT32_MAX, true);
 }
 
 // A break is not waited for, but a server that refuses one is worth a line
@@ -335,6 +394,21 @@ void Rfc2217Serial::lose() {
   error_ = connection_->error_text();
   advice_.clear();
   note("the connection to the port server ended: " + error_);
+}
+
+// A server past a bound of the client's is left at once: its data is not
+// the programmer's, and nothing more goes to it. During the set-up it is
+// refused; afterwards it is a port gone away.
+void Rfc2217Serial::give_up(const std::string& what) {
+  if (lost_) return;
+  lost_ = true;
+  given_up_ = true;
+  error_ = what;
+  advice_ = kGivenUpAdvice;
+  refuse_line(what, kGivenUpAdvice);
+  note("gave the port server up: " + what);
+  client_.data.clear();
+  connection_->close(0);
 }
 
 void Rfc2217Serial::note(const std::string& text) {

@@ -76,6 +76,9 @@ struct Port {
   /// The device has gone (hung up, its adapter pulled): the port is not
   /// touched again, only closed.
   bool gone = false;
+  /// Standard error has said that the mark of an upload under way cannot
+  /// be kept (link/port.h); once a run is enough.
+  bool mark_trouble_told = false;
 };
 
 /// Standard input as the menu sees it: the piece of the current line the

@@ -101,27 +101,33 @@ TEST(EndingEarly, StandardOutputGoneEndsTheRunOnceTheProgrammerIsReleased) {
 
 // A pulled adapter: one failure line, the reason on standard error, "No
 // Response" within a second, and the port left alone but for its closing.
+// Found only by the release, after q, it ends the run so too: a quit
+// that hands the programmer to nobody is no success.
 TEST(EndingEarly, ADeviceThatHasGoneEndsTheRunAtTheFirstCallThatShowsIt) {
   TempDir dir;
   write_file(dir / "in.bin", pattern(2048, 8));
   const struct {
     const char* where;
     std::string input;
-    std::function<void(sim::Faults&)> fault;
+    std::function<void(Bench&)> fault;
     std::string out;
   } cases[] = {
-      {"a wait", "5\nq\n", [](sim::Faults& f) { f.hang_up_at_command = "R"; },
+      {"a wait", "5\nq\n", [](Bench& b) { b.programmer.faults.hang_up_at_command = "R"; },
        "Couldn't read Port COM1\n"},
-      {"a download's preamble", "2\nq\n", [](sim::Faults& f) { f.hang_up_at_command = "S8"; },
+      {"a download's preamble", "2\nq\n",
+       [](Bench& b) { b.programmer.faults.hang_up_at_command = "S8"; },
        "Couldn't read Port COM1\n"},
       {"an upload", "1\n" + dir / "in.bin" + "\nq\n",
-       [](sim::Faults& f) { f.hang_up_after_upload_bytes = 100; },
+       [](Bench& b) { b.programmer.faults.hang_up_after_upload_bytes = 100; },
        "Enter Filename\nCouldn't write to Port COM1\n"},
+      // The wake-up is 13 writes and 6 reads; the release's ESC is the next.
+      {"the release", "q\n", [](Bench& b) { b.serial.hang_up_at_call = 20; },
+       "Couldn't write to Port COM1\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.where);
     Bench b;
-    c.fault(b.programmer.faults);
+    c.fault(b);
     EXPECT_EQ(b.run(c.input), 6);
     EXPECT_EQ(b.out_after_banner(), kMenu + c.out + "No Response\n");
     EXPECT_EQ(b.console.diagnostics,

@@ -156,6 +156,23 @@ TEST(Replay, BytesDroppedByARecordedDiscardMayBeMissing) {
     EXPECT_EQ(r.diverged(), !discarded) << r.report();
     EXPECT_EQ(take_due(r, 2000), discarded ? "[C]" : "");
   }
+
+  // Nothing was left on the line: the answer recorded right after the
+  // discard is due from the discard on.
+  const std::string answered =
+      "   0.000 * port opened\n"
+      "   0.000 > 53 36 20 30 0D\n"
+      "   0.100 > 01 02 03 04 05 06 07 08\n"
+      "   0.200 * output discarded\n"
+      "   0.700 < 5B 43 5D\n";
+  Replay r(parsed(answered), "t", false);
+  r.port_opened(0);
+  send(r, "S6 0\r\x01\x02", 100);
+  r.program_discarded(0, 200);
+  // As recorded, 600 ms after the last byte the program wrote.
+  EXPECT_EQ(r.next_ready(), 200u + 600);
+  EXPECT_EQ(take_due(r, 2000), "[C]");
+  EXPECT_FALSE(r.diverged()) << r.report();
 }
 
 }  // namespace

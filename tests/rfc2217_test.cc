@@ -4,18 +4,25 @@
 #include "remote/rfc2217.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "app/program.h"
+#include "platform/socket-posix.h"
 #include "remote/serial-rfc2217.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_console.h"
@@ -95,16 +102,29 @@ TEST(Rfc2217Client, GivesEachAnswerToTheOldestRequestOfItsCommandThatWaits) {
   EXPECT_EQ(data_size->answer, 8u) << "an answer no request waits for is dropped";
 }
 
-// A server that floods a client nobody reads costs it no more memory than
-// the largest image, and its answers still count.
-TEST(Rfc2217Client, KeepsNoMoreDataThanItsCapAndStillReadsTheAnswers) {
+// A server that floods a client nobody reads, or asks it for refusals it
+// never reads, costs it no more memory than its caps, and is told apart:
+// its answers still count, and the overrun says which cap it went past.
+TEST(Rfc2217Client, KeepsWithinItsCapsAndSaysWhichOneTheServerWentPast) {
   Client client;
   const auto asked = client.ask({Command::purge_data, rfc2217::kPurgeTransmit});
-  take(client, std::string(Client::kMaxData + 1000, 'x') +
-                   bytes({0xFF, 0xFA, 44, 112, 2, 0xFF, 0xF0, 'y'}));
+  client.out.clear();
+  take(client, std::string(Client::kMaxData, 'x'));
+  EXPECT_EQ(client.overrun(), Client::Overrun::none) << "the cap itself is no overrun";
+  take(client, bytes({'y', 0xFF, 0xFA, 44, 112, 2, 0xFF, 0xF0, 0xFF, 253, 99}));
   EXPECT_EQ(client.data.size(), Client::kMaxData);
   EXPECT_EQ(client.data.back(), 'x');
   EXPECT_EQ(asked->answer, 2u);
+  EXPECT_EQ(client.overrun(), Client::Overrun::data);
+  EXPECT_EQ(client.out, bytes({0xFF, 252, 99})) << "a request is still refused";
+
+  Client asked_to_death;
+  std::string requests;
+  for (size_t i = 0; i < Client::kMaxOut; ++i) requests += bytes({0xFF, 253, 99});
+  take(asked_to_death, requests);
+  EXPECT_EQ(asked_to_death.out.size(), Client::kMaxOut / 3 * 3);
+  EXPECT_EQ(asked_to_death.overrun(), Client::Overrun::answers);
+  EXPECT_TRUE(asked_to_death.data.empty());
 }
 
 TEST(Rfc2217Client, AnswersEachOfferOnceAndRefusesWhatItDoesNotDo) {
@@ -201,24 +221,37 @@ class PortServer : public Connection {
     return ConnectResult::ok;
   }
   long receive(std::span<uint8_t> buffer, uint32_t timeout_ms) override {
+    if (clock_.now < silent_until_ms) {
+      clock_.now = std::min(clock_.now + timeout_ms, silent_until_ms);
+      if (clock_.now < silent_until_ms) return 0;
+    }
     if (to_client.empty() && hung_up) error_ = "the port server closed the connection";
     if (to_client.empty() && hung_up) return -1;
+    if (to_client.empty() && floods > 0) return flood_into(buffer);
     if (to_client.empty()) clock_.now += timeout_ms;
-    const size_t n = std::min(buffer.size(), to_client.size());
+    const size_t n = std::min({buffer.size(), to_client.size(), most_per_receive});
     std::copy_n(to_client.begin(), n, buffer.begin());
     to_client.erase(0, n);
     return static_cast<long>(n);
   }
-  long send(std::span<const uint8_t> bytes, uint32_t) override {
+  long send(std::span<const uint8_t> bytes, uint32_t timeout_ms) override {
+    ++sends;
+    if (hung_up) error_ = "Broken pipe";
     if (hung_up) return -1;
+    if (!reads) clock_.now += timeout_ms;
+    if (!reads) return 0;
     from_client_.append(bytes.begin(), bytes.end());
     parse();
     if (programmer) programmer(*this);
     return static_cast<long>(bytes.size());
   }
   bool all_delivered() const override { return true; }
-  void close(uint32_t) override { open_ = false; }
+  void close(uint32_t timeout_ms) override {
+    open_ = false;
+    closed_within_ms = timeout_ms;
+  }
   bool is_open() const override { return open_; }
+  bool run_ending() const override { return ending && ending(); }
   const std::string& error_text() const override { return error_; }
 
   /// What the programmer says, 0xFF doubled as it goes on the wire.
@@ -228,12 +261,35 @@ class PortServer : public Connection {
 
   bool answers = true;
   bool refuses_breaks = false;  ///< as ser2net on a pseudo-terminal
+  /// Sees each serial port command before it is answered, and may change
+  /// the answer's value.
+  std::function<void(std::string& command)> answer_as;
   std::function<void(PortServer&)> programmer;
-  std::string data;       ///< what came for the serial line
-  std::string to_client;  ///< what goes to the client next, as it is on the wire
-  bool hung_up = false;   ///< once `to_client` is read, the connection ends
+  std::string data;              ///< what came for the serial line
+  std::string to_client;         ///< what goes to the client next, as it is on the wire
+  bool hung_up = false;          ///< once `to_client` is read, the connection ends
+  bool reads = true;             ///< false: every send takes nothing, after its time
+  uint64_t silent_until_ms = 0;  ///< nothing reaches the client before this time
+  size_t most_per_receive = SIZE_MAX;
+  /// Once `to_client` is read, this many receives bring `flood` over and
+  /// over, a millisecond each: the network is fast, not endless.
+  std::string flood;
+  size_t floods = 0;
+  std::function<bool()> ending;  ///< the run must end
+  int sends = 0;
+  std::optional<uint32_t> closed_within_ms;
 
  private:
+  long flood_into(std::span<uint8_t> buffer) {
+    --floods;
+    clock_.now += 1;
+    for (uint8_t& byte : buffer) {
+      byte = static_cast<uint8_t>(flood[flood_at_]);
+      flood_at_ = (flood_at_ + 1) % flood.size();
+    }
+    return static_cast<long>(buffer.size());
+  }
+
   // Takes the client's data and commands off what it sent; a command cut
   // short waits for the rest.
   void parse() {
@@ -262,11 +318,13 @@ class PortServer : public Connection {
   void answer(std::string command) {
     if (!answers) return;
     if (refuses_breaks && command == bytes({5, 5})) command[1] = 6;
+    if (answer_as) answer_as(command);
     command[0] = static_cast<char>(command[0] + 100);
     to_client += bytes({0xFF, 0xFA, 44}) + command + bytes({0xFF, 0xF0});
   }
 
   VirtualClock& clock_;
+  size_t flood_at_ = 0;
   std::string from_client_;
   std::string error_;
   bool open_ = false;
@@ -292,10 +350,13 @@ struct Outcome {
   std::vector<std::string> why;  ///< the diagnostics
 };
 
-// The whole program on `serial`, on `clock`, with `input` typed.
-Outcome run_on(SerialDevice& serial, VirtualClock& clock, const std::string& input) {
+// The whole program on `serial`, on `clock`, with `input` typed, and asked
+// to end as `stop` says.
+Outcome run_on(SerialDevice& serial, VirtualClock& clock, const std::string& input,
+               std::optional<ScriptedConsole::StopAt> stop = std::nullopt) {
   ScriptedConsole console(clock);
   console.input = input;
+  console.stop = stop;
   auto session = std::make_unique<Session>(serial, console, clock);
   const int code = run_program(*session);
   return {code, console.out, console.diagnostics};
@@ -330,13 +391,18 @@ class ScriptedServer {
     });
   }
   ~ScriptedServer() {
-    thread_.join();
+    join();
     ::close(listen_fd_);
   }
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
   std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+  /// Waits until `serve` has returned.
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
 
  private:
   int listen_fd_ = -1;
@@ -380,9 +446,10 @@ TEST(Rfc2217Serial, PortFailuresGiveTheirExitCodesAndSayWhy) {
   }
 }
 
-// A server without the serial port option, and one that confirms no
-// setting: both refuse the line, the second once its answers are 5 s late,
-// and the programmer still gets its release.
+// A server without the serial port option, one that confirms no setting,
+// and one that puts another flow control in force: each refuses the line,
+// the second once 5 s have passed since the connection, and the programmer
+// still gets its release.
 TEST(Rfc2217Serial, AServerThatDoesNotConfirmTheLineRefusesIt) {
   const std::string refused = " refused the line settings (19200 baud, 8N1, RTS/CTS): ";
   ServedPort telnet_only(
@@ -396,18 +463,51 @@ TEST(Rfc2217Serial, AServerThatDoesNotConfirmTheLineRefusesIt) {
                          "a telnet(rfc2217) port?"});
   EXPECT_EQ(telnet_only.server->data, kRelease);
 
+  // Its opening comes late, and nothing after it.
   ServedPort silent;
   silent.server->answers = false;
+  silent.server->silent_until_ms = 3000;
   run = run_on(*silent.serial, silent.clock, "q\n");
   EXPECT_EQ(run.code, 4);
   EXPECT_EQ(run.why,
             std::vector<std::string>{std::string("COM1 (") + ServedPort::kUrl + ")" + refused +
                                      "the server did not confirm the line settings "
                                      "within 5 s"});
-  // The open's question of the baud rate in force, the settings, and the
-  // release's two pauses.
-  EXPECT_EQ(silent.clock.now, 5000u + 5000 + 100 + 100);
+  // The whole set-up, the options, the question of the baud rate in force
+  // and the settings, has 5 s from the connection; then the release's two
+  // pauses.
+  EXPECT_EQ(silent.clock.now, 5000u + 100 + 100);
   EXPECT_EQ(silent.server->data, kRelease);
+
+  // RTS/CTS asked, none put in force.
+  ServedPort no_handshake;
+  no_handshake.server->answer_as = [](std::string& command) {
+    if (command == bytes({5, 3})) command[1] = 1;
+  };
+  run = run_on(*no_handshake.serial, no_handshake.clock, "q\n");
+  EXPECT_EQ(run.code, 4);
+  EXPECT_EQ(run.out, kBannerAll + "Can't set Port COM1 state\n");
+  EXPECT_EQ(run.why, std::vector<std::string>{std::string("COM1 (") + ServedPort::kUrl + ")" +
+                                              refused + "the server answered flow control 1 to 3"});
+  EXPECT_EQ(no_handshake.server->data, kRelease);
+}
+
+// Ctrl+C while the server has not yet set the port up: the run ends within
+// a look at the request, says nothing of the port, and sends nothing to
+// the programmer, which has had nothing yet.
+TEST(Rfc2217Serial, CtrlCDuringTheSetUpEndsTheRunAtOnceAndSaysNothingOfThePort) {
+  ServedPort silent;
+  silent.server->answers = false;
+  ScriptedConsole::StopAt stop{Stop::interrupt, 1200};
+  silent.server->ending = [&] { return silent.clock.now >= stop.at_ms; };
+  const Outcome run = run_on(*silent.serial, silent.clock, "q\n", stop);
+  EXPECT_EQ(run.code, 130);
+  EXPECT_EQ(run.out, kBannerAll);
+  EXPECT_EQ(run.why, std::vector<std::string>{});
+  EXPECT_GE(silent.clock.now, 1200u);
+  EXPECT_LE(silent.clock.now, 1200u + kEndLookMs);
+  EXPECT_EQ(silent.server->data, "");
+  EXPECT_EQ(silent.server->closed_within_ms, 0u);
 }
 
 // The port server goes in the middle of a download, in the middle of a
@@ -472,6 +572,207 @@ TEST(Rfc2217Serial, WritesKeepNearTheServersLineAndDrainOnlyOnceItCanHaveCarried
             std::vector<std::string>{"the server refused to raise the break: it answered 6 to 5"});
   EXPECT_EQ(port.server->data, std::string(2500, '\xFF')) << "the breaks are commands";
   serial.close();
+}
+
+// A port set up on the virtual clock, with its byte time-outs.
+void set_up(ServedPort& port) {
+  Rfc2217Serial& serial = *port.serial;
+  ASSERT_EQ(serial.open("COM1"), OpenResult::ok) << serial.error_text();
+  ASSERT_TRUE(serial.get_state());
+  ASSERT_TRUE(serial.set_state()) << serial.error_text();
+  ASSERT_TRUE(serial.set_timeouts({60, 60}));
+}
+
+// However much of Telnet's own a server sends, a read ends at its
+// time-out; and a byte that a receive brings alone is read.
+TEST(Rfc2217Serial, AReadEndsAtItsTimeOutWhateverComesAndTakesBytesThatComeOneByOne) {
+  ServedPort port;
+  set_up(port);
+  port.server->flood = bytes({0xFF, 241});  // IAC NOP
+  port.server->floods = 1'000'000;
+  const uint64_t start = port.clock.now;
+  uint8_t byte = 0;
+  const ByteIo io = port.serial->read_byte(byte);
+  EXPECT_TRUE(io.call_ok);
+  EXPECT_EQ(io.count, 0u);
+  EXPECT_EQ(port.clock.now, start + 60);
+
+  port.server->floods = 0;
+  port.server->most_per_receive = 1;
+  port.server->say("[C]");
+  std::string read;
+  while (port.serial->read_byte(byte).count == 1) read += static_cast<char>(byte);
+  EXPECT_EQ(read, "[C]");
+}
+
+// A server past a bound is given up: during the set-up as a refusal of the
+// line, and nothing more is sent, not even the release; in a session as a
+// port gone away. Each says what the server did.
+TEST(Rfc2217Serial, AServerPastABoundIsRefusedAtTheSetUpAndGoneInASession) {
+  const std::string port_is = std::string("COM1 (") + ServedPort::kUrl + ")";
+  const std::string advice = "; is that port ser2net, or another RFC 2217 port server?";
+  ServedPort flooded(kPortOpening + std::string(Client::kMaxData + 1, 'x'));
+  Outcome run = run_on(*flooded.serial, flooded.clock, "q\n");
+  EXPECT_EQ(run.code, 4);
+  EXPECT_EQ(run.out, kBannerAll + "Can't set Port COM1 state\n");
+  EXPECT_EQ(run.why, std::vector<std::string>{
+                         port_is +
+                         " refused the line settings (19200 baud, 8N1, RTS/CTS): the port "
+                         "server flooded the line: more than 64 KiB of data not read" +
+                         advice});
+  EXPECT_EQ(flooded.server->data, "");
+  EXPECT_EQ(flooded.server->closed_within_ms, 0u);
+
+  // After the wake-up the server reads no more, and asks for an option
+  // without end.
+  ServedPort asking;
+  asking.server->programmer = [](PortServer& server) {
+    if (server.data != "\x1b\x11") return;
+    server.reads = false;
+    server.flood = bytes({0xFF, 253, 99});
+    server.floods = 1'000'000;
+  };
+  run = run_on(*asking.serial, asking.clock, "q\n");
+  EXPECT_EQ(run.code, 6);
+  EXPECT_EQ(run.out, kBannerAll + "Couldn't read Port COM1\nNo Response\n");
+  EXPECT_EQ(run.why,
+            std::vector<std::string>{port_is +
+                                     " went away: the port server kept asking and read nothing: "
+                                     "more than 16 KiB of answers owed" +
+                                     advice});
+  // 512 bytes a receive: 16 KiB of requests are 32 receives.
+  EXPECT_GT(asking.server->floods, 1'000'000u - 40) << "given up at its bound, not later";
+}
+
+// A send that fails is a connection lost: the byte is not offered again,
+// and the close only closes. A live connection's close first sends what
+// the system had not taken yet, and gives the server its 3 s.
+TEST(Rfc2217Serial, AFailedSendLosesTheConnectionAndOnlyALiveOneIsFlushedAtClose) {
+  ServedPort lost;
+  set_up(lost);
+  lost.server->hung_up = true;
+  const ByteIo io = lost.serial->write_byte('S');
+  EXPECT_TRUE(io.gone);
+  EXPECT_FALSE(io.call_ok);
+  EXPECT_EQ(lost.serial->error_text(), "Broken pipe");
+  const int sends = lost.server->sends;
+  EXPECT_TRUE(lost.serial->write_byte('S').gone);
+  lost.serial->close();
+  EXPECT_EQ(lost.server->sends, sends) << "nothing more goes to a lost connection";
+  EXPECT_EQ(lost.server->closed_within_ms, 0u);
+
+  ServedPort live;
+  set_up(live);
+  live.server->reads = false;
+  EXPECT_EQ(live.serial->write_byte('\r').count, 1u) << "taken by the client, not yet sent";
+  live.server->reads = true;
+  live.serial->close();
+  EXPECT_EQ(live.server->data, "\r");
+  EXPECT_EQ(live.server->closed_within_ms, 3000u);
+}
+
+// ---------------------------------------------------------------------------
+// The machine's TCP connection.
+
+// The descriptors this process holds.
+size_t open_descriptors() {
+  size_t n = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr) ++n;
+    closedir(dir);
+  }
+  return n;
+}
+
+// Two addresses, as a resolver gives them: the first fails at once (its
+// length is short of an IPv4 address's), the second is `to`.
+struct TwoAddresses {
+  explicit TwoAddresses(const sockaddr_in& to) : good(to), bad(to) {
+    first.ai_family = second.ai_family = AF_INET;
+    first.ai_socktype = second.ai_socktype = SOCK_STREAM;
+    first.ai_addr = reinterpret_cast<sockaddr*>(&bad);
+    first.ai_addrlen = 4;
+    first.ai_next = &second;
+    second.ai_addr = reinterpret_cast<sockaddr*>(&good);
+    second.ai_addrlen = sizeof good;
+  }
+  sockaddr_in good;
+  sockaddr_in bad;
+  addrinfo first{};
+  addrinfo second{};
+};
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+int option(int fd, int level, int name) {
+  int value = -1;
+  socklen_t size = sizeof value;
+  EXPECT_EQ(getsockopt(fd, level, name, &value, &size), 0);
+  return value;
+}
+
+// An address that fails at once is no connection: the next one is tried,
+// and the connection made is tuned for single bytes and a silent network.
+// No attempt, failed or not, leaves a descriptor behind.
+TEST(TcpConnection, TriesTheNextAddressTunesTheConnectionAndLeaksNoDescriptor) {
+  ScriptedServer server([](int fd) {
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, kPeerWaitMs);  // until the client closes
+  });
+  const sockaddr_in to = loopback(server.port());
+  TwoAddresses addresses(to);
+  int fd = -1;
+  std::string error;
+  ASSERT_EQ(connect_addresses(&addresses.first, 5000, fd, error), ConnectResult::ok) << error;
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  ASSERT_EQ(getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size), 0) << "not connected";
+  EXPECT_EQ(peer.sin_port, to.sin_port);
+  EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+  EXPECT_EQ(option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 10);
+  EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 5);
+  EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
+  ::close(fd);
+  server.join();
+
+  const size_t before = open_descriptors();
+  addresses.first.ai_next = nullptr;
+  EXPECT_EQ(connect_addresses(&addresses.first, 5000, fd, error), ConnectResult::failed);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(error, std::strerror(EINVAL));
+  TcpConnection refused;
+  EXPECT_EQ(refused.connect("127.0.0.1", static_cast<uint16_t>(unused_loopback_port()), 5000),
+            ConnectResult::refused);
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+// A server that keeps sending after our end has closed cannot hold the
+// close: it ends once more has come than a line could carry meanwhile.
+TEST(TcpConnection, ACloseEndsWhileTheServerKeepsSending) {
+  constexpr size_t kMost = 256u << 20;
+  size_t sent = 0;
+  ScriptedServer server([&sent](int fd) {
+    const std::string block(65536, '\xF1');
+    while (sent < kMost) {
+      const ssize_t n = ::send(fd, block.data(), block.size(), MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
+  });
+  TcpConnection connection;
+  ASSERT_EQ(connection.connect("127.0.0.1", static_cast<uint16_t>(server.port()), 5000),
+            ConnectResult::ok);
+  connection.close(3000);
+  EXPECT_FALSE(connection.is_open());
+  server.join();
+  EXPECT_LT(sent, kMost / 4) << "the close read on while the server sent";
 }
 
 }  // namespace

@@ -19,15 +19,19 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/program.h"
+#include "platform/com1.h"
 #include "platform/serial-posix.h"
+#include "platform/upload_mark.h"
 #include "tests/support/as_nobody.h"
 #include "tests/support/asleep.h"
 #include "tests/support/scripted_console.h"
+#include "tests/support/temp_dir.h"
 
 // A pseudo-terminal has no break, so what the backend asks of the driver is
 // what shows one: this binary is linked with its ioctl() wrapped
@@ -189,6 +193,19 @@ TEST(PosixSerial, PortFailuresGiveTheirExitCodesAndSayWhy) {
       << the_reason(run);
   EXPECT_NE(the_reason(run).find("CHIPFERRY_COM1 names"), std::string::npos);
 
+  // Set but empty, as CHIPFERRY_COM1=$PORT with PORT unset: no device,
+  // never the machine's usual one, which no test may open.
+  {
+    Com1 empty("");
+    ASSERT_EQ(com1_device("/dev/ttyS0"), "");
+  }
+  run = start_up_with("");
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.out.substr(run.out.find("\n\n") + 2), "Port COM1 doesn't exist\n");
+  EXPECT_EQ(the_reason(run),
+            "COM1 cannot be opened: CHIPFERRY_COM1 is set but empty; name the device in it, or "
+            "unset it to use /dev/ttyS0");
+
   char file[] = "/tmp/chipferry-port-XXXXXX";
   const int fd = mkstemp(file);
   ASSERT_GE(fd, 0);
@@ -204,6 +221,11 @@ TEST(PosixSerial, PortFailuresGiveTheirExitCodesAndSayWhy) {
   EXPECT_NE(
       the_reason(run).find(std::string(" cannot be opened: ") + std::strerror(ENOTDIR) + "; "),
       std::string::npos);
+
+  // A folder cannot be opened for reading and writing at all.
+  run = start_up_with("/");
+  EXPECT_EQ(run.code, 2);
+  EXPECT_EQ(the_reason(run), std::string("COM1 (/) cannot be opened: ") + std::strerror(EISDIR));
 
   // Not a terminal: its line settings cannot be read.
   run = start_up_with("/dev/null");
@@ -247,6 +269,97 @@ TEST(PosixSerial, APortTheUserMayNotOpenNamesTheGroupThatMay) {
   EXPECT_EQ(why, "2 COM1 (" + pty.path + ") cannot be opened: " + std::strerror(EACCES) +
                      "; the group dialout may open it: add yourself to it (sudo usermod -aG "
                      "dialout $USER) and log in again");
+}
+
+// Sets (or with nullptr unsets) the environment variable `name` for the
+// lifetime of the object, then puts back what was there.
+class EnvVar {
+ public:
+  EnvVar(const char* name, const char* value) : name_(name) {
+    const char* was = std::getenv(name);
+    if (was != nullptr) was_ = was;
+    set(value);
+  }
+  ~EnvVar() { set(was_ ? was_->c_str() : nullptr); }
+  EnvVar(const EnvVar&) = delete;
+  EnvVar& operator=(const EnvVar&) = delete;
+
+ private:
+  void set(const char* value) {
+    if (value != nullptr) {
+      setenv(name_, value, 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  const char* name_;
+  std::optional<std::string> was_;
+};
+
+// The mark a run keeps while an upload is under way, found by the next
+// run on the same device, whatever name leads to it, and by no other.
+TEST(PosixSerial, KeepsTheMarkOfAnUploadInTheCacheForTheDeviceItOpened) {
+  TempDir dir;
+  EnvVar cache("XDG_CACHE_HOME", (dir / "cache").c_str());
+  Pty pty;
+  const std::string link = dir / "by-id";
+  ASSERT_EQ(symlink(pty.path.c_str(), link.c_str()), 0);
+  const std::string file = dir / "cache/chipferry/" + upload_mark_name(pty.path);
+  {
+    Com1 com1(pty.path);
+    PosixSerial run;
+    open_configured(run);
+    EXPECT_FALSE(run.upload_marked());
+    EXPECT_EQ(run.mark_upload(true), "");
+    // Killed here: the mark stays.
+  }
+  struct stat info {};
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(read_file<std::string>(file), pty.path + "\n");
+  {
+    Pty other;
+    Com1 com1(other.path);
+    PosixSerial elsewhere;
+    open_configured(elsewhere);
+    EXPECT_FALSE(elsewhere.upload_marked());
+  }
+  {
+    Com1 com1(link);
+    PosixSerial next;
+    open_configured(next);
+    EXPECT_TRUE(next.upload_marked());
+    EXPECT_EQ(next.mark_upload(false), "");
+    EXPECT_FALSE(next.upload_marked());
+    EXPECT_EQ(next.mark_upload(false), "");
+  }
+
+  Com1 com1(pty.path);
+  PosixSerial serial;
+  open_configured(serial);
+  // Without XDG_CACHE_HOME, or with a relative one, the cache is HOME's.
+  ASSERT_EQ(mkdir((dir / "home").c_str(), 0700), 0);
+  {
+    EnvVar relative("XDG_CACHE_HOME", "cache");
+    EnvVar home("HOME", (dir / "home").c_str());
+    EXPECT_EQ(serial.mark_upload(true), "");
+    EXPECT_EQ(read_file<std::string>(dir / "home/.cache/chipferry/" + upload_mark_name(pty.path)),
+              pty.path + "\n");
+  }
+  // A cache that cannot hold it says why; so does an environment with none.
+  write_file(dir / "plain", std::string("x"));
+  {
+    EnvVar plain("XDG_CACHE_HOME", (dir / "plain").c_str());
+    EXPECT_EQ(serial.mark_upload(true),
+              "cannot make " + dir / "plain/chipferry: " + std::strerror(ENOTDIR));
+  }
+  {
+    EnvVar none("XDG_CACHE_HOME", nullptr);
+    EnvVar home("HOME", nullptr);
+    EXPECT_EQ(serial.mark_upload(true),
+              "no cache folder: neither XDG_CACHE_HOME nor HOME names one");
+    EXPECT_FALSE(serial.upload_marked());
+  }
 }
 
 // Nobody reads the other end: fill what the kernel will take.

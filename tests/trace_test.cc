@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,12 @@ std::string text_file(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+std::string repeat_text(const std::string& text, size_t times) {
+  std::string all;
+  for (size_t i = 0; i < times; ++i) all += text;
+  return all;
+}
+
 std::string described(const Entry& e) {
   const char* kinds[] = {"sent", "received", "event"};
   std::string text = std::to_string(e.at_ms) + " " + kinds[static_cast<int>(e.kind)] + " ";
@@ -43,6 +50,7 @@ TEST(TraceFormat, ReadsBackWhatItWrote) {
   {
     trace::Writer w;
     w.start(std::fopen(path.c_str(), "wb"), "test 1", "the start", false);
+    w.comment("platform: " + std::string(2000, 'p'));
     w.comment("device: x");
     w.event(0, Event::port_opened);
     for (char c : std::string("S900000 01\r")) w.byte(trace::kSent, static_cast<uint8_t>(c), 5);
@@ -51,14 +59,21 @@ TEST(TraceFormat, ReadsBackWhatItWrote) {
     w.byte(trace::kReceived, 'C', 8);
     w.byte(trace::kReceived, ']', 11);
     for (int i = 0; i < 20; ++i) w.byte(trace::kReceived, 0xFF, 20);
+    // A note ends the line of bytes before it, or it could not be read back.
+    w.note(21, "right after bytes");
     w.event(1234567, Event::pause, "75 ms");
     w.note(1234600, "a note\nwith a line end");
+    // However long a detail is shown, its line is one the reader reads.
+    w.event(1234601, Event::read_failed, std::string(600, '\x01'));
     w.event(1234601, Event::port_closed);
     EXPECT_TRUE(w.finish());
   }
   const std::string text = text_file(path);
   EXPECT_NE(text.find("\n   0.005 > 53 39 30 30 30 30 30 20 30 31 0D                 "
                       "\"S900000 01\\r\"\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\"\n#   0.021 right after bytes\n1234.567 * pause 75 ms\n"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\n1234.567 * pause 75 ms\n#1234.600 a note^Jwith a line end\n"),
@@ -80,6 +95,7 @@ TEST(TraceFormat, ReadsBackWhatItWrote) {
       "20 received " + trace::describe(std::string(16, '\xFF')),
       "20 received " + trace::describe(std::string(4, '\xFF')),
       "1234567 event pause|75 ms",
+      "1234601 event read failed|" + repeat_text("^A", 499) + "...",
       "1234601 event port closed|",
   };
   EXPECT_EQ(entries, expected);
@@ -156,7 +172,8 @@ TEST(TraceRecording, SeesEverythingOnTheLineAndChangesNothing) {
   Bytes image(2048);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + i / 256);
   write_file(dir / "in.bin", image);
-  const std::string input = "1\n" + dir / "in.bin" + "\nq\n";
+  // The download ends on its empty reads, which the trace must show.
+  const std::string input = "1\n" + dir / "in.bin" + "\n2\n" + dir / "out.bin" + "\nq\n";
 
   Bench bare;
   bare.serial.held_writes = 1;
@@ -185,6 +202,7 @@ TEST(TraceRecording, SeesEverythingOnTheLineAndChangesNothing) {
   EXPECT_EQ(wire_text(sim_serial.events), wire_text(bare.serial.events));
   EXPECT_EQ(virtual_clock.sleeps, bare.clock.sleeps);
   const std::string written = sim_serial.written();
+  const int empty_reads = sim_serial.empty_reads;
   const std::vector<uint32_t> sleeps = virtual_clock.sleeps;
   std::vector<uint64_t> breaks;
   for (const WireEvent& e : sim_serial.events) {
@@ -198,6 +216,7 @@ TEST(TraceRecording, SeesEverythingOnTheLineAndChangesNothing) {
   std::vector<uint32_t> pauses;
   std::vector<uint64_t> trace_breaks;
   int held = 0;
+  int timed_out = 0;
   for (const Entry& e : t.entries) {
     if (e.kind == Entry::Kind::sent) sent += e.data;
     if (e.kind != Entry::Kind::event) continue;
@@ -207,14 +226,97 @@ TEST(TraceRecording, SeesEverythingOnTheLineAndChangesNothing) {
       trace_breaks.push_back(e.at_ms);
     }
     if (e.event == Event::write_delivered_nothing) ++held;
+    if (e.event == Event::read_timed_out) ++timed_out;
   }
   EXPECT_EQ(sent, written);
   EXPECT_EQ(pauses, sleeps);
   // The virtual clock starts at 0 with the port's opening.
   EXPECT_EQ(trace_breaks, breaks);
   EXPECT_EQ(held, 1);
+  EXPECT_GE(empty_reads, 26);  // the download's end, at the least
+  EXPECT_EQ(timed_out, empty_reads);
   EXPECT_EQ(t.entries.front().event, Event::port_opened);
   EXPECT_EQ(t.entries.back().event, Event::port_closed);
+}
+
+// A device that knows what the user can do about its failures.
+class AdvisingSerial : public SimSerial {
+ public:
+  using SimSerial::SimSerial;
+  std::string advice() const override { return "advice on " + error; }
+  std::string gone_advice() const override { return "advice on a device gone"; }
+};
+
+struct PortRun {
+  int code = -1;
+  std::string out;
+  std::vector<std::string> why;
+};
+
+PortRun run_port_failure(const std::function<void(SimSerial&)>& fail, const std::string& trace) {
+  sim::Programmer programmer;
+  Backends backends;
+  backends.clock = std::make_unique<VirtualClock>();
+  auto serial =
+      std::make_unique<AdvisingSerial>(programmer, static_cast<VirtualClock&>(*backends.clock));
+  fail(*serial);
+  backends.serial = std::move(serial);
+  auto console = std::make_unique<ScriptedConsole>(static_cast<VirtualClock&>(*backends.clock));
+  ScriptedConsole& scripted = *console;
+  scripted.input = "q\n";
+  backends.console = std::move(console);
+  std::string error;
+  if (!trace.empty()) {
+    EXPECT_TRUE(trace::record(backends, trace, error)) << error;
+  }
+  Session session(*backends.serial, *backends.console, *backends.clock);
+  PortRun run;
+  run.code = run_program(session);
+  run.out = scripted.out;
+  run.why = scripted.diagnostics;
+  return run;
+}
+
+// A user records a trace to report a port that fails: recorded, the run
+// fails as it does bare, with the same exit code, line, reason and advice.
+TEST(TraceRecording, PortFailuresEndAsTheyDoWithoutATrace) {
+  const struct {
+    const char* name;
+    std::function<void(SimSerial&)> fail;
+    int code;
+  } cases[] = {
+      {"missing",
+       [](SimSerial& s) {
+         s.open_result = OpenResult::not_found;
+         s.error = "No such file or directory";
+       },
+       1},
+      {"refused",
+       [](SimSerial& s) {
+         s.open_result = OpenResult::failed;
+         s.error = "Permission denied";
+       },
+       2},
+      {"no settings",
+       [](SimSerial& s) {
+         s.get_state_ok = false;
+         s.error = "Inappropriate ioctl for device";
+       },
+       3},
+      {"gone", [](SimSerial& s) { s.hang_up_at_call = 1; }, 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const PortRun bare = run_port_failure(c.fail, "");
+    const PortRun traced = run_port_failure(c.fail, dir / "t");
+    EXPECT_EQ(bare.code, c.code);
+    EXPECT_EQ(traced.code, bare.code);
+    EXPECT_EQ(traced.out, bare.out);
+    ASSERT_EQ(bare.why.size(), 1u);
+    EXPECT_NE(bare.why[0].find("advice on "), std::string::npos) << bare.why[0];
+    EXPECT_EQ(traced.why, bare.why);
+  }
 }
 
 TEST(TraceRecording, AFileThatCannotBeCreatedLeavesTheBackendsAlone) {

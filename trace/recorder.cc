@@ -135,6 +135,15 @@ class TracingSerial : public SerialDevice {
     rec_->event(Event::output_discarded);
   }
 
+  std::string mark_upload(bool on) override { return inner_->mark_upload(on); }
+
+  bool upload_marked() override {
+    const bool marked = inner_->upload_marked();
+    if (marked)
+      rec_->writer.note(rec_->now(), "the last run on this port left an upload unfinished");
+    return marked;
+  }
+
   std::string error_text() const override { return inner_->error_text(); }
   std::string advice() const override { return inner_->advice(); }
   std::string gone_advice() const override { return inner_->gone_advice(); }

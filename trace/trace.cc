@@ -79,6 +79,18 @@ std::string quoted(std::string_view bytes) {
   return text + '"';
 }
 
+// A line as the writer hands it to the file: never longer than the reader
+// reads, however long a note or a detail (a device's name, a server's
+// words) is shown. The cut is marked.
+std::string fitted(std::string line) {
+  constexpr char kCut[] = "...";
+  if (line.size() > kMaxLineLength) {
+    line.resize(kMaxLineLength - (sizeof kCut - 1));
+    line += kCut;
+  }
+  return line + '\n';
+}
+
 // A piece of an untrusted line, safe to put in a message, in quotes.
 std::string shown(std::string_view text) {
   constexpr size_t kMaxShown = 40;
@@ -263,7 +275,7 @@ void Writer::comment(std::string_view text) {
   // the line apart.
   std::string line = "# ";
   line += printable(text);
-  put(line + '\n');
+  put(fitted(line));
 }
 
 void Writer::note(uint64_t at_ms, std::string_view text) {
@@ -272,7 +284,7 @@ void Writer::note(uint64_t at_ms, std::string_view text) {
   line += stamp(at_ms);
   line += ' ';
   line += printable(text);
-  put(line + '\n');
+  put(fitted(line));
 }
 
 void Writer::byte(char direction, uint8_t byte, uint64_t at_ms) {
@@ -297,7 +309,7 @@ void Writer::event(uint64_t at_ms, Event event, std::string_view detail) {
     line += ' ';
     line += printable(detail);
   }
-  put(line + "\n");
+  put(fitted(line));
 }
 
 void Writer::flush() {

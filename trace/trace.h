@@ -135,6 +135,8 @@ struct Trace {
 /// The largest trace read: a day of a silent line, or dozens of 64 KiB
 /// transfers, are a fraction of it.
 constexpr size_t kMaxTraceSize = 32u << 20;
+/// The longest line read, and written: the writer cuts a longer note or
+/// detail and ends its line with "...".
 constexpr size_t kMaxLineLength = 1024;
 
 /// Reads a trace from `text`. False, with `error` saying which line and

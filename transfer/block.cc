@@ -100,22 +100,12 @@ class TransferStatus {
 // Reads the key that is waiting, if any. Keys other than ESC are dropped.
 bool esc_pressed(Session& s) { return s.reads_keys && s.console.poll_key() == kEscKey; }
 
-void hold_break(Session& s) {
-  s.serial.set_break(true);
-  s.clock.sleep_ms(timing::kBreakMs);
-  s.serial.set_break(false);
-}
-
-// The programmer ends an upload on a break. Bytes still queued by the
-// operating system would reach it after the break, so they are dropped.
-// A run that must end leaves an upload this way too: any byte after the
-// data would otherwise be taken for data, the release's among them.
-Next abandon_upload(Session& s) {
+// ESC's way out of an upload. A run that must end leaves one this way
+// too: any byte after the data would otherwise be taken for data, the
+// release's among them.
+Next abandoned_upload(Session& s) {
   clear_status(s);
-  s.serial.discard_output();
-  hold_break(s);
-  send_byte(s, protocol::kEsc);
-  s.clock.sleep_ms(timing::kAbandonUploadMs);
+  abandon_upload(s);
   return Next::menu_after_prompt();
 }
 
@@ -211,6 +201,10 @@ void scan_surplus(Session& s, int32_t length, int32_t received) {
 }  // namespace
 
 Sent send_block(Session& s, int32_t length) {
+  // From the command on, the programmer takes every byte as the upload's
+  // until a break ends it. A run that ends before that without its
+  // release (killed, crashed) leaves the mark for the next run.
+  mark_upload(s, true);
   send_string(s, protocol::kUpload);
   s.clock.sleep_ms(timing::kCommandMs);
   for (int i = 0; i < protocol::kUploadZeros; ++i) send_byte(s, 0x00);
@@ -232,19 +226,20 @@ Sent send_block(Session& s, int32_t length) {
         sum = static_cast<uint16_t>(sum + byte);
         ++p;
       }
-      if (esc_pressed(s) || must_end(s)) return {abandon_upload(s)};
+      if (esc_pressed(s) || must_end(s)) return {abandoned_upload(s)};
     }
     status.update(p);
     // The break must follow the last byte on the line, not in a queue.
     // The programmer may hold it back as long as it likes; ESC still works.
     while (!s.serial.wait_output_drained(kDrainSliceMs)) {
       status.update(p);
-      if (esc_pressed(s) || must_end(s)) return {abandon_upload(s)};
+      if (esc_pressed(s) || must_end(s)) return {abandoned_upload(s)};
     }
   }
 
   s.clock.sleep_ms(timing::kBeforeBreakMs);
   hold_break(s);
+  mark_upload(s, false);
   return {expect_prompt(s), sum};
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/printable.h"
 #include "tests/e2e/harness.h"
 #include "trace/trace.h"
 
@@ -29,6 +30,17 @@ bool wait_for_sent_lines(const Sim& sim, const std::string& hex, size_t lines) {
     if (std::chrono::steady_clock::now() >= end) return false;
     poll(nullptr, 0, 10);
   }
+}
+
+// Ends chipferry with `sig` in the middle of uploading a 64 KiB image of
+// 0x5A to `sim`, once the simulator has logged `lines` full lines of it.
+void end_an_upload_with(int sig, const TempDir& dir, const Sim& sim, size_t lines) {
+  write_file(dir / "image.bin", std::string(65536, '\x5A'));
+  auto upload = start_chipferry(sim.port);
+  upload->write_input("1\n" + (dir / "image.bin") + "\n");
+  EXPECT_TRUE(wait_for_sent_lines(sim, "5A", lines)) << sim.log();
+  upload->signal(sig);
+  EXPECT_EQ(upload->wait(), 128 + sig);
 }
 
 // A second SIGTERM or SIGHUP is the system saying it again (a closing
@@ -82,12 +94,7 @@ TEST(EndingEarly, SigtermDuringAnUploadLeavesNoClosingBytesInTheBuffer) {
   // programmer set to an 8 KiB type, so that the second session's
   // download covers where the first one stopped.
   Sim sim(dir, {"--pace", "--type", "2764A"});
-  write_file(dir / "image.bin", std::string(65536, '\x5A'));
-  auto upload = start_chipferry(sim.port);
-  upload->write_input("1\n" + (dir / "image.bin") + "\n");
-  ASSERT_TRUE(wait_for_sent_lines(sim, "5A", 64)) << sim.log();
-  upload->signal(SIGTERM);
-  EXPECT_EQ(upload->wait(), 128 + SIGTERM);
+  end_an_upload_with(SIGTERM, dir, sim, 64);
 
   const RunResult save = run_chipferry(sim.port, "2\n" + (dir / "saved.bin") + "\nq\n");
   EXPECT_EQ(save.code, 0) << save.out;
@@ -96,6 +103,46 @@ TEST(EndingEarly, SigtermDuringAnUploadLeavesNoClosingBytesInTheBuffer) {
   EXPECT_EQ(saved.compare(0, 1024, std::string(1024, '\x5A')), 0);
   EXPECT_EQ(saved.find('\x1b'), std::string::npos);
   EXPECT_EQ(saved.find("SC\r"), std::string::npos);
+}
+
+// A kill gives the run no way out: the programmer stays in the upload,
+// taking every byte as data. The next run on the port abandons that upload
+// first, as ESC abandons one, and wakes the programmer after; the run
+// after that starts as any other.
+TEST(EndingEarly, TheRunAfterAKillMidUploadAbandonsItBeforeTheWakeUp) {
+  TempDir dir;
+  Sim sim(dir, {"--pace", "--type", "2764A"});
+  end_an_upload_with(SIGKILL, dir, sim, 16);
+
+  for (const char* run : {"next", "after"}) {
+    SCOPED_TRACE(run);
+    const std::string trace_path = dir / (std::string(run) + ".trace");
+    Process::Setup setup = chipferry_setup(sim.port);
+    setup.env.push_back("CHIPFERRY_TRACE=" + trace_path);
+    Process chipferry(setup);
+    chipferry.write_input("q\n");
+    chipferry.close_input();
+    EXPECT_EQ(chipferry.wait(), 0);
+    EXPECT_EQ(after_banner(chipferry.out()), kMenu);
+    trace::Trace recorded;
+    std::string error;
+    ASSERT_TRUE(trace::load(trace_path, recorded, error)) << error;
+    // What the run did on the line up to the wake-up's DC1, in order.
+    std::vector<std::string> start;
+    for (const trace::Entry& e : recorded.entries) {
+      if (e.kind == trace::Entry::Kind::event) {
+        if (e.event == trace::Event::break_on || e.event == trace::Event::break_off) {
+          start.emplace_back(trace::event_name(e.event));
+        }
+      } else if (e.kind == trace::Entry::Kind::sent) {
+        for (char c : e.data) start.push_back(hex(static_cast<uint8_t>(c)));
+      }
+      if (!start.empty() && start.back() == "11") break;
+    }
+    const std::vector<std::string> abandoned = {"break on", "break off", "1B", "1B", "11"};
+    const std::vector<std::string> woken = {"1B", "11"};
+    EXPECT_EQ(start, std::string(run) == "next" ? abandoned : woken);
+  }
 }
 
 TEST(EndingEarly, AClosedStandardOutputStillReleasesTheProgrammer) {

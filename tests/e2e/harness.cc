@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -47,15 +48,46 @@ milliseconds scaled(milliseconds limit) {
              : limit;
 }
 
+// Wine takes LOCALAPPDATA from its prefix, whatever the environment says:
+// there the marks of every test's COM1 share one folder, emptied as each
+// test begins.
+void forget_wine_marks() {
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (prefix == nullptr || *prefix == '\0') return;
+  const std::filesystem::path users = std::filesystem::path(prefix) / "drive_c" / "users";
+  std::error_code ignored;
+  for (const auto& user : std::filesystem::directory_iterator(users, ignored)) {
+    std::filesystem::remove_all(user.path() / "AppData" / "Local" / "chipferry", ignored);
+  }
+}
+
+// A cache folder for the test that runs now, its own: the mark of an
+// upload that a killed run leaves there must reach no other test, which
+// may get the same pseudo-terminal. Removed when the next test asks.
+std::string test_cache() {
+  static std::unique_ptr<TempDir> folder;
+  static const ::testing::TestInfo* owner = nullptr;
+  const ::testing::TestInfo* now = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (!folder || owner != now) {
+    folder = std::make_unique<TempDir>();
+    owner = now;
+    forget_wine_marks();
+  }
+  return folder->path().string();
+}
+
 }  // namespace
 
 Process::Process(const Setup& setup) : name_(setup.argv.at(0)) {
   std::vector<std::string> env_strings;
   for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
-  for (const std::string& over : setup.env) {
-    const std::string name = over.substr(0, over.find('=') + 1);
+  std::vector<std::string> env = {"XDG_CACHE_HOME=" + test_cache()};
+  env.insert(env.end(), setup.env.begin(), setup.env.end());
+  for (const std::string& over : env) {
+    const size_t equals = over.find('=');
+    const std::string name = over.substr(0, equals) + "=";
     std::erase_if(env_strings, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
-    env_strings.push_back(over);
+    if (equals != std::string::npos) env_strings.push_back(over);
   }
   std::vector<char*> argv, envp;
   for (const std::string& a : setup.argv) argv.push_back(const_cast<char*>(a.c_str()));
@@ -263,7 +295,7 @@ Process::Setup chipferry_setup(const std::string& port, const std::vector<std::s
   if (link != nullptr && port.rfind("rfc2217://", 0) != 0) {
     std::remove(link);
     if (symlink(port.c_str(), link) != 0) std::perror(link);
-    setup.env = {"CHIPFERRY_COM1="};
+    setup.env = {"CHIPFERRY_COM1"};
   } else {
     setup.env = {"CHIPFERRY_COM1=" + port};
   }

@@ -28,13 +28,15 @@ using std::chrono::milliseconds;
 constexpr milliseconds kRunLimit{20000};
 
 /// A child process. Its standard input and output are pipes the test
-/// holds, unless the test hands it a terminal of its own.
+/// holds, unless the test hands it a terminal of its own. Its cache folder
+/// (XDG_CACHE_HOME) is the test's own, unless the setup names another.
 class Process {
  public:
   struct Setup {
     std::vector<std::string> argv;
-    std::vector<std::string> env;  ///< "NAME=value", over the test's own environment
-    int terminal_fd = -1;          ///< >= 0: stdin, stdout and stderr, as a controlling terminal
+    /// "NAME=value" over the test's own environment; "NAME" alone unsets it.
+    std::vector<std::string> env;
+    int terminal_fd = -1;  ///< >= 0: stdin, stdout and stderr, as a controlling terminal
   };
   explicit Process(const Setup& setup);
   ~Process();

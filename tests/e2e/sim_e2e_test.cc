@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -255,6 +256,76 @@ TEST(Sim, RunsChipferryAndLogsTheClosingBytes) {
   const std::string log = read_file<std::string>(dir / "sim.log");
   EXPECT_EQ(log_bytes(log, '>'), kWakeUp + kRelease);
   EXPECT_NE(log.find("ended with exit code 0"), std::string::npos) << log;
+}
+
+// A replay that the program follows to the end ends as the run did; one it
+// leaves says where, and ends with 124. The same when the replay serves its
+// port without running the program itself.
+TEST(Sim, AReplayEndsAsTheRunDidOrSaysWhereItWasLeft) {
+  TempDir dir;
+  const std::string recorded_input = "4\n2716\n9\nq\n";
+  {
+    Sim sim(dir);
+    Process::Setup setup = chipferry_setup(sim.port);
+    setup.env.push_back("CHIPFERRY_TRACE=" + (dir / "t.trace"));
+    Process recording(setup);
+    recording.write_input(recorded_input);
+    recording.close_input();
+    ASSERT_EQ(recording.wait(), 0) << recording.out();
+  }
+  const std::string err = dir / "err";
+  // A program that ends while a child of its own holds the port: the
+  // replay cannot see the port close, and ends with the program.
+  const std::vector<std::string> leaves_a_holder = {
+      "/bin/sh", "-c",
+      "exec 3<>\"$CHIPFERRY_COM1\"; printf '\\033' >&3; "
+      "sleep 60 <&3 >/dev/null 2>&1 & echo $! >\"$HOLDER\""};
+  const struct {
+    const char* name;
+    std::vector<std::string> program;  ///< none: the replay serves its port
+    std::string input;
+    int code;
+  } cases[] = {
+      {"followed", {CHIPFERRY_BIN}, recorded_input, 0},
+      {"left", {CHIPFERRY_BIN}, "4\n2732\n9\nq\n", 124},
+      {"left by a program that has gone", leaves_a_holder, "", 124},
+      {"followed, served", {}, recorded_input, 0},
+      {"left, served", {}, "3\n", 124},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Process::Setup setup;
+    setup.argv = {"/bin/sh",         "-c",        "exec \"$0\" \"$@\" 2>\"$ERR\"",
+                  CHIPFERRY_SIM_BIN, "--no-pace", "--replay",
+                  dir / "t.trace"};
+    if (!c.program.empty()) {
+      setup.argv.emplace_back("--run");
+      setup.argv.insert(setup.argv.end(), c.program.begin(), c.program.end());
+    }
+    setup.env = {"ERR=" + err, "HOLDER=" + (dir / "holder")};
+    Process replay(setup);
+    if (!c.program.empty()) {
+      replay.write_input(c.input);
+      replay.close_input();
+    } else {
+      ASSERT_TRUE(replay.read_until("\n")) << replay.out();
+      run_chipferry(replay.out().substr(0, replay.out().find('\n')), c.input);
+    }
+    EXPECT_EQ(replay.wait(), c.code);
+    if (const std::string holder = read_file<std::string>(dir / "holder"); !holder.empty()) {
+      kill(std::stoi(holder), SIGKILL);
+      std::remove((dir / "holder").c_str());
+    }
+    const std::string said = read_file<std::string>(err);
+    if (c.code == 0) {
+      EXPECT_EQ(said, "");
+      continue;
+    }
+    for (const char* part :
+         {"the replay of ", " diverged ", "  position: byte ", "  expected: ", "  received: "}) {
+      EXPECT_NE(said.find(part), std::string::npos) << part << " in:\n" << said;
+    }
+  }
 }
 
 // The demo's way out: Ctrl+C at the terminal ends the program and the

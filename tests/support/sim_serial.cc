@@ -80,6 +80,7 @@ ByteIo SimSerial::read_byte(uint8_t& byte) {
   }
   clock_.now += timeouts.read_ms;
   far_end_.advance(clock_.now);
+  ++empty_reads;
   return {true, 0};
 }
 
@@ -101,6 +102,13 @@ bool SimSerial::wait_output_drained(uint32_t max_ms) {
 void SimSerial::discard_output() {
   watched();
   if (!line_gone()) ++discards;
+}
+
+std::string SimSerial::mark_upload(bool on) {
+  mark_changes.push_back({on, bytes_written_});
+  if (!mark_trouble.empty()) return mark_trouble;
+  upload_mark = on;
+  return {};
 }
 
 void SimSerial::close() {

@@ -45,6 +45,8 @@ class SimSerial : public SerialDevice {
   void discard_output() override;
   void close() override;
   std::string error_text() const override { return error; }
+  std::string mark_upload(bool on) override;
+  bool upload_marked() override { return upload_mark; }
 
   /// The bytes the program wrote, in order, breaks left out.
   std::string written() const;
@@ -63,7 +65,8 @@ class SimSerial : public SerialDevice {
   /// The read or write of this number, from 1, finds the line hung up, as
   /// does every call after it; 0: none does.
   uint64_t hang_up_at_call = 0;
-  int discards = 0;  ///< discard_output calls
+  int discards = 0;     ///< discard_output calls
+  int empty_reads = 0;  ///< reads that came back with nothing, the line silent
   /// Set by the calls that fail; a hang-up of the programmer's
   /// (Faults::hang_up_*) fails every later call, gone.
   std::string error;
@@ -77,6 +80,18 @@ class SimSerial : public SerialDevice {
   /// Calls other than close() made after the line went away: a program
   /// that heard it has gone makes none.
   int calls_after_hang_up = 0;
+
+  /// The mark of an upload under way, as a run before this one may have
+  /// left it; kept in memory.
+  bool upload_mark = false;
+  /// When not empty, the mark cannot be kept or dropped, and this is why.
+  std::string mark_trouble;
+  /// Each change of the mark, with the wire's length at that moment.
+  struct MarkChange {
+    bool on;
+    size_t bytes_written;
+  };
+  std::vector<MarkChange> mark_changes;
 
   /// Called first in every read, write, break, drain and discard: the
   /// fuzzer's watch on the run.

@@ -10,6 +10,8 @@ sim=${1:?usage: recording.sh SIM CHIPFERRY}
 chipferry=${2:?}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# A mark of an upload left by a run here stays here.
+export XDG_CACHE_HOME=$work/cache
 
 fail() {
   echo "recording: $*"

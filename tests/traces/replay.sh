@@ -20,6 +20,8 @@ other_input=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# A mark of an upload left by a run here stays here.
+export XDG_CACHE_HOME=$work/cache
 
 input=${other_input:-$here/$name.in}
 sed -e "s|@TRACES@|$here|g" -e "s|@WORK@|$work|g" "$input" >"$work/input"
