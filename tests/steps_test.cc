@@ -132,6 +132,23 @@ TEST(Steps, EachFailureEndsWithItsCode) {
        "Can't read file " + missing + "\n",
        "",
        {"cannot read " + missing + ": No such file or directory"}},
+      // Signals and a closed standard output keep their codes.
+      {"Ctrl+C",
+       {"-p", "-c"},
+       [](Bench& b) {
+         b.console.stop = ScriptedConsole::StopAt{Stop::interrupt, 3000};
+       },
+       130,
+       "",
+       "R\rPD\rP\r",
+       {}},
+      {"output gone",
+       {"-t", "2716", "-c"},
+       [](Bench& b) { b.console.writes_before_output_gone = 1; },
+       141,
+       "",
+       "R16\r",
+       {}},
       {"no such type",
        {"-d", "--type", "2765"},
        none,
