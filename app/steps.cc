@@ -69,6 +69,36 @@ const char* value_name(Value value) {
   return "";
 }
 
+// The exit codes, in their order, as --help lists them.
+std::string exit_status_text() {
+  std::string usage =
+      "Exit status:\n"
+      "  0  quit, or input ended at the menu\n";
+  for (const PortFailure& failure : kPortFailures) {
+    usage += "  " + std::to_string(failure.exit_code) + "  " + failure.meaning + "\n";
+  }
+  usage +=
+      "  6  the programmer did not answer, or a download ended wrongly\n"
+      "  7  a malformed reply, or the checksums differ\n"
+      "  8  input ended before a received image was saved\n"
+      "  9  the trace file (CHIPFERRY_TRACE) cannot be created\n"
+      "  10  a step's chip operation failed: the chip differs, is not blank,\n"
+      "      cannot be programmed or erased, or has no contact\n"
+      "  11  a step's image file cannot be read, decoded or written, or its\n"
+      "      size is no chip's\n"
+      "  12  --verify found bytes that differ\n"
+      "  64  the command line is wrong, or names no ROM type\n"
+      "  129  SIGHUP (the terminal closed), 130 Ctrl+C, 131 SIGQUIT, 143 SIGTERM:\n"
+      "       the run ended as the signal asks, once the programmer was handed\n"
+      "       back (on Windows a Ctrl+C or a closed console gives Ctrl+C's code)\n"
+      "  141  standard output was closed (its reader went away); the programmer\n"
+      "       was handed back\n"
+      "A run of steps ends with 0 only when every step succeeded.\n"
+      "\n"
+      "More in the manual: man chipferry (README.txt in the Windows zip).\n";
+  return usage;
+}
+
 std::string usage_text(const char* com1_default) {
   std::string usage =
       "Usage: chipferry [--help | --version]\n"
@@ -105,32 +135,8 @@ std::string usage_text(const char* com1_default) {
       "At a terminal, a status line on standard error tells what the program\n"
       "waits for. Ctrl+C hands the programmer back and ends the run; a second\n"
       "Ctrl+C ends it at once.\n"
-      "\n"
-      "Exit status:\n"
-      "  0  quit, or input ended at the menu\n";
-  for (const PortFailure& failure : kPortFailures) {
-    usage += "  " + std::to_string(failure.exit_code) + "  " + failure.meaning + "\n";
-  }
-  usage +=
-      "  6  the programmer did not answer, or a download ended wrongly\n"
-      "  7  a malformed reply, or the checksums differ\n"
-      "  8  input ended before a received image was saved\n"
-      "  9  the trace file (CHIPFERRY_TRACE) cannot be created\n"
-      "  10  a step's chip operation failed: the chip differs, is not blank,\n"
-      "      cannot be programmed or erased, or has no contact\n"
-      "  11  a step's image file cannot be read, decoded or written, or its\n"
-      "      size is no chip's\n"
-      "  12  --verify found bytes that differ\n"
-      "  64  the command line is wrong, or names no ROM type\n"
-      "  129  SIGHUP (the terminal closed), 130 Ctrl+C, 131 SIGQUIT, 143 SIGTERM:\n"
-      "       the run ended as the signal asks, once the programmer was handed\n"
-      "       back (on Windows a Ctrl+C or a closed console gives Ctrl+C's code)\n"
-      "  141  standard output was closed (its reader went away); the programmer\n"
-      "       was handed back\n"
-      "A run of steps ends with 0 only when every step succeeded.\n"
-      "\n"
-      "More in the manual: man chipferry (README.txt in the Windows zip).\n";
-  return usage;
+      "\n";
+  return usage + exit_status_text();
 }
 
 // The option `arg` names, "--load" or "-l", or nullptr.
