@@ -10,11 +10,11 @@
 
 int main(int argc, char** argv) {
   chipferry::Backends backends = chipferry::make_backends(chipferry::remote_serial);
-  // --help and --version are answered before the port is touched.
-  if (const auto code =
-          chipferry::answer_arguments(argc, argv, *backends.console, backends.com1_default)) {
-    return *code;
-  }
+  // --help and --version are answered, and the steps' options, names and
+  // files checked, before the port is touched.
+  const chipferry::CommandLine line =
+      chipferry::read_command_line(argc, argv, *backends.console, backends.com1_default);
+  if (line.exit_code) return *line.exit_code;
   // CHIPFERRY_TRACE=FILE records the line around the backends; unset,
   // nothing of it is there.
   if (const char* trace = std::getenv("CHIPFERRY_TRACE"); trace != nullptr && *trace != '\0') {
@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   // The run's state holds the 64 KiB host buffer: keep it off the stack.
   auto session =
       std::make_unique<chipferry::Session>(*backends.serial, *backends.console, *backends.clock);
-  const int code = chipferry::run_program(*session);
+  const int code = chipferry::run_program(*session, line.steps);
   const chipferry::Stop stop = session->stop;
   // Before the process ends, however it ends: the console puts the
   // terminal back and erases its status line, the trace is completed.

@@ -1,10 +1,9 @@
 #include "app/program.h"
 
+#include <span>
 #include <string>
-#include <string_view>
 
 #include "catalogue/rom_list.h"
-#include "chipferry/version.h"
 #include "link/port.h"
 #include "link/protocol.h"
 #include "link/timings.h"
@@ -70,16 +69,30 @@ Next wake_programmer(Session& s) {
   return Next::menu_after_prompt();
 }
 
-// Waits for the command prompt, then shows the menu.
-Next enter_menu_after_prompt(Session& s) {
+// Waits for the command prompt, then shows the menu; an option that
+// failed on the way still says so.
+Next enter_menu_after_prompt(Session& s, const Next& failed) {
   const Next next = expect_prompt(s);
-  return next.carries_on() ? Next::menu() : next;
+  return next.carries_on() ? Next::menu(failed.exit_code) : next;
+}
+
+// Where a run of steps goes once the last step has come back to where the
+// menu would be shown: on to the next one, or to the end once a step has
+// failed or none is left.
+Next next_step(Session& s, const Next& back, std::span<const Step>& steps) {
+  if (back.exit_code != kExitOk) return Next::end(back.exit_code);
+  if (steps.empty()) return Next::end(kExitOk);
+  const Step& step = steps.front();
+  steps = steps.subspan(1);
+  return run_step(s, step);
 }
 
 // Runs menus and operations from `next` on until the run ends; returns the
 // exit code. Every step comes back here, so this is where a run that must
-// end, or whose port has gone, stops going on.
-int run_menu(Session& s, Next next) {
+// end, or whose port has gone, stops going on. With steps, each takes the
+// place of a choice at the menu, which is never shown.
+int run_menu(Session& s, Next next, std::span<const Step> steps) {
+  const bool menu = steps.empty();
   for (;;) {
     if (must_end(s)) return ended_early(s).exit_code;
     if (s.port.gone && next.kind != Next::Kind::end) next = no_response(s);
@@ -87,10 +100,14 @@ int run_menu(Session& s, Next next) {
       case Next::Kind::end:
         return next.exit_code;
       case Next::Kind::menu_after_prompt:
-        next = enter_menu_after_prompt(s);
+        next = enter_menu_after_prompt(s, next);
         break;
       case Next::Kind::carry_on:  // an option that ran to its end
       case Next::Kind::menu:
+        if (!menu) {
+          next = next_step(s, next, steps);
+          break;
+        }
         print(s, "%s", kMenu);
         next = menu_loop(s);
         break;
@@ -100,58 +117,9 @@ int run_menu(Session& s, Next next) {
 
 }  // namespace
 
-std::optional<int> answer_arguments(int argc, const char* const* argv, Console& console,
-                                    const char* com1_default) {
-  if (argc != 2) return std::nullopt;
-  const std::string_view argument = argv[1];
-  if (argument == "--version") {
-    console.write("chipferry " CHIPFERRY_VERSION "\n");
-    return kExitOk;
-  }
-  if (argument != "--help") return std::nullopt;
-  std::string usage =
-      "Usage: chipferry [--help | --version]\n"
-      "\n"
-      "Remote control for an Advantest SE4943 (TR4943) EPROM programmer on the\n"
-      "serial port COM1, from a numbered menu: load an image file into the\n"
-      "programmer's buffer, save the buffer to a file, set the ROM type, and\n"
-      "start the chip operations (dump, compare, program, erase, blank check).\n"
-      "Image files: raw, Intel HEX or Motorola S-record (.hex, .s19 and the like).\n"
-      "\n"
-      "COM1 is the device named by the environment variable CHIPFERRY_COM1,\n"
-      "or ";
-  usage += com1_default;
-  usage +=
-      " when it is not set.\n"
-      "A port on another machine, served by ser2net or another RFC 2217\n"
-      "server, is CHIPFERRY_COM1=rfc2217://HOST:PORT.\n"
-      "\n"
-      "At a terminal, a status line on standard error tells what the program\n"
-      "waits for. Ctrl+C hands the programmer back and ends the run; a second\n"
-      "Ctrl+C ends it at once.\n"
-      "\n"
-      "Exit status:\n"
-      "  0  quit, or input ended at the menu\n";
-  for (const PortFailure& failure : kPortFailures) {
-    usage += "  " + std::to_string(failure.exit_code) + "  " + failure.meaning + "\n";
-  }
-  usage +=
-      "  6  the programmer did not answer, or a download ended wrongly\n"
-      "  7  a malformed reply, or the checksums differ\n"
-      "  8  input ended before a received image was saved\n"
-      "  9  the trace file (CHIPFERRY_TRACE) cannot be created\n"
-      "  129  SIGHUP (the terminal closed), 130 Ctrl+C, 131 SIGQUIT, 143 SIGTERM:\n"
-      "       the run ended as the signal asks, once the programmer was handed\n"
-      "       back (on Windows a Ctrl+C or a closed console gives Ctrl+C's code)\n"
-      "  141  standard output was closed (its reader went away); the programmer\n"
-      "       was handed back\n"
-      "\n"
-      "More in the manual: man chipferry (README.txt in the Windows zip).\n";
-  console.write(usage);
-  return kExitOk;
-}
-
-int run_program(Session& s) {
+int run_program(Session& s, std::span<const Step> steps) {
+  // A run of steps reads no key: standard input is not its to read.
+  s.reads_keys = steps.empty();
   print(s,
         "Chipferry V0.4\n"
         "Transfer tool for Advantest SE4943 (1985), aka TR4943\n"
@@ -159,7 +127,7 @@ int run_program(Session& s) {
         "\n");
 
   int code = open_port(s);
-  if (code == kExitOk) code = run_menu(s, wake_programmer(s));
+  if (code == kExitOk) code = run_menu(s, wake_programmer(s), steps);
   if (s.port.release_registered) {
     release_device(s);
     // The release may be the first to find the device gone (the adapter

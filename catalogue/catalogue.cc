@@ -37,4 +37,9 @@ const RomType* find_rom_type(std::string_view text, NameColumn column) {
   return nullptr;
 }
 
+const RomType* rom_type_named(std::string_view text) {
+  const RomType* type = find_rom_type(text, NameColumn::full);
+  return type != nullptr ? type : find_rom_type(text, NameColumn::short_name);
+}
+
 }  // namespace chipferry

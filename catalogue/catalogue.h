@@ -38,4 +38,8 @@ enum class NameColumn { full, short_name };
 /// texts and folding only the letters A-Z; nullptr when none does.
 const RomType* find_rom_type(std::string_view text, NameColumn column);
 
+/// The type a person names by its full name or by its short name, full
+/// names first; nullptr when `text` is neither.
+const RomType* rom_type_named(std::string_view text);
+
 }  // namespace chipferry

@@ -55,20 +55,18 @@ Next select_rom_type(Session& s) {
 
   // No name is anywhere near kLongestTyped characters, so a word cut to
   // that must not match on what was kept.
-  const RomType* type = nullptr;
-  if (word.result == ReadResult::ok) {
-    type = find_rom_type(word.text, NameColumn::full);
-    if (type == nullptr) type = find_rom_type(word.text, NameColumn::short_name);
-  }
+  const RomType* type = word.result == ReadResult::ok ? rom_type_named(word.text) : nullptr;
   if (type == nullptr) {
-    print(s, "Unknown ROM type, see ROM list for supported types.\n");
+    print(s, "%s", kUnknownRomType);
     return Next::menu();
   }
+  return set_rom_type(s, *type);
+}
 
-  print(s, "Type:%s Voltage:%s Short name:%s\n", type->full_name, voltage_of(*type),
-        type->short_name);
+Next set_rom_type(Session& s, const RomType& type) {
+  print(s, "Type:%s Voltage:%s Short name:%s\n", type.full_name, voltage_of(type), type.short_name);
   send_byte(s, protocol::kSelectType);
-  send_string(s, type->short_name);
+  send_string(s, type.short_name);
   send_byte(s, protocol::kCr);
   discard_pending_input(s);
   return Next::menu();

@@ -102,4 +102,11 @@ Next program_rom(Session& s) { return run_chip_operation(s, kProgram); }
 Next erase_rom(Session& s) { return run_chip_operation(s, kErase); }
 Next blank_check_rom(Session& s) { return run_chip_operation(s, kBlankCheck); }
 
+Next program_rom_confirmed(Session& s) {
+  return run_chip_operation(s, kProgram, Confirmed::by_command_line);
+}
+Next erase_rom_confirmed(Session& s) {
+  return run_chip_operation(s, kErase, Confirmed::by_command_line);
+}
+
 }  // namespace chipferry

@@ -13,4 +13,9 @@ Next program_rom(Session& s);
 Next erase_rom(Session& s);
 Next blank_check_rom(Session& s);
 
+/// Program and erase as a command line asks for them: it is their
+/// confirmation, so no word is asked; all else as in the menu.
+Next program_rom_confirmed(Session& s);
+Next erase_rom_confirmed(Session& s);
+
 }  // namespace chipferry

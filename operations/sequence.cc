@@ -32,7 +32,7 @@ Next act_on_code_frame(Session& s, const ChipOperation& op, const Reply& code) {
   if (equal_ignoring_case(text, protocol::kNoContact)) {
     print(s, "Operation failed!\nCheck chip contacts!\n");
     discard_pending_input(s);
-    return Next::menu_after_prompt();
+    return Next::menu_after_prompt(kExitChipOperation);
   }
   if (is_failure_code(text)) {
     print(s, "%s", op.failure_message);
@@ -43,7 +43,7 @@ Next act_on_code_frame(Session& s, const ChipOperation& op, const Reply& code) {
   }
   send_byte(s, protocol::kEsc);
   s.clock.sleep_ms(timing::kEscAfterErrorMs);
-  return Next::menu_after_prompt();
+  return Next::menu_after_prompt(kExitChipOperation);
 }
 
 // The pause is the chip's own time, up to five minutes for programming a
@@ -91,7 +91,7 @@ void name_short_image(Session& s, const RomType& chip) {
 
 }  // namespace
 
-Next run_chip_operation(Session& s, const ChipOperation& op) {
+Next run_chip_operation(Session& s, const ChipOperation& op, Confirmed confirmed) {
   if (op.uses_type_query) {
     const QueriedType queried = query_rom_type(s);
     if (!queried.next.carries_on()) return queried.next;
@@ -99,7 +99,7 @@ Next run_chip_operation(Session& s, const ChipOperation& op) {
     if (Next next = expect_prompt(s); !next.carries_on()) return next;
     if (op.burns_device_buffer && queried.type != nullptr) name_short_image(s, *queried.type);
   }
-  if (op.confirmation != nullptr &&
+  if (op.confirmation != nullptr && confirmed == Confirmed::not_yet &&
       !ask_confirmation(s, op.confirmation->prompt, op.confirmation->word)) {
     return Next::menu();
   }

@@ -52,9 +52,17 @@ struct ChipOperation {
   bool burns_device_buffer;
 };
 
+/// Whether the word of an operation that has one is still to be asked.
+enum class Confirmed : uint8_t {
+  not_yet,          ///< the menu: the user types it
+  by_command_line,  ///< a step of the command line, which is the confirmation
+};
+
 /// Runs `op` from its first command to its outcome and says where the run
-/// goes next: the menu, the menu after the command prompt, or the end with
-/// exit code 6 or 7 once its message is printed.
-Next run_chip_operation(Session& s, const ChipOperation& op);
+/// goes next: the menu, the menu after the command prompt (with
+/// kExitChipOperation when the programmer reported that the operation
+/// failed), or the end with exit code 6 or 7 once its message is printed.
+Next run_chip_operation(Session& s, const ChipOperation& op,
+                        Confirmed confirmed = Confirmed::not_yet);
 
 }  // namespace chipferry

@@ -35,6 +35,12 @@ enum ExitCode : int {
   kExitInvalidResponse = 7,  ///< malformed reply or checksum mismatch
   kExitNotSaved = 8,         ///< input ended before a received image was saved
   kExitTraceFile = 9,        ///< the CHIPFERRY_TRACE file cannot be created
+  // A run of steps from the command line only (app/steps.h): the menu
+  // reports these failures and goes on.
+  kExitChipOperation = 10,  ///< the programmer reported a chip operation failed
+  kExitFile = 11,           ///< an image file cannot be read, decoded or written
+  kExitVerify = 12,         ///< --verify found the chip and the file differ
+  kExitUsage = 64,          ///< the command line is wrong (EX_USAGE); nothing was done
 };
 
 /// How a step ended, and so where the run goes: on to the option's next
@@ -43,11 +49,17 @@ enum ExitCode : int {
 struct Next {
   enum class Kind { carry_on, menu, menu_after_prompt, end };
   Kind kind = Kind::carry_on;
+  /// end: the run's exit code. The two menu kinds: kExitOk when the option
+  /// did what it was asked; otherwise the code a run of steps ends with
+  /// there, once it has come to where the menu would be shown. The menu
+  /// itself goes on whatever this holds.
   int exit_code = kExitOk;
 
   static Next carry_on() { return {Kind::carry_on, kExitOk}; }
-  static Next menu() { return {Kind::menu, kExitOk}; }
-  static Next menu_after_prompt() { return {Kind::menu_after_prompt, kExitOk}; }
+  static Next menu(int failure = kExitOk) { return {Kind::menu, failure}; }
+  static Next menu_after_prompt(int failure = kExitOk) {
+    return {Kind::menu_after_prompt, failure};
+  }
   static Next end(int code) { return {Kind::end, code}; }
 
   /// The step went as it should; the option goes on with its next one.
@@ -115,6 +127,10 @@ struct Session {
   /// Why the run must end before its time, once the program has heard of
   /// it (session/ending.h); the first reason is kept.
   Stop stop = Stop::none;
+  /// A menu run: ESC on the keyboard abandons a transfer. A run of steps
+  /// reads no key at all and leaves the terminal's mode alone; Ctrl+C is
+  /// its way out.
+  bool reads_keys = true;
 };
 
 }  // namespace chipferry

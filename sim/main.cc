@@ -104,9 +104,8 @@ struct Options {
   std::exit(kExitSimFailed);
 }
 
-const RomType* rom_type_named(const std::string& name) {
-  if (const RomType* t = find_rom_type(name.c_str(), NameColumn::full)) return t;
-  if (const RomType* t = find_rom_type(name.c_str(), NameColumn::short_name)) return t;
+const RomType* rom_type_or_usage_error(const std::string& name) {
+  if (const RomType* t = rom_type_named(name)) return t;
   usage_error("no ROM type is called '" + name + "'");
 }
 
@@ -145,13 +144,14 @@ constexpr Option kOptions[] = {
     {"--chip", true, true,
      [](Options& o, const std::string& v) {
        const size_t colon = v.find(':');
-       o.chip_type = rom_type_named(v.substr(0, colon));
+       o.chip_type = rom_type_or_usage_error(v.substr(0, colon));
        if (colon == std::string::npos) return;
        o.chip_image = v.substr(colon + 1);
        if (o.chip_image.empty()) usage_error("--chip: no file after ':'");
      }},
     {"--empty-socket", false, true, [](Options& o, const std::string&) { o.empty_socket = true; }},
-    {"--type", true, true, [](Options& o, const std::string& v) { o.type = rom_type_named(v); }},
+    {"--type", true, true,
+     [](Options& o, const std::string& v) { o.type = rom_type_or_usage_error(v); }},
     {"--pace", false, false, [](Options& o, const std::string&) { o.pace = true; }},
     {"--no-pace", false, false, [](Options& o, const std::string&) { o.pace = false; }},
     {"--duration-ms", true, true,

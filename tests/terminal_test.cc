@@ -3,6 +3,7 @@
 // notation, --help and --version.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,35 +109,37 @@ TEST_F(Menu, ControlCharactersAreShownInCaretNotation) {
   EXPECT_EQ(b.out_after_banner(), expected);
 }
 
-TEST(Arguments, OnlyHelpOrVersionAloneAreAnswered) {
+// --help and --version are answered wherever they stand; an argument
+// nobody knows is a usage error, no longer ignored.
+TEST(Arguments, HelpOrVersionAreAnsweredAndUnknownArgumentsRefused) {
   struct Case {
     std::vector<const char*> argv;
-    bool answered;
+    std::optional<int> code;
     const char* starts;
   };
   const Case cases[] = {
-      {{"chipferry", "--help"}, true, "Usage: chipferry [--help | --version]\n"},
-      {{"chipferry", "--version"}, true, "chipferry 0."},
-      {{"chipferry"}, false, ""},
-      {{"chipferry", "-h"}, false, ""},
-      {{"chipferry", "--help", "--version"}, false, ""},
-      {{"chipferry", "--Help"}, false, ""},
+      {{"chipferry", "--help"}, 0, "Usage: chipferry [--help | --version]\n"},
+      {{"chipferry", "--version"}, 0, "chipferry 0."},
+      {{"chipferry"}, std::nullopt, ""},
+      {{"chipferry", "-h"}, 0, "Usage: chipferry"},
+      {{"chipferry", "--help", "--version"}, 0, "Usage: chipferry"},
+      {{"chipferry", "--Help"}, kExitUsage, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argv.back());
     VirtualClock clock;
     ScriptedConsole console(clock);
-    const auto code =
-        answer_arguments(static_cast<int>(c.argv.size()), c.argv.data(), console, "/dev/ttyS9");
-    EXPECT_EQ(code.has_value(), c.answered);
-    EXPECT_EQ(code.value_or(0), 0);
+    const CommandLine line =
+        read_command_line(static_cast<int>(c.argv.size()), c.argv.data(), console, "/dev/ttyS9");
+    EXPECT_EQ(line.exit_code, c.code);
+    EXPECT_TRUE(line.steps.empty());
     EXPECT_EQ(console.out.rfind(c.starts, 0), 0u) << console.out;
-    EXPECT_EQ(console.out.empty(), !c.answered);
+    EXPECT_EQ(console.out.empty(), c.code != 0);
   }
   VirtualClock clock;
   ScriptedConsole console(clock);
   const char* help[] = {"chipferry", "--help"};
-  answer_arguments(2, help, console, "/dev/ttyS9");
+  read_command_line(2, help, console, "/dev/ttyS9");
   EXPECT_NE(console.out.find("CHIPFERRY_COM1,\nor /dev/ttyS9 when it is not set"),
             std::string::npos);
 }
@@ -147,7 +150,7 @@ TEST(Arguments, HelpListsTheExitCodesInOrder) {
   VirtualClock clock;
   ScriptedConsole console(clock);
   const char* help[] = {"chipferry", "--help"};
-  answer_arguments(2, help, console, "/dev/ttyS9");
+  read_command_line(2, help, console, "/dev/ttyS9");
   EXPECT_NE(
       console.out.find("Exit status:\n"
                        "  0  quit, or input ended at the menu\n"

@@ -31,11 +31,16 @@ constexpr int32_t kTrailerSize = sizeof kTrailer;
 constexpr int kEscKey = 0x1B;
 
 // Keys are read one at a time, without echo, only while a block moves;
-// every way out of the block puts the keyboard back.
+// every way out of the block puts the keyboard back. A run that reads no
+// keys leaves the keyboard as it is.
 class KeyMode {
  public:
-  explicit KeyMode(Session& s) : s_(s) { s_.console.set_key_mode(true); }
-  ~KeyMode() { s_.console.set_key_mode(false); }
+  explicit KeyMode(Session& s) : s_(s) {
+    if (s_.reads_keys) s_.console.set_key_mode(true);
+  }
+  ~KeyMode() {
+    if (s_.reads_keys) s_.console.set_key_mode(false);
+  }
   KeyMode(const KeyMode&) = delete;
   KeyMode& operator=(const KeyMode&) = delete;
 
@@ -79,7 +84,7 @@ class TransferStatus {
         line += ", " + seconds_text((left + rate - 1) / rate) + " left";
       }
     }
-    if (s_.console.has_keyboard()) line += ", ESC abandons";
+    if (s_.reads_keys && s_.console.has_keyboard()) line += ", ESC abandons";
     show_status(s_, line);
   }
 
@@ -93,7 +98,7 @@ class TransferStatus {
 };
 
 // Reads the key that is waiting, if any. Keys other than ESC are dropped.
-bool esc_pressed(Session& s) { return s.console.poll_key() == kEscKey; }
+bool esc_pressed(Session& s) { return s.reads_keys && s.console.poll_key() == kEscKey; }
 
 // ESC's way out of an upload. A run that must end leaves one this way
 // too: any byte after the data would otherwise be taken for data, the

@@ -1,8 +1,7 @@
 #include "transfer/file_options.h"
 
-#include <cstdint>
 #include <cstring>
-#include <string>
+#include <utility>
 
 #include "catalogue/type_query.h"
 #include "link/port.h"
@@ -28,6 +27,9 @@ Typed read_file_name(Session& s) {
   return name;
 }
 
+// A name from the command line: whole, whatever its length.
+Typed given_name(const std::string& name) { return {ReadResult::ok, name}; }
+
 // Why the files may not be looked for by this name, or empty: only the
 // whole of what was typed names a file. A line cut down to fit could name
 // some other file, and so could one cut at a NUL byte, where the system's
@@ -39,12 +41,59 @@ std::string unusable_name(const Typed& name) {
   return {};
 }
 
-// "cannot read NAME: REASON" on standard error; a name cut to fit shows
+// "cannot read NAME: REASON", for standard error; a name cut to fit shows
 // that it goes on.
-void file_failure(Session& s, const char* verb, const Typed& name, const std::string& reason) {
+std::string failure_line(const char* verb, const Typed& name, const std::string& reason) {
   std::string shown = name.text.empty() ? "a file" : name.text;
   if (name.result == ReadResult::too_long) shown += "...";
-  diagnose(s, std::string("cannot ") + verb + " " + shown + ": " + reason);
+  return std::string("cannot ") + verb + " " + shown + ": " + reason;
+}
+
+// The file named, read and decoded as option 1 reads it. Refused: its
+// refusal set, and `reason` the line for standard error.
+ImageFile read_named_image(const Typed& name) {
+  if (std::string why = unusable_name(name); !why.empty()) {
+    ImageFile file;
+    file.refusal = ImageRefusal::cannot_read;
+    file.reason = failure_line("read", name, why);
+    return file;
+  }
+  return read_image_file(name.text);
+}
+
+// What option 1 says on standard output of a file it refuses. A name is
+// shown up to a NUL byte in it, as "%s" shows it; the line end stays.
+std::string refusal_message(const Typed& name, const ImageFile& file) {
+  if (file.refusal != ImageRefusal::cannot_read) return "Unsupported file size\n";
+  return "Can't read file " + name.text.substr(0, name.text.find('\0')) + "\n";
+}
+
+// The file named as an image, once what it is warned of is said; nothing,
+// once the user has been told why, when it is refused.
+std::optional<ImageFile> image_named(Session& s, const Typed& name) {
+  ImageFile file = read_named_image(name);
+  if (file.refusal != ImageRefusal::none) {
+    print(s, "%s", refusal_message(name, file).c_str());
+    diagnose(s, file.reason);
+    return std::nullopt;
+  }
+  if (!file.reason.empty()) diagnose(s, file.reason);
+  return file;
+}
+
+// The image in a block for `chip`, the note said when its data moved;
+// nothing, once "Unsupported file size" and why are said, when it fits no
+// window of the chip.
+std::optional<std::vector<uint8_t>> placed_for_chip(Session& s, const std::string& name,
+                                                    const ImageFile& file, const RomType* chip) {
+  PlacedImage placed = place_image(name, file, image_length(file, chip), chip);
+  if (!placed.fits) {
+    print(s, "Unsupported file size\n");
+    diagnose(s, placed.words);
+    return std::nullopt;
+  }
+  if (!placed.words.empty()) diagnose(s, placed.words);
+  return std::move(placed.block);
 }
 
 // How staging an image for the upload went: its length in the host buffer,
@@ -61,41 +110,34 @@ Staged stage_text_image(Session& s, const std::string& name, const ImageFile& fi
   const QueriedType queried = query_rom_type(s);
   if (!queried.next.carries_on()) return {queried.next};
   if (Next next = expect_prompt(s); !next.carries_on()) return {next};
-  const int32_t length = image_length(file, queried.type);
-  const PlacedImage placed = place_image(name, file, length, queried.type);
-  if (!placed.fits) {
-    print(s, "Unsupported file size\n");
-    diagnose(s, placed.words);
-    return {Next::carry_on()};
-  }
-  if (!placed.words.empty()) diagnose(s, placed.words);
-  std::memcpy(s.host_buffer.data(), placed.block.data(), placed.block.size());
-  return {Next::carry_on(), length};
+  const std::optional<std::vector<uint8_t>> block = placed_for_chip(s, name, file, queried.type);
+  if (!block) return {Next::carry_on()};
+  std::memcpy(s.host_buffer.data(), block->data(), block->size());
+  return {Next::carry_on(), static_cast<int32_t>(block->size())};
 }
 
 // Reads the whole file before the host buffer changes: it is only touched
 // once the image is complete, so a file that fails or changes size half-way
 // leaves it as it was. A file refused sends nothing.
 Staged stage_image(Session& s, const Typed& name) {
-  if (std::string why = unusable_name(name); !why.empty()) {
-    print(s, "Can't read file %s\n", name.text.c_str());
-    file_failure(s, "read", name, why);
-    return {Next::carry_on()};
-  }
-  const ImageFile file = read_image_file(name.text);
-  if (file.refusal != ImageRefusal::none) {
-    if (file.refusal == ImageRefusal::cannot_read) {
-      print(s, "Can't read file %s\n", name.text.c_str());
-    } else {
-      print(s, "Unsupported file size\n");
-    }
-    diagnose(s, file.reason);
-    return {Next::carry_on()};
-  }
-  if (!file.reason.empty()) diagnose(s, file.reason);
-  if (file.is_text()) return stage_text_image(s, name.text, file);
-  std::memcpy(s.host_buffer.data(), file.raw.data(), file.raw.size());
-  return {Next::carry_on(), image_length(file, nullptr)};
+  const std::optional<ImageFile> file = image_named(s, name);
+  if (!file) return {Next::carry_on()};
+  if (file->is_text()) return stage_text_image(s, name.text, *file);
+  std::memcpy(s.host_buffer.data(), file->raw.data(), file->raw.size());
+  return {Next::carry_on(), image_length(*file, nullptr)};
+}
+
+// The staged image into the device buffer, confirmed by its checksum.
+Next upload_image(Session& s, int32_t length) {
+  s.transfer_length = length;
+  // From the first byte on, the device buffer holds no image as a whole
+  // until the checksum confirms the new one.
+  s.loaded_image_length = 0;
+  const Sent sent = send_block(s, length);
+  if (!sent.next.carries_on()) return sent.next;
+  if (Next next = check_block(s, length, sent.sum); !next.carries_on()) return next;
+  s.loaded_image_length = length;
+  return Next::menu();
 }
 
 // Saves the block in the format the name asks for; false, with the user
@@ -109,7 +151,7 @@ bool save_block(Session& s, const Typed& name, int32_t length) {
     why = saved.reason;
   }
   print(s, "Can't write file %s\n", name.text.c_str());
-  file_failure(s, "write", name, why);
+  diagnose(s, failure_line("write", name, why));
   return false;
 }
 
@@ -126,28 +168,30 @@ Next file_to_buffer(Session& s) {
     staged = stage_image(s, name);
     if (!staged.next.carries_on()) return staged.next;
   }
+  return upload_image(s, staged.length);
+}
 
-  const int32_t length = staged.length;
+Next load_image_file(Session& s, const std::string& name) {
+  const Staged staged = stage_image(s, given_name(name));
+  if (!staged.next.carries_on()) return staged.next;
+  if (staged.length == 0) return Next::end(kExitFile);
+  return upload_image(s, staged.length);
+}
+
+Fetched fetch_device_buffer(Session& s) {
+  const QueriedType queried = query_rom_type(s);
+  if (!queried.next.carries_on()) return {queried.next};
+  const int32_t length = queried.length_or(s.transfer_length);
   s.transfer_length = length;
-  // From the first byte on, the device buffer holds no image as a whole
-  // until the checksum confirms the new one.
-  s.loaded_image_length = 0;
-  const Sent sent = send_block(s, length);
-  if (!sent.next.carries_on()) return sent.next;
-  if (Next next = check_block(s, length, sent.sum); !next.carries_on()) return next;
-  s.loaded_image_length = length;
-  return Next::menu();
+  if (Next next = expect_prompt(s); !next.carries_on()) return {next};
+  if (Next next = receive_block(s, length); !next.carries_on()) return {next};
+  if (Next next = check_block(s, length, sum_block(s, length)); !next.carries_on()) return {next};
+  return {Next::carry_on(), length, queried.type};
 }
 
 Next buffer_to_file(Session& s) {
-  const QueriedType queried = query_rom_type(s);
-  if (!queried.next.carries_on()) return queried.next;
-  const int32_t length = queried.length_or(s.transfer_length);
-  s.transfer_length = length;
-  if (Next next = expect_prompt(s); !next.carries_on()) return next;
-  if (Next next = receive_block(s, length); !next.carries_on()) return next;
-  if (Next next = check_block(s, length, sum_block(s, length)); !next.carries_on()) return next;
-
+  const Fetched fetched = fetch_device_buffer(s);
+  if (!fetched.next.carries_on()) return fetched.next;
   // The image exists only in memory until it is saved: keep asking.
   for (;;) {
     const Typed name = read_file_name(s);
@@ -155,10 +199,32 @@ Next buffer_to_file(Session& s) {
       print(s, "Buffer not saved\n");
       return Next::end(kExitNotSaved);
     }
-    if (save_block(s, name, length)) break;
+    if (save_block(s, name, fetched.length)) break;
   }
   discard_pending_input(s);
   return Next::menu();
+}
+
+Next save_device_buffer(Session& s, const std::string& name) {
+  const Fetched fetched = fetch_device_buffer(s);
+  if (!fetched.next.carries_on()) return fetched.next;
+  if (!save_block(s, given_name(name), fetched.length)) return Next::end(kExitFile);
+  discard_pending_input(s);
+  return Next::menu();
+}
+
+std::optional<std::vector<uint8_t>> image_for_chip(Session& s, const std::string& name,
+                                                   const RomType* chip) {
+  const std::optional<ImageFile> file = image_named(s, given_name(name));
+  if (!file) return std::nullopt;
+  return placed_for_chip(s, name, *file, chip);
+}
+
+std::optional<FileRefusal> image_file_refusal(const std::string& name) {
+  const Typed typed = given_name(name);
+  const ImageFile file = read_named_image(typed);
+  if (file.refusal == ImageRefusal::none) return std::nullopt;
+  return FileRefusal{refusal_message(typed, file), file.reason};
 }
 
 }  // namespace chipferry

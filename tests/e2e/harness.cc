@@ -266,8 +266,9 @@ milliseconds Sim::limit_after_abandoned_download() const {
   return kRunLimit + milliseconds{sent * 75};
 }
 
-RunResult run_chipferry(const std::string& port, const std::string& input) {
-  auto p = start_chipferry(port);
+RunResult run_chipferry(const std::string& port, const std::string& input,
+                        const std::vector<std::string>& args) {
+  auto p = start_chipferry(port, args);
   p->write_input(input);
   p->close_input();
   RunResult run;
@@ -276,16 +277,18 @@ RunResult run_chipferry(const std::string& port, const std::string& input) {
   return run;
 }
 
-Process::Setup chipferry_setup(const std::string& port) {
+Process::Setup chipferry_setup(const std::string& port, const std::vector<std::string>& args) {
   Process::Setup setup;
   const char* program = std::getenv("CHIPFERRY_E2E_PROGRAM");
   if (program == nullptr || *program == '\0') {
     setup.argv = {CHIPFERRY_BIN};
+    setup.argv.insert(setup.argv.end(), args.begin(), args.end());
     setup.env = {"CHIPFERRY_COM1=" + port};
     return setup;
   }
   std::istringstream words(program);
   for (std::string word; words >> word;) setup.argv.push_back(word);
+  setup.argv.insert(setup.argv.end(), args.begin(), args.end());
   // The port is reached through a link the other build's COM1 maps to; a
   // port on another machine is reached as it is named.
   const char* link = std::getenv("CHIPFERRY_E2E_PORT_LINK");
@@ -299,8 +302,9 @@ Process::Setup chipferry_setup(const std::string& port) {
   return setup;
 }
 
-std::unique_ptr<Process> start_chipferry(const std::string& port) {
-  return std::make_unique<Process>(chipferry_setup(port));
+std::unique_ptr<Process> start_chipferry(const std::string& port,
+                                         const std::vector<std::string>& args) {
+  return std::make_unique<Process>(chipferry_setup(port, args));
 }
 
 Terminal::Terminal() {

@@ -104,18 +104,21 @@ struct RunResult {
   std::string out;
 };
 
-/// Runs chipferry with `port` as COM1 and `input` as its standard input.
-RunResult run_chipferry(const std::string& port, const std::string& input);
+/// Runs chipferry with `port` as COM1, `input` as its standard input and
+/// `args` as its arguments.
+RunResult run_chipferry(const std::string& port, const std::string& input,
+                        const std::vector<std::string>& args = {});
 
-/// How to start chipferry with `port` as COM1. By default the binary of
-/// this build. CHIPFERRY_E2E_PROGRAM replaces it with another command (the
-/// Windows build under Wine, say); with CHIPFERRY_E2E_PORT_LINK that
-/// command finds the port through a link, re-pointed at `port` for each
-/// run.
-Process::Setup chipferry_setup(const std::string& port);
+/// How to start chipferry with `port` as COM1 and `args` as its arguments.
+/// By default the binary of this build. CHIPFERRY_E2E_PROGRAM replaces it
+/// with another command (the Windows build under Wine, say); with
+/// CHIPFERRY_E2E_PORT_LINK that command finds the port through a link,
+/// re-pointed at `port` for each run.
+Process::Setup chipferry_setup(const std::string& port, const std::vector<std::string>& args = {});
 
 /// Starts chipferry with `port` as COM1; standard input stays open.
-std::unique_ptr<Process> start_chipferry(const std::string& port);
+std::unique_ptr<Process> start_chipferry(const std::string& port,
+                                         const std::vector<std::string>& args = {});
 
 /// Reads what a program wrote to a terminal, from the terminal's other
 /// end `master`, onto `screen` until it holds `text`; false when the time

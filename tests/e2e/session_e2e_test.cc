@@ -49,6 +49,9 @@ std::string image(size_t n, unsigned seed) {
 }
 
 const char kMenuEnd[] = "(Q)uit";
+// For a run of steps that programs a chip: the pauses of a 2716 alone come
+// to more than ten seconds.
+constexpr milliseconds kStepsLimit{60000};
 
 // ---------------------------------------------------------------------------
 // Session: what a user does, on any build.
@@ -177,6 +180,37 @@ TEST(Session, EscAbandonsADownloadAndTheTerminalIsLeftAsItWas) {
   EXPECT_LT(log_bytes(log, '<').size(), 65536u) << "the download ran to its end";
 }
 
+// The one-line burn: steps in order, no menu, no input read, the chip
+// checked on the PC byte for byte. A 2716 keeps the programming pause at
+// ten seconds.
+TEST(Session, StepsBurnAndVerifyAChip) {
+  TempDir dir;
+  Sim sim(dir, {"--chip", "2716", "--type", "2764A"});
+  const std::string block = image(2048, 9);
+  write_file(dir / "fw.bin", block);
+  auto p = start_chipferry(sim.port, {"--type", "2716", "--load", dir / "fw.bin", "--program",
+                                      "--verify=" + dir / "fw.bin"});
+  // Standard input stays open: a run of steps never waits on it. Its
+  // pauses alone take 14 s, which a busy machine may stretch.
+  EXPECT_EQ(p->wait(kStepsLimit), 0);
+  EXPECT_EQ(after_banner(without_cr(p->out())),
+            "Type:2716 Voltage:25.0V Short name:16\nROM matches " + dir / "fw.bin" + "\n");
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string sent = log_bytes(sim.log(), '>');
+  EXPECT_TRUE(sent.starts_with(kWakeUp + "R16\r" + kUploadStart + block)) << sent;
+  EXPECT_TRUE(
+      sent.ends_with("S1K 0000-07FF\rR\rPD\rP\rR\rP8\rP\rR\rS8\rS1K 0000-07FF\r" + kRelease))
+      << sent;
+}
+
+TEST(Session, AWrongCommandLineEndsWith64WithoutOpeningThePort) {
+  TempDir dir;
+  // Were the port opened, this one would end the run with exit code 1.
+  const RunResult run = run_chipferry(dir / "no-such-port", "", {"--dump", "--bogus"});
+  EXPECT_EQ(run.code, 64);
+  EXPECT_EQ(run.out, "");
+}
+
 // ---------------------------------------------------------------------------
 // Chip operations on the simulated chip, this build only.
 
@@ -196,6 +230,22 @@ TEST(ChipWork, ABlankEpromTakesAnImageThenComparesButIsNoLongerBlank) {
   EXPECT_EQ(sim.stop(), 0);
   const std::string sent = log_bytes(sim.log(), '>');
   EXPECT_NE(sent.find("R\rPD\rP\rR\rPE\rP\rR\rPC\rP\r" + kEsc + kRelease), std::string::npos);
+}
+
+// A programming error ends a run of steps with the chip operation's code,
+// once the error is handed back (ESC, the prompt) and before the next step.
+TEST(ChipWork, AProgrammingErrorStopsTheStepsWithItsCode) {
+  TempDir dir;
+  Sim sim(dir, {"--chip", "2716", "--fault", "code=11"});
+  write_file(dir / "image.bin", image(2048, 4));
+  auto p = start_chipferry(sim.port, {"-l", dir / "image.bin", "-p", "-v", dir / "image.bin"});
+  p->close_input();
+  EXPECT_EQ(p->wait(kStepsLimit), 10);
+  EXPECT_EQ(after_banner(without_cr(p->out())), "ROM couldn't be programmed!\n");
+  EXPECT_EQ(sim.stop(), 0);
+  const std::string log = sim.log();
+  EXPECT_TRUE(log_bytes(log, '>').ends_with("R\rPD\rP\r" + kEsc + kRelease)) << log;
+  EXPECT_TRUE(log_bytes(log, '<').ends_with("[ERROR #11][C]")) << log;
 }
 
 TEST(ChipWork, AnEpromCannotBeProgrammedOverCellsAlreadyCleared) {

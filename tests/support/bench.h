@@ -28,6 +28,9 @@ struct Bench {
 
   /// Runs the program with `stdin_text` as standard input; the exit code.
   int run(const std::string& stdin_text);
+  /// Runs the program as `chipferry ARGS...` runs, standard input empty:
+  /// the command line read and checked, then its steps. The exit code.
+  int run_args(const std::vector<std::string>& args);
 
   /// The session with its port opened as the program opens it, for a test
   /// that calls one routine of the program on its own.
