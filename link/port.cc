@@ -238,7 +238,7 @@ void abandon_upload(Session& s) {
 void recover_left_upload(Session& s) {
   if (!s.serial.upload_marked()) return;
   abandon_upload(s);
-  for (int i = 0; i < protocol::kMostDroppedAfterRecovery && read_byte(s); ++i) {
+  for (int i = 0; i < protocol::kMostDroppedAfterRecovery && !cut_off(s) && read_byte(s); ++i) {
   }
 }
 

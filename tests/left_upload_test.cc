@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "app/program.h"
 #include "tests/support/bench.h"
 #include "tests/support/transfer_scene.h"
 
@@ -118,6 +120,35 @@ TEST(LeftUpload, TheNextRunAbandonsItBeforeTheWakeUp) {
   gone.serial.hang_up_at_call = 1;
   EXPECT_EQ(gone.run("q\n"), 6);
   EXPECT_TRUE(gone.serial.upload_mark);
+}
+
+// A line that brings a byte every 10 ms, whatever it is sent: the abandon
+// drops what a programmer says after the break, but a run asked to end
+// stops listening at once.
+class Chatter : public sim::Peer {
+ public:
+  void receive(uint8_t, uint64_t) override {}
+  void advance(uint64_t now_ms) override { now_ = now_ms; }
+  std::optional<uint64_t> next_ready() const override { return now_ - now_ % 10 + 10; }
+  uint8_t take() override { return 'x'; }
+  void drop_output() override {}
+
+ private:
+  uint64_t now_ = 0;
+};
+
+TEST(LeftUpload, ARunAskedToEndStopsDroppingWhatTheLineBrings) {
+  VirtualClock clock;
+  Chatter chatter;
+  SimSerial serial(chatter, clock);
+  ScriptedConsole console(clock);
+  serial.upload_mark = true;
+  console.stop = ScriptedConsole::StopAt{Stop::interrupt, 1200};
+  Session s(serial, console, clock);
+  EXPECT_EQ(run_program(s), 130);
+  // Seen within 100 ms, then the release's 200 ms; the abandon ended at
+  // 1060 ms, and 256 bytes of chatter would have lasted past 3.6 s.
+  EXPECT_LE(clock.now, 1200u + 100 + 200);
 }
 
 // A read-only cache must not cost the user the upload: standard error
