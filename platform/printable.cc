@@ -62,6 +62,13 @@ std::string hex(uint64_t value, size_t digits) {
   return text;
 }
 
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 std::string printable(std::string_view text) {
   std::string out;
   out.reserve(text.size());

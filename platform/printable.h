@@ -4,7 +4,8 @@
 // that moves the cursor or retitles the window) or would break a line of a
 // file apart. Plain code that every layer may use: the console, the trace
 // and the diagnostics all show such text through it, and bytes and
-// addresses in hexadecimal through the one formatter beside it.
+// addresses in hexadecimal through the one formatter beside it (read back
+// through the one digit parser).
 #pragma once
 
 #include <cstddef>
@@ -25,5 +26,9 @@ std::string printable(std::string_view text);
 /// `value` in upper-case hexadecimal, at least `digits` digits: a byte on a
 /// trace's line ("0D"), an address or a checksum in a message ("E000").
 std::string hex(uint64_t value, size_t digits = 2);
+
+/// The value of one hexadecimal digit, in either case, or -1 for any other
+/// character.
+int hex_digit(char c);
 
 }  // namespace chipferry

@@ -100,13 +100,6 @@ std::string shown(std::string_view text) {
   return piece + "'";
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Where a line of entries stands once its time and its mark are read.

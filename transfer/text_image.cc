@@ -27,13 +27,6 @@ bool is_text(char c) {
   return (byte >= 0x20 && byte < 0x7F) || c == '\t' || c == '\r' || c == '\n';
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string bytes_text(size_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
@@ -137,7 +130,7 @@ std::string checksum_error(const Record& r) {
 std::string record_error(std::string_view line, const Record& r, size_t digits) {
   const size_t rest = skip_blanks(line, r.text_end);
   if (rest < line.size() && !r.is_end) {
-    if (rest != r.text_end && hex_value(line[rest]) >= 0) return "a blank inside the record";
+    if (rest != r.text_end && hex_digit(line[rest]) >= 0) return "a blank inside the record";
     return character_text(line[rest]) + " is not a hex digit";
   }
   if (!r.intel && kSAddressBytes[r.type] == 0) return "record type S4 is not in use";
@@ -189,12 +182,12 @@ Record read_record(std::string_view line, ImageFormat format) {
   }
   const size_t first = mark + (r.intel ? 1 : 2);
   size_t end = first;
-  while (end < line.size() && hex_value(line[end]) >= 0) ++end;
+  while (end < line.size() && hex_digit(line[end]) >= 0) ++end;
   r.text_end = end;
   r.size = std::min((end - first) / 2, r.bytes.size());
   for (size_t k = 0; k < r.size; ++k) {
-    r.bytes[k] = static_cast<uint8_t>(hex_value(line[first + 2 * k]) << 4 |
-                                      hex_value(line[first + 2 * k + 1]));
+    r.bytes[k] = static_cast<uint8_t>(hex_digit(line[first + 2 * k]) << 4 |
+                                      hex_digit(line[first + 2 * k + 1]));
   }
   if (!r.intel) {
     r.type = static_cast<uint8_t>(line[mark + 1] - '0');
