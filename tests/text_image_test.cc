@@ -126,6 +126,7 @@ TEST(Reading, EveryRefusalNamesItsLine) {
       {kData + ":020000040001F9\n" + kData + ":020000040000FA\n:0100000042BD\n" + kEnd,
        "fw:5: address 0000 given twice: 42 here, 41 on line 1"},
       {kData, "fw ends without an end record: is it cut short?"},
+      {kData + "\x1A\n" + kEnd, "fw ends without an end record: is it cut short?"},
       {":020000040000FA\n" + kEnd, "fw holds no data"},
       {":02000004FFFFFC\n:02FFFF000102FD\n", "fw:2: the record runs past address FFFFFFFF"},
       {"S104000041BA\nS4030000FC\n", "fw:2: record type S4 is not in use"},
@@ -149,6 +150,8 @@ TEST(Reading, WhatATextImageMayHoldBesideItsRecords) {
       // Blanks around records, CR LF, the same value given twice; nothing
       // after the end is read, not even a record.
       {"  :0100000041be \t\r\n\r\n:0100000041BE\n:00000001FF\n:0100000042BD\n\x1A", {{0, {0x41}}}},
+      // srec_cat's S5 count as the last record, and DOS's end of file.
+      {"S104000041BA\r\nS5030001FB\r\n\x1A", {{0, {0x41}}}},
       // A segment's offsets wrap within its 64 KiB: FFFF, then 0000.
       {":020000021000EC\n:02FFFF0041427D\n:00000001FF\n", {{0x10000, {0x42}}, {0x1FFFF, {0x41}}}},
   };

@@ -81,6 +81,12 @@ class LineReader {
 
 bool is_blank_line(std::string_view text) { return skip_blanks(text, 0) == text.size(); }
 
+// DOS tools end a text file with 0x1A: no more text comes after it.
+bool is_dos_end(std::string_view text) {
+  const size_t at = skip_blanks(text, 0);
+  return at < text.size() && text[at] == '\x1A';
+}
+
 // ---- One record ------------------------------------------------------------
 
 // The longest record of either kind: an Intel HEX count, address, type,
@@ -460,6 +466,8 @@ TextImage read_text_image(std::span<const uint8_t> file) {
   LineReader lines(file);
   bool complete = false;
   while (std::optional<Line> line = lines.next()) {
+    // Whether the text ended too soon is judged below, as at its real end.
+    if (is_dos_end(line->text)) break;
     if (is_blank_line(line->text)) continue;
     const Record record = read_record(line->text, format);
     if (!record.error.empty()) return refused(format, line->number, record.error);
