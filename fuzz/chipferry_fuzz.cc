@@ -16,8 +16,8 @@
 // time (an interrupt of each kind, or standard output gone).
 //
 // A fault is everything else: a crash, a sanitizer report, a loop that
-// stops the clock, a temporary file left behind, an image file of a size
-// the program never writes, a port touched after it went away, or a run
+// stops the clock, a temporary file left behind, an image file that is
+// not one whole block, a port touched after it went away, or a run
 // that goes on after it was asked to end.
 #include <dirent.h>
 #include <sys/stat.h>
@@ -33,10 +33,12 @@
 #include <string_view>
 
 #include "app/program.h"
+#include "platform/files.h"
 #include "sim/peer.h"
 #include "tests/support/scripted_console.h"
 #include "tests/support/sim_serial.h"
 #include "tests/support/virtual_clock.h"
+#include "transfer/text_image.h"
 
 namespace {
 
@@ -147,6 +149,33 @@ void set_up(const Plan& plan, test::SimSerial& serial, test::ScriptedConsole& co
 
 std::string g_scratch;
 
+// Images to load, so that uploads are reached: a raw one, and a text one
+// whose block takes the programmer's type.
+constexpr char kRawSeed[] = "a";
+constexpr char kTextSeed[] = "h";
+constexpr std::string_view kTextSeedImage = ":0100000041BE\n:00000001FF\n";
+
+bool is_capacity(uint64_t size) {
+  for (uint64_t c = 2048; c <= 65536; c <<= 1) {
+    if (size == c) return true;
+  }
+  return false;
+}
+
+// What the program may leave in a file: a whole block, raw or as the text
+// its name asks for. The text seed may still be as it was written.
+bool written_whole(const std::string& name, const std::string& path) {
+  const FileContents file = read_file(path.c_str(), [](uint64_t) { return true; });
+  if (file.result != FileRead::ok) return false;
+  if (save_format_for(name) == SaveFormat::raw) {
+    const std::string_view seed(reinterpret_cast<const char*>(file.data.data()), file.data.size());
+    return is_capacity(file.data.size()) || (name == kTextSeed && seed == kTextSeedImage);
+  }
+  const TextImage image = read_text_image(file.data);
+  return !image.error && image.runs.size() == 1 && image.runs[0].address == 0 &&
+         is_capacity(image.runs[0].bytes.size());
+}
+
 void check_and_clear_scratch() {
   DIR* dir = opendir(g_scratch.c_str());
   if (dir == nullptr) return;
@@ -157,15 +186,10 @@ void check_and_clear_scratch() {
     path += '/';
     path += name;
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      const off_t size = st.st_size;
-      bool image_size = false;
-      for (off_t c = 2048; c <= 65536; c <<= 1) image_size = image_size || size == c;
-      if (!image_size) {
-        std::fprintf(stderr, "file %s left with %lld bytes\n", name.c_str(),
-                     static_cast<long long>(size));
-        std::abort();
-      }
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !written_whole(name, path)) {
+      std::fprintf(stderr, "file %s left with %lld bytes, not a whole block\n", name.c_str(),
+                   static_cast<long long>(st.st_size));
+      std::abort();
     }
     if (S_ISDIR(st.st_mode)) {
       rmdir(path.c_str());
@@ -223,10 +247,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Limits limits(clock, device, plan);
   serial.on_call = [&] { limits.tick(); };
   console.on_call = [&] { limits.tick(); };
-  // An image to load, so that uploads are reached.
-  if (std::FILE* image = std::fopen("a", "wb")) {
+  if (std::FILE* image = std::fopen(kRawSeed, "wb")) {
     static const uint8_t kImage[2048] = {1, 2, 3};
     std::fwrite(kImage, 1, sizeof kImage, image);
+    std::fclose(image);
+  }
+  if (std::FILE* image = std::fopen(kTextSeed, "wb")) {
+    std::fwrite(kTextSeedImage.data(), 1, kTextSeedImage.size(), image);
     std::fclose(image);
   }
   auto session = std::make_unique<Session>(serial, console, clock);
