@@ -222,6 +222,15 @@ TEST(Steps, VerifyNamesTheBytesThatDiffer) {
   const std::string saved = dir / "saved.hex";
   EXPECT_EQ(again.run_args({"-d", "-s", saved, "-v", saved}), 0);
   EXPECT_EQ(again.out_after_banner(), "ROM matches " + saved + "\n");
+
+  // A file longer than the chip: its first 2 KiB are burned and compare
+  // equal, the rest is nowhere.
+  Bench shorter;
+  shorter.programmer.selected = shorter.programmer.chip.type = rom("2716");
+  std::copy_n(image.begin(), 2048, shorter.programmer.chip.cells.begin());
+  EXPECT_EQ(shorter.run_args({"-v", dir / "fw.bin"}), kExitVerify);
+  EXPECT_EQ(shorter.out_after_banner(),
+            "ROM doesn't match " + dir / "fw.bin" + ": the chip holds 2048 of its 8192 bytes\n");
 }
 
 }  // namespace

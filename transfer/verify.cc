@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/printable.h"
@@ -13,7 +14,8 @@ namespace chipferry {
 namespace {
 
 // Only the bytes both have are compared. The rest, on whichever side,
-// is named, so that a match is never claimed for bytes nobody looked at.
+// is named, so that a match is never claimed for bytes nobody looked at;
+// a file longer than the chip never matches it.
 void name_uncompared(Session& s, const std::string& name, size_t file_bytes, size_t chip_bytes) {
   if (file_bytes == chip_bytes) return;
   const size_t from = std::min(file_bytes, chip_bytes);
@@ -44,9 +46,16 @@ Next verify_device_buffer(Session& s, const std::string& name) {
     if (++differing > kDifferencesShown) continue;
     shown += hex(at, 4) + ": chip " + hex(chip) + ", file " + hex(want) + "\n";
   }
-  if (differing == 0) {
+  if (differing == 0 && file->size() <= chip_bytes) {
     print(s, "ROM matches %s\n", name.c_str());
     return Next::menu();
+  }
+  if (differing == 0) {
+    // A raw image longer than the chip is uploaded whole and burned in
+    // part: what the chip cannot hold is not on it, however the rest compares.
+    print(s, "ROM doesn't match %s: the chip holds %s of its %s bytes\n", name.c_str(),
+          std::to_string(chip_bytes).c_str(), std::to_string(file->size()).c_str());
+    return Next::end(kExitVerify);
   }
   print(s, "ROM doesn't match %s: %d %s\n%s", name.c_str(), differing,
         differing == 1 ? "byte differs" : "bytes differ", shown.c_str());
