@@ -29,7 +29,7 @@ std::vector<std::pair<bool, size_t>> changes(const Bench& b) {
 
 // From the upload command to the break that ends the upload, however it
 // ends; a device that has gone keeps it, for its programmer is still in
-// the upload.
+// the upload, even when it went with the last byte and the break with it.
 TEST(LeftUpload, TheMarkStandsFromTheUploadCommandToTheBreak) {
   TempDir dir;
   write_file(dir / "in.bin", pattern(2048, 3));
@@ -60,6 +60,10 @@ TEST(LeftUpload, TheMarkStandsFromTheUploadCommandToTheBreak) {
        {{true, before}, {false, data + 1000 + 1}}},
       {"gone",
        [](Bench& b) { b.programmer.faults.hang_up_after_upload_bytes = 1000; },
+       6,
+       {{true, before}}},
+      {"gone at the end",
+       [](Bench& b) { b.programmer.faults.hang_up_after_upload_bytes = 2048; },
        6,
        {{true, before}}},
   };

@@ -239,8 +239,11 @@ Sent send_block(Session& s, int32_t length) {
 
   s.clock.sleep_ms(timing::kBeforeBreakMs);
   hold_break(s);
-  mark_upload(s, false);
-  return {expect_prompt(s), sum};
+  // Only the prompt says the break reached the programmer: a line that
+  // went with the last byte took the break with it, and the upload goes on.
+  Next next = expect_prompt(s);
+  if (next.carries_on()) mark_upload(s, false);
+  return {next, sum};
 }
 
 Next receive_block(Session& s, int32_t length) {
