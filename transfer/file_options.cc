@@ -86,7 +86,7 @@ std::optional<ImageFile> image_named(Session& s, const Typed& name) {
 // window of the chip.
 std::optional<std::vector<uint8_t>> placed_for_chip(Session& s, const std::string& name,
                                                     const ImageFile& file, const RomType* chip) {
-  PlacedImage placed = place_image(name, file, image_length(file, chip), chip);
+  PlacedImage placed = place_image(name, file, chip);
   if (!placed.fits) {
     print(s, "Unsupported file size\n");
     diagnose(s, placed.words);
@@ -103,28 +103,25 @@ struct Staged {
   int32_t length = 0;
 };
 
-// A text image takes the programmer's chip size: its type is asked first,
-// as for a download. Data that fits no window of it is refused now, with
-// nothing more sent.
-Staged stage_text_image(Session& s, const std::string& name, const ImageFile& file) {
-  const QueriedType queried = query_rom_type(s);
-  if (!queried.next.carries_on()) return {queried.next};
-  if (Next next = expect_prompt(s); !next.carries_on()) return {next};
-  const std::optional<std::vector<uint8_t>> block = placed_for_chip(s, name, file, queried.type);
-  if (!block) return {Next::carry_on()};
-  std::memcpy(s.host_buffer.data(), block->data(), block->size());
-  return {Next::carry_on(), static_cast<int32_t>(block->size())};
-}
-
 // Reads the whole file before the host buffer changes: it is only touched
 // once the image is complete, so a file that fails or changes size half-way
-// leaves it as it was. A file refused sends nothing.
+// leaves it as it was. A file refused sends nothing. A text image takes the
+// programmer's chip size: its type is asked first, as for a download, and
+// data that fits no window of it is refused then, with nothing more sent.
 Staged stage_image(Session& s, const Typed& name) {
   const std::optional<ImageFile> file = image_named(s, name);
   if (!file) return {Next::carry_on()};
-  if (file->is_text()) return stage_text_image(s, name.text, *file);
-  std::memcpy(s.host_buffer.data(), file->raw.data(), file->raw.size());
-  return {Next::carry_on(), image_length(*file, nullptr)};
+  const RomType* chip = nullptr;
+  if (file->is_text()) {
+    const QueriedType queried = query_rom_type(s);
+    if (!queried.next.carries_on()) return {queried.next};
+    if (Next next = expect_prompt(s); !next.carries_on()) return {next};
+    chip = queried.type;
+  }
+  const std::optional<std::vector<uint8_t>> block = placed_for_chip(s, name.text, *file, chip);
+  if (!block) return {Next::carry_on()};
+  std::memcpy(s.host_buffer.data(), block->data(), block->size());
+  return {Next::carry_on(), static_cast<int32_t>(block->size())};
 }
 
 // The staged image into the device buffer, confirmed by its checksum.

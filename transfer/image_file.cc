@@ -89,22 +89,10 @@ ImageFile read_image_file(const std::string& name) {
   return file;
 }
 
-int32_t image_length(const ImageFile& file, const RomType* chip) {
-  if (!file.is_text()) return static_cast<int32_t>(file.raw.size());
-  return chip != nullptr ? capacity_of(chip->size_class) : smallest_length(file.text);
-}
-
-PlacedImage place_image(const std::string& name, const ImageFile& file, int32_t length,
-                        const RomType* chip) {
-  if (!file.is_text()) {
-    if (static_cast<size_t>(length) != file.raw.size()) {
-      return {false,
-              {},
-              name + " holds " + std::to_string(file.raw.size()) + " bytes, not " +
-                  std::to_string(length)};
-    }
-    return {true, file.raw, {}};
-  }
+PlacedImage place_image(const std::string& name, const ImageFile& file, const RomType* chip) {
+  if (!file.is_text()) return {true, file.raw, {}};
+  const int32_t length =
+      chip != nullptr ? capacity_of(chip->size_class) : smallest_length(file.text);
   Placement placement = place_text_image(file.text, length);
   if (!placement.fits) return {false, {}, text_image_message(name, placement.refusal)};
   std::string note;

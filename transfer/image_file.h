@@ -7,10 +7,9 @@
 //
 //   ImageFile file = read_image_file(name);      // before anything is sent
 //   if (file.refusal != ImageRefusal::none)  -> its message, file.reason
-//   int32_t length = image_length(file, chip);   // a text image: once the
-//   PlacedImage placed = place_image(file, length, chip);  // type is known
+//   PlacedImage placed = place_image(name, file, chip);  // a text image:
 //   if (!placed.fits)                        -> "Unsupported file size"
-//   placed.block                             -> the `length` bytes to send
+//   placed.block                             -> the bytes to send
 //
 // Every `reason`, `words` and warning is the text of one `chipferry: `
 // line, naming the file.
@@ -52,26 +51,20 @@ struct ImageFile {
 /// holding a NUL byte). Nothing is placed yet.
 ImageFile read_image_file(const std::string& name);
 
-/// The block length a loaded image takes: a raw image its own size; a text
-/// image the size of `chip` (the programmer's type), or, when the type is
-/// unknown (nullptr), the smallest capacity one of whose windows holds all
-/// its data.
-int32_t image_length(const ImageFile& file, const RomType* chip);
-
 /// Where an accepted image lies in a block of `length` bytes.
 struct PlacedImage {
   bool fits = false;
-  std::vector<uint8_t> block;  ///< `length` bytes, FF where the file gives none
+  std::vector<uint8_t> block;  ///< the whole block, FF where the file gives no byte
   /// When it fits: the note that the data moved to 0000, or empty. When it
   /// does not: why.
   std::string words;
 };
 
-/// Places an accepted image in `length` bytes (one of the six capacities;
-/// for a raw image, its own size). `chip` names the chip in the note, as
-/// in image_length().
-PlacedImage place_image(const std::string& name, const ImageFile& file, int32_t length,
-                        const RomType* chip);
+/// Places an accepted image in the block it takes: a raw image as it is; a
+/// text image in a block of the size of `chip` (the programmer's type), or,
+/// when the type is unknown (nullptr), of the smallest capacity one of
+/// whose windows holds all its data. `chip` also names the chip in the note.
+PlacedImage place_image(const std::string& name, const ImageFile& file, const RomType* chip);
 
 /// Saves `block` as the file `name`, in the format its name asks for (raw,
 /// Intel HEX or S-record), through replace_file().
