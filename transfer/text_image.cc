@@ -122,10 +122,16 @@ bool is_s_data(uint8_t type) { return type >= 1 && type <= 3; }
 // Intel HEX: how many data bytes each type other than data must hold.
 constexpr std::array<size_t, 6> kIntelFieldBytes = {0, 0, 2, 4, 2, 4};
 
-std::string checksum_error(const Record& r) {
+// The checksum of a record's bytes before it: Intel HEX the two's
+// complement of their sum, S-records its one's complement.
+unsigned record_checksum(std::span<const uint8_t> fields, bool intel) {
   unsigned sum = 0;
-  for (size_t k = 0; k + 1 < r.size; ++k) sum += r.bytes[k];
-  const unsigned wanted = (r.intel ? 0x100 - (sum & 0xFF) : ~sum) & 0xFF;
+  for (uint8_t b : fields) sum += b;
+  return (intel ? 0x100 - (sum & 0xFF) : ~sum) & 0xFF;
+}
+
+std::string checksum_error(const Record& r) {
+  const unsigned wanted = record_checksum({r.bytes.data(), r.size - 1}, r.intel);
   const unsigned given = r.bytes[r.size - 1];
   if (given == wanted) return {};
   return "checksum " + hex(given, 2) + ", the record sums to " + hex(wanted, 2);
@@ -390,12 +396,9 @@ void put_hex_byte(std::string& out, unsigned byte) { out += hex(byte & 0xFF); }
 void put_record(std::string& out, std::string_view mark, const Fields& f, bool intel,
                 std::string_view line_end) {
   out += mark;
-  unsigned sum = 0;
-  for (size_t k = 0; k < f.size; ++k) {
-    put_hex_byte(out, f.bytes[k]);
-    sum += f.bytes[k];
-  }
-  put_hex_byte(out, (intel ? 0x100 - (sum & 0xFF) : ~sum) & 0xFF);
+  const std::span<const uint8_t> fields(f.bytes.data(), f.size);
+  for (uint8_t b : fields) put_hex_byte(out, b);
+  put_hex_byte(out, record_checksum(fields, intel));
   out += line_end;
 }
 
