@@ -28,6 +28,14 @@ extern const RomType kRomTypes[kRomTypeCount];
 /// Capacity in bytes of a size class.
 constexpr int32_t capacity_of(uint8_t size_class) { return int32_t{2048} << size_class; }
 
+/// Whether `size` is some size class's capacity: a raw image's size.
+constexpr bool is_capacity(uint64_t size) {
+  for (uint8_t k = 0; k < kSizeClassCount; ++k) {
+    if (size == static_cast<uint64_t>(capacity_of(k))) return true;
+  }
+  return false;
+}
+
 /// The programming voltage of a type as the ROM list shows it: " ", "12.5V",
 /// "12.75V", "13.0V", "21.0V" or "25.0V".
 const char* voltage_of(const RomType& type);

@@ -33,6 +33,7 @@
 #include <string_view>
 
 #include "app/program.h"
+#include "catalogue/catalogue.h"
 #include "platform/files.h"
 #include "sim/peer.h"
 #include "tests/support/scripted_console.h"
@@ -154,13 +155,6 @@ std::string g_scratch;
 constexpr char kRawSeed[] = "a";
 constexpr char kTextSeed[] = "h";
 constexpr std::string_view kTextSeedImage = ":0100000041BE\n:00000001FF\n";
-
-bool is_capacity(uint64_t size) {
-  for (uint64_t c = 2048; c <= 65536; c <<= 1) {
-    if (size == c) return true;
-  }
-  return false;
-}
 
 // What the program may leave in a file: a whole block, raw or as the text
 // its name asks for. The text seed may still be as it was written.

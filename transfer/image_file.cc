@@ -9,13 +9,6 @@
 namespace chipferry {
 namespace {
 
-bool is_capacity(uint64_t size) {
-  for (uint8_t k = 0; k < kSizeClassCount; ++k) {
-    if (size == static_cast<uint64_t>(capacity_of(k))) return true;
-  }
-  return false;
-}
-
 // A raw image is a capacity long, a text image anything up to the limit;
 // a device without a size says 0 and is never read.
 bool readable_size(uint64_t size) { return size > 0 && size <= kTextImageFileLimit; }
