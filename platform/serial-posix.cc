@@ -36,6 +36,15 @@ bool is_hang_up(int error) { return error == EIO || error == ENXIO || error == E
 constexpr int kHungUp = -1;
 constexpr int kNoName = -2;
 
+// The device a name leads to, links followed; empty when it cannot be told.
+std::string real_path(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::string device = resolved;
+  std::free(resolved);
+  return device;
+}
+
 }  // namespace
 
 PosixSerial::~PosixSerial() {
@@ -197,11 +206,8 @@ std::string PosixSerial::error_text() const {
 }
 
 std::string PosixSerial::mark_key() const {
-  char* resolved = realpath(path_.c_str(), nullptr);
-  if (resolved == nullptr) return path_;
-  std::string key = resolved;
-  std::free(resolved);
-  return key;
+  std::string key = real_path(path_);
+  return key.empty() ? path_ : key;
 }
 
 std::string PosixSerial::mark_upload(bool on) { return keep_upload_mark(mark_key(), on); }
@@ -288,10 +294,8 @@ bool holds_open(const std::string& process, const std::string& device) {
 std::string holder_advice(const std::string& path) {
   constexpr int kNamed = 3;
   std::string advice = "another program holds it";
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return advice;
-  const std::string device = resolved;
-  std::free(resolved);
+  const std::string device = real_path(path);
+  if (device.empty()) return advice;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return advice;
   int named = 0;
