@@ -127,11 +127,11 @@ FileSaved write_in_place(const std::string& target, const uint8_t* data, size_t 
   struct stat info {};
   FileSaved saved{true, {}};
   const bool plain = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  if (plain && !(write_all(fd, data, size) && ftruncate(fd, static_cast<off_t>(size)) == 0 &&
-                 fsync(fd) == 0)) {
-    saved = failed(errno);
-  } else if (!plain) {
+  if (!plain) {
     saved = {false, kNotAFile};
+  } else if (!write_all(fd, data, size) || ftruncate(fd, static_cast<off_t>(size)) != 0 ||
+             fsync(fd) != 0) {
+    saved = failed(errno);
   }
   if (close(fd) != 0 && saved.ok) saved = failed(errno);
   return saved;
