@@ -87,6 +87,16 @@ bool is_dos_end(std::string_view text) {
   return at < text.size() && text[at] == '\x1A';
 }
 
+// The format whose record mark stands at `at`: ':' for Intel HEX, 'S' and
+// a digit for an S-record; raw for anything else.
+ImageFormat format_marked_at(std::string_view text, size_t at) {
+  if (at < text.size() && text[at] == ':') return ImageFormat::intel_hex;
+  if (at + 1 < text.size() && text[at] == 'S' && text[at + 1] >= '0' && text[at + 1] <= '9') {
+    return ImageFormat::s_record;
+  }
+  return ImageFormat::raw;
+}
+
 // ---- One record ------------------------------------------------------------
 
 // The longest record of either kind: an Intel HEX count, address, type,
@@ -180,10 +190,7 @@ Record read_record(std::string_view line, ImageFormat format) {
   Record r;
   r.intel = format == ImageFormat::intel_hex;
   const size_t mark = skip_blanks(line, 0);
-  const bool marked = r.intel ? mark < line.size() && line[mark] == ':'
-                              : mark + 1 < line.size() && line[mark] == 'S' &&
-                                    line[mark + 1] >= '0' && line[mark + 1] <= '9';
-  if (!marked) {
+  if (format_marked_at(line, mark) != format) {
     if (mark < line.size() && !is_text(line[mark])) {
       r.error = character_text(line[mark]) + " where a record should begin";
     } else {
@@ -217,11 +224,7 @@ Record read_record(std::string_view line, ImageFormat format) {
 ImageFormat format_by_first_character(std::string_view file) {
   size_t at = 0;
   while (at < file.size() && (is_blank(file[at]) || file[at] == '\r' || file[at] == '\n')) ++at;
-  if (at < file.size() && file[at] == ':') return ImageFormat::intel_hex;
-  if (at + 1 < file.size() && file[at] == 'S' && file[at + 1] >= '0' && file[at + 1] <= '9') {
-    return ImageFormat::s_record;
-  }
-  return ImageFormat::raw;
+  return format_marked_at(file, at);
 }
 
 std::string_view as_text(std::span<const uint8_t> file) {
